@@ -1,0 +1,3 @@
+#include "packet/lbApp.h"
+
+int main(int argc, char **argv) { return lbAppMain(argc, argv); }

@@ -1,0 +1,36 @@
+#include "packet/lbApp.h"
+
+#include <cstdio>
+#include <cstring>
+
+char g_appIf[IFNAMSIZ];
+volatile int g_cliFlag = 0;
+pthread_mutex_t g_lbRBtreeMtx = PTHREAD_MUTEX_INITIALIZER;
+int Gv_noPrint = 1;
+
+char g_cont1IPAddr[20];
+unsigned char g_contMacAddr[20];
+unsigned char g_switchDpId[50];
+char g_vipIPAddr[20];
+unsigned int g_lbAppPort;
+unsigned char g_vlanId[20];
+unsigned char g_addFlowTmr[20];
+unsigned char g_delFlowTmr[20];
+char cluster_name[50];
+
+int lbAppMain(int argc, char **argv) {
+    if (argc != 2) {
+        printf("%s\n", LB_USAGE);
+        return 0;
+    }
+    printf("Interface  selected is %s\n", argv[1]);
+    if (strlen(argv[1]) >= sizeof g_appIf) {
+        fprintf(stderr, "Interface name too long: %s\n", argv[1]);
+        return 1;
+    }
+    snprintf(g_appIf, sizeof g_appIf, "%s", argv[1]);
+    if (Gv_noPrint == 0) printf("===========================> Starting Load Balancer\nmain\n");
+    // The start-up sequence and the receive loop are added here as their modules land.
+    fprintf(stderr, "lbapp: start-up sequence not available in this build\n");
+    return 1;
+}

@@ -1,0 +1,33 @@
+// Process entry and the process-wide state shared by every subsystem.
+#pragma once
+
+#include <net/if.h>
+#include <pthread.h>
+#include <stdint.h>
+
+// Name of the VIP interface. Sized for the platform's longest interface name.
+extern char g_appIf[IFNAMSIZ];
+// 0 until the start-up sequence has finished; the console waits for 1.
+extern volatile int g_cliFlag;
+// The one lock over all shared state: server list, flow table and the files written
+// from them.
+extern pthread_mutex_t g_lbRBtreeMtx;
+// Quiet switch: while non-zero, diagnostics marked as optional are not printed.
+extern int Gv_noPrint;
+
+// Configuration, filled at start-up by the loaders.
+extern char g_cont1IPAddr[20];          // controller IPv4 address, dotted, no port
+extern unsigned char g_contMacAddr[20]; // MAC text "%x:%x:%x:%x:%x:%x"
+extern unsigned char g_switchDpId[50];  // balancer's own switch, as the controller writes it
+extern char g_vipIPAddr[20];            // the VIP, dotted
+extern unsigned int g_lbAppPort;        // balancer's port number on its switch
+extern unsigned char g_vlanId[20];      // VLAN id text for node queries
+extern unsigned char g_addFlowTmr[20];  // idle time-out text of installed rules
+extern unsigned char g_delFlowTmr[20];  // idle time-out text used on reset
+extern char cluster_name[50];
+
+#define LB_USAGE "Usage: lbapp <ether interface of VIP>"
+
+// Process entry: checks the command line and runs the balancer. Returns the process's
+// exit status when it returns at all.
+int lbAppMain(int argc, char **argv);
