@@ -1,0 +1,70 @@
+// The flow table: one entry per balanced client connection, keyed by the client's
+// address and TCP source port, held in one ordered tree. Every creation and removal
+// rewrites the connections file "flows_new.txt".
+//
+// Callers hold g_lbRBtreeMtx around every operation and walk; the table takes no lock.
+#pragma once
+
+#include <stdint.h>
+
+#include "flowtable/rbtree/red_black_tree.h"
+#include "pool/dlist.h"
+#include "pool/lbServerList.h"
+
+typedef struct lbFlow_t {
+    uint32_t lbClientSrcIp;  // as in the client's IP header (network order); key, first
+    uint32_t lbClusterIp;    // the VIP, network order
+    int lbClientSrcTcpPort;  // host order; key, second
+    int lbClientInPort;      // switch port where the client's traffic enters
+    int lbServOutPort;       // switch port towards the server
+    unsigned char lbClientSrcMac[6];
+    unsigned int lbServIdx;  // never set
+    lbServer_node_t *lbServConfPtr;  // serving server; owned by the server list
+    int lbServerTcpPort;     // service port, host order
+    int lbRevTcpPort;        // never set
+    uint8_t deleteFlowSet;   // closing counter: 0 open, 1..3 ticks since the last FIN+ACK
+    dlist_head client_pathlist_hdr;  // hops of the connection's path (pathlist_node_t)
+    rb_red_blk_node treeNode;        // unused: the tree allocates its own nodes
+} lbFlow_t;
+
+// Walk operations understood by treeTraverse.
+enum { PRINT = 1, FINDELETE = 2, WRITEFILE = 3, DELETEALL = 4 };
+
+#define LB_FLOWS_FILE "flows_new.txt"
+
+extern rb_red_blk_tree *g_lbServFlowTable_tree;
+extern uint32_t numFlowEntries;
+
+// Key comparison: client address as the integer it is held in (unsigned), then port.
+int lbServFlowTabEntCmp(const void *node1, const void *node2);
+
+// Tree callbacks of the table.
+void IntDest(void *a);
+void InfoDest(void *a);
+void PrintKey(const void *a);
+void InfoPrint(void *a);
+void treeTraverse(const void *key, int operation);
+
+// Creates the table's tree (once, at start-up).
+void lbFlowTable_create(void);
+
+// Creates an entry for a new connection, raises the server's numConn, rewrites the
+// connections file. Null when the entry cannot be allocated (nothing changes then).
+lbFlow_t *lbServFlowTable_createEntry(lbServer_node_t *lbServer, uint32_t lbClientSrcIp,
+                                      int lbClientSrcTcpPort, int lbClientInPort,
+                                      const unsigned char *srcMac, int ServerTcpPort);
+
+// The entry of a client address and port, or null.
+lbFlow_t *lbFlowTable_getEntry(uint32_t lbClientSrcIp, uint16_t lbClientSrcTcpPort);
+
+// Removes the entry holding lbFlowEntry's key and frees it; rewrites the connections
+// file. No-op for null or an unknown key. The caller removes the rules, empties the
+// path list and lowers numConn first.
+void lbFlowTable_removeEntry(lbFlow_t *lbFlowEntry);
+
+// Per-entry actions of the walks.
+void print_flowEntry_mit(const void *key);
+void write_db_flowEntry(const void *key);
+
+// Rewrites the connections file: idle servers, then one line per connection.
+void lbFlowTable_writeFile(void);
