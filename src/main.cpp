@@ -1,3 +1,5 @@
 #include "packet/lbApp.h"
 
-int main(int argc, char **argv) { return lbAppMain(argc, argv); }
+int main(int argc, char **argv) {
+    return lbAppMain(argc, argv);
+}

@@ -27,10 +27,10 @@ typedef uint32_t lbEventId;
 #define LB_MAX_TIMER_EVENTS 20
 
 // Error codes of lbEventCreate, returned in the unsigned id.
-#define LB_EVT_ERR_FULL ((lbEventId)-1)      // all 20 slots have been handed out
-#define LB_EVT_ERR_CREATE ((lbEventId)-2)    // the platform refused to create the timer
-#define LB_EVT_ERR_HANDLER ((lbEventId)-3)   // the signal disposition could not be set
-#define LB_EVT_ERR_ARM ((lbEventId)-4)       // the platform refused to arm the timer
+#define LB_EVT_ERR_FULL ((lbEventId)-1)     // all 20 slots have been handed out
+#define LB_EVT_ERR_CREATE ((lbEventId)-2)   // the platform refused to create the timer
+#define LB_EVT_ERR_HANDLER ((lbEventId)-3)  // the signal disposition could not be set
+#define LB_EVT_ERR_ARM ((lbEventId)-4)      // the platform refused to arm the timer
 
 // Raised by the 5-second tick, read and cleared by the packet loop.
 extern volatile uint8_t fiveSecTimerEvent;
@@ -46,7 +46,8 @@ lbEventId lbEventCreate(time_t t_sec, long t_nsec, _event_cb event_fun, void *us
 // Disarms and deletes the event's timer and clears its slot. Once it returns, no
 // further callback of that event runs (a callback already running is waited for,
 // unless the caller is that callback). Only ids returned by a successful creation may
-// be passed; anything else is ignored.
+// be passed; anything else is ignored. Because it waits for a running callback, do
+// not call it (or lbEventCreate) while holding a lock that a callback takes.
 void lbEventDestroy(lbEventId e_id);
 
 // Dispatches one expiry: finds the slot the signal information points at and calls its
@@ -54,4 +55,6 @@ void lbEventDestroy(lbEventId e_id);
 void lbEventHandler(int sig_no, siginfo_t *sig_info, void *user_p);
 
 // True when id names a slot (0 to 19) rather than an error code.
-static inline bool lbEventIdValid(lbEventId id) { return id < LB_MAX_TIMER_EVENTS; }
+static inline bool lbEventIdValid(lbEventId id) {
+    return id < LB_MAX_TIMER_EVENTS;
+}

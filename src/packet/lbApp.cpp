@@ -29,7 +29,8 @@ int lbAppMain(int argc, char **argv) {
         return 1;
     }
     snprintf(g_appIf, sizeof g_appIf, "%s", argv[1]);
-    if (Gv_noPrint == 0) printf("===========================> Starting Load Balancer\nmain\n");
+    if (Gv_noPrint == 0)
+        printf("===========================> Starting Load Balancer\nmain\n");
     // The start-up sequence and the receive loop are added here as their modules land.
     fprintf(stderr, "lbapp: start-up sequence not available in this build\n");
     return 1;

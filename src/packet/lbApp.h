@@ -16,14 +16,14 @@ extern pthread_mutex_t g_lbRBtreeMtx;
 extern int Gv_noPrint;
 
 // Configuration, filled at start-up by the loaders.
-extern char g_cont1IPAddr[20];          // controller IPv4 address, dotted, no port
-extern unsigned char g_contMacAddr[20]; // MAC text "%x:%x:%x:%x:%x:%x"
-extern unsigned char g_switchDpId[50];  // balancer's own switch, as the controller writes it
-extern char g_vipIPAddr[20];            // the VIP, dotted
-extern unsigned int g_lbAppPort;        // balancer's port number on its switch
-extern unsigned char g_vlanId[20];      // VLAN id text for node queries
-extern unsigned char g_addFlowTmr[20];  // idle time-out text of installed rules
-extern unsigned char g_delFlowTmr[20];  // idle time-out text used on reset
+extern char g_cont1IPAddr[20];           // controller IPv4 address, dotted, no port
+extern unsigned char g_contMacAddr[20];  // MAC text "%x:%x:%x:%x:%x:%x"
+extern unsigned char g_switchDpId[50];   // balancer's own switch, as the controller writes it
+extern char g_vipIPAddr[20];             // the VIP, dotted
+extern unsigned int g_lbAppPort;         // balancer's port number on its switch
+extern unsigned char g_vlanId[20];       // VLAN id text for node queries
+extern unsigned char g_addFlowTmr[20];   // idle time-out text of installed rules
+extern unsigned char g_delFlowTmr[20];   // idle time-out text used on reset
 extern char cluster_name[50];
 
 #define LB_USAGE "Usage: lbapp <ether interface of VIP>"

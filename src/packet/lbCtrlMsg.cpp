@@ -13,7 +13,8 @@ namespace {
 // snprintf that reports truncation: the length written, or -1 with an empty result.
 template <typename... Args>
 int boundedFormat(char *dst, size_t size, const char *fmt, Args... args) {
-    if (dst == nullptr || size == 0) return -1;
+    if (dst == nullptr || size == 0)
+        return -1;
     int n = snprintf(dst, size, fmt, args...);
     if (n < 0 || static_cast<size_t>(n) >= size) {
         dst[0] = '\0';
@@ -37,8 +38,8 @@ int format_string_flow(char *flowStr, size_t flowStrSize, const char *src_ip_m,
         "\"flow\":", "\"priority\":30000", "\"table_id\":0", "\"idle_timeout\":", idle_timeout,
         "\"match\":", "\"eth_type\":", "ipv4", "\"ip_proto\":", "tcp", "\"in_port\":", in_port_m,
         "\"ipv4_src\":", src_ip_m, "\"tcp_src\":", src_tcpPort_m, "\"ipv4_dst\":", dst_ip_m,
-        "\"tcp_dst\":", dst_tcpPort_m, "\"instructions\":", "\"apply_actions\":", "\"output\":",
-        out_port_a);
+        "\"tcp_dst\":", dst_tcpPort_m,
+        "\"instructions\":", "\"apply_actions\":", "\"output\":", out_port_a);
 }
 
 int create_url(char *url_str, size_t urlSize, const char *controller_ip, const char *dpid,
@@ -61,9 +62,12 @@ void lbIPntoa(uint32_t nIP, char *strIp, size_t strIpSize) {
     // and produces the same dotted text.
     struct in_addr addr;
     addr.s_addr = nIP;
-    if (strIp == nullptr || strIpSize == 0) return;
+    if (strIp == nullptr || strIpSize == 0)
+        return;
     if (inet_ntop(AF_INET, &addr, strIp, static_cast<socklen_t>(strIpSize)) == nullptr)
         strIp[0] = '\0';
 }
 
-void lbItoa(int a, char *b, size_t bSize) { boundedFormat(b, bSize, "%d", a); }
+void lbItoa(int a, char *b, size_t bSize) {
+    boundedFormat(b, bSize, "%d", a);
+}

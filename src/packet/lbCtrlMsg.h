@@ -13,9 +13,10 @@
 #define LB_MACSTR_LEN 18  // "00:1B:21:0A:FF:01"
 #define LB_ITOA_LEN 12    // "-2147483648"
 
-// Fixed part of a flow body is 225 characters; with numbers of at most 10 digits and
-// addresses of at most 15 characters the body stays within 295.
-#define LB_FLOW_BODY_LEN 296
+// The fixed part of a flow body is 225 characters. Five numbers of at most 10 digits and
+// two addresses of at most 15 characters add 80, so 306 bytes hold any body built from
+// converter output.
+#define LB_FLOW_BODY_LEN 306
 // "https://" + address + ":8443/sdn/v2.0/of/datapaths/" + 16 hex digits + "/flows"
 #define LB_FLOW_URL_LEN 128
 
@@ -25,8 +26,7 @@
 // fit in flowStrSize bytes, so a truncated body is never sent.
 int format_string_flow(char *flowStr, size_t flowStrSize, const char *src_ip_m,
                        const char *src_tcpPort_m, const char *in_port_m, const char *dst_ip_m,
-                       const char *dst_tcpPort_m, const char *out_port_a,
-                       const char *idle_timeout);
+                       const char *dst_tcpPort_m, const char *out_port_a, const char *idle_timeout);
 
 // Writes "https://<controller_ip>:8443/sdn/<version>/of/datapaths/<dpid>/flows" into
 // url_str and returns its length; -1 with url_str empty when it would not fit. Note the

@@ -3,7 +3,8 @@
 #include <new>
 
 STATUS dlist_init(dlist_head *head) {
-    if (head == nullptr) return NULLPOINTER_ERROR;
+    if (head == nullptr)
+        return NULLPOINTER_ERROR;
     head->data = nullptr;
     head->next = head;
     head->prev = head;
@@ -11,9 +12,11 @@ STATUS dlist_init(dlist_head *head) {
 }
 
 STATUS dlist_addnode(void *data, dlist_head *head) {
-    if (head == nullptr) return NULLPOINTER_ERROR;
+    if (head == nullptr)
+        return NULLPOINTER_ERROR;
     dlist_node *node = new (std::nothrow) dlist_node;
-    if (node == nullptr) return NULLPOINTER_ERROR;
+    if (node == nullptr)
+        return NULLPOINTER_ERROR;
     node->data = data;
     node->next = head;
     node->prev = head->prev;
@@ -24,7 +27,8 @@ STATUS dlist_addnode(void *data, dlist_head *head) {
 
 void *dlist_delnode(dlist_node *node, dlist_head *head) {
     // The head itself carries no element; unlinking it would corrupt the ring.
-    if (node == nullptr || head == nullptr || node == head) return nullptr;
+    if (node == nullptr || head == nullptr || node == head)
+        return nullptr;
     node->prev->next = node->next;
     node->next->prev = node->prev;
     void *data = node->data;
@@ -33,13 +37,17 @@ void *dlist_delnode(dlist_node *node, dlist_head *head) {
 }
 
 void *dlist_firstnodedata(dlist_head *head) {
-    if (head == nullptr || head->next == head) return nullptr;
+    if (head == nullptr || head->next == head)
+        return nullptr;
     return head->next->data;
 }
 
 void *dlist_getnodedata(dlist_node *node, dlist_head *head) {
-    if (node == nullptr || dlist_empty(head)) return nullptr;
+    if (node == nullptr || dlist_empty(head))
+        return nullptr;
     return node->data;
 }
 
-bool dlist_empty(const dlist_head *head) { return head == nullptr || head->next == head; }
+bool dlist_empty(const dlist_head *head) {
+    return head == nullptr || head->next == head;
+}

@@ -8,12 +8,15 @@
 dlist_head lbServHead = {nullptr, &lbServHead, &lbServHead};
 int g_lbNumServers = 0;
 
-void Server_list_init(void) { dlist_init(&lbServHead); }
+void Server_list_init(void) {
+    dlist_init(&lbServHead);
+}
 
 lbServer_node_t *create_lbServer_node(dlist_head *lbServer_hdr) {
     // calloc: every field starts at zero, as the loaders and the refresh expect.
     auto *rec = static_cast<lbServer_node_t *>(calloc(1, sizeof(lbServer_node_t)));
-    if (rec == nullptr) return nullptr;
+    if (rec == nullptr)
+        return nullptr;
     if (dlist_addnode(rec, lbServer_hdr) != SUCCESS) {
         free(rec);
         return nullptr;
@@ -23,16 +26,19 @@ lbServer_node_t *create_lbServer_node(dlist_head *lbServer_hdr) {
 
 // Linear scan; fine for the few hundred servers a pool holds.
 lbServerConfig *getServEntry(uint32_t servIp, dlist_head *servHead) {
-    if (servHead == nullptr) return nullptr;
+    if (servHead == nullptr)
+        return nullptr;
     for (dlist_node *n = servHead->next; n != servHead; n = n->next) {
         auto *rec = static_cast<lbServerConfig *>(n->data);
-        if (rec->lbServIp.s_addr == servIp) return rec;
+        if (rec->lbServIp.s_addr == servIp)
+            return rec;
     }
     return nullptr;
 }
 
 void del_lbServer_node(lbServer_node_t *lbServer, dlist_head *lbServer_hdr) {
-    if (lbServer == nullptr || lbServer_hdr == nullptr) return;
+    if (lbServer == nullptr || lbServer_hdr == nullptr)
+        return;
     // Read the address before anything is freed: lbServer may be the record we free.
     const uint32_t ip = lbServer->lbServIp.s_addr;
     for (dlist_node *n = lbServer_hdr->next; n != lbServer_hdr; n = n->next) {
@@ -46,7 +52,8 @@ void del_lbServer_node(lbServer_node_t *lbServer, dlist_head *lbServer_hdr) {
 }
 
 void del_all_dlist_nodes(dlist_head *lbDlistHdr) {
-    if (lbDlistHdr == nullptr) return;
+    if (lbDlistHdr == nullptr)
+        return;
     dlist_node *n = lbDlistHdr->next;
     while (n != lbDlistHdr) {
         dlist_node *next = n->next;
@@ -55,9 +62,13 @@ void del_all_dlist_nodes(dlist_head *lbDlistHdr) {
     }
 }
 
-void del_lbServer(dlist_head *lbDlistHdr) { del_all_dlist_nodes(lbDlistHdr); }
+void del_lbServer(dlist_head *lbDlistHdr) {
+    del_all_dlist_nodes(lbDlistHdr);
+}
 
-void delete_all_lbServerNodes(void) { del_all_dlist_nodes(&lbServHead); }
+void delete_all_lbServerNodes(void) {
+    del_all_dlist_nodes(&lbServHead);
+}
 
 void printServListHeader(bool added) {
     printf("%s\n", added ? LB_SERVLIST_HEADER_ADDED : LB_SERVLIST_HEADER);
@@ -65,14 +76,15 @@ void printServListHeader(bool added) {
 }
 
 void printServList(dlist_head *lstHdr) {
-    if (lstHdr == nullptr) return;
+    if (lstHdr == nullptr)
+        return;
     for (dlist_node *n = lstHdr->next; n != lstHdr; n = n->next) {
         const auto *s = static_cast<const lbServer_node_t *>(n->data);
         char ip[INET_ADDRSTRLEN];
         inet_ntop(AF_INET, &s->lbServIp, ip, sizeof ip);
         printf("  %s     %s    %d   %x:%x:%x:%x:%x:%x  %d   %d\n", s->server_name, ip, s->maxconn,
-               s->lbServMac[0], s->lbServMac[1], s->lbServMac[2], s->lbServMac[3],
-               s->lbServMac[4], s->lbServMac[5], s->lock, s->lbSwitchPort);
+               s->lbServMac[0], s->lbServMac[1], s->lbServMac[2], s->lbServMac[3], s->lbServMac[4],
+               s->lbServMac[5], s->lock, s->lbSwitchPort);
     }
     fflush(stdout);
 }

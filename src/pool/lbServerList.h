@@ -9,17 +9,17 @@
 #define LB_SERVER_NAME_LEN 50
 
 struct server_node_t {
-    int32_t lbSwitchPort;       // switch port the server is attached to, as configured
-    struct in_addr lbServIp;    // network byte order; the key of lookups and deletes
-    struct in_addr lbClusterIp; // never set by the balancer; always 0
+    int32_t lbSwitchPort;        // switch port the server is attached to, as configured
+    struct in_addr lbServIp;     // network byte order; the key of lookups and deletes
+    struct in_addr lbClusterIp;  // never set by the balancer; always 0
     unsigned char lbServMac[6];
     char server_name[LB_SERVER_NAME_LEN];  // NUL-terminated, at most 49 significant
     int32_t maxconn;
-    int32_t numConn;   // connections currently assigned to this server
-    int32_t lbServIdx; // position in the start-up load; 0 for servers added later
-    int32_t lock;      // 1 when the configured state is "Locked"
-    int32_t valid;     // 1 once the record holds configuration
-    int32_t delete_;   // removal requested while connections were still open
+    int32_t numConn;           // connections currently assigned to this server
+    int32_t lbServIdx;         // position in the start-up load; 0 for servers added later
+    int32_t lock;              // 1 when the configured state is "Locked"
+    int32_t valid;             // 1 once the record holds configuration
+    int32_t delete_;           // removal requested while connections were still open
     uint8_t servNotReachable;  // last attempt to locate the server failed
 };
 // "delete" is a C++ keyword; the field keeps its meaning under this spelling.

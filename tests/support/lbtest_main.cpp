@@ -14,7 +14,9 @@ namespace lbtest {
 namespace {
 std::string g_scratch;
 }
-const std::string &scratchDir() { return g_scratch; }
+const std::string &scratchDir() {
+    return g_scratch;
+}
 }  // namespace lbtest
 
 int main(int argc, char **argv) {
@@ -24,7 +26,8 @@ int main(int argc, char **argv) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
 
     // A re-executed death-test child already runs in its parent's scratch directory.
-    if (!GTEST_FLAG_GET(internal_run_death_test).empty()) return RUN_ALL_TESTS();
+    if (!GTEST_FLAG_GET(internal_run_death_test).empty())
+        return RUN_ALL_TESTS();
 
     std::string tmpl = (std::filesystem::temp_directory_path() / "lbtest.XXXXXX").string();
     if (mkdtemp(tmpl.data()) == nullptr || chdir(tmpl.c_str()) != 0) {
@@ -35,7 +38,8 @@ int main(int argc, char **argv) {
     int rc = RUN_ALL_TESTS();
     if (std::getenv("LBTEST_KEEP") == nullptr) {
         std::error_code ec;
-        if (chdir("/") == 0) std::filesystem::remove_all(tmpl, ec);
+        if (chdir("/") == 0)
+            std::filesystem::remove_all(tmpl, ec);
     } else {
         fprintf(stderr, "scratch directory kept: %s\n", tmpl.c_str());
     }

@@ -11,7 +11,8 @@ namespace lbtest {
 
 std::string readFile(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) return {};
+    if (!in)
+        return {};
     std::ostringstream ss;
     ss << in.rdbuf();
     return ss.str();
