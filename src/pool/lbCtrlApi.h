@@ -2,6 +2,8 @@
 // and the periodic refresh.
 #pragma once
 
+#include <mysql.h>
+
 #include "pool/lbServerList.h"
 
 // The least-loaded eligible server of lbServHead, or null when none is eligible.
@@ -9,3 +11,101 @@
 // removed drains instead of taking new connections) and below its connection limit.
 // Ties go to the server earlier in the list.
 lbServer_node_t *lbGetNodeWithLessConn(void);
+
+// ---- Configuration loaders -------------------------------------------------------
+// The loaders run once, on the main thread, before the console and the timer exist.
+// Each one that finds its configuration unusable ends the process through
+// lbConfigExit: status 0 with a message naming the file and the value, or status 1 with
+// the MySQL error text.
+
+// Names of the configuration files, all in the working directory.
+extern const char dbconfig[];         // "dbconfig.conf": host, user, password
+extern const char servconf[];         // "servConfig.conf": mirror of table server
+extern const char contipconf[];       // "contIP.conf": mirror of table controller
+extern const char clusterconf[];      // "cluster.conf": mirror of table vip_conf
+extern const char clusterconf_new[];  // "cluster_new.conf": mirror of table cluster
+extern const char timeconf[];         // "timeout.conf"
+extern const char vlanid[];           // "vlanid.conf"
+extern const char cliservconf[];      // "flows_new.txt"
+extern const char servergraphconf[];  // "servergraph.txt"
+extern const char flagfile[];         // "flag.txt": run-time requests of the front end
+
+// The one database connection. Null before lbDbInit and, at run time, after a failed
+// refresh query dropped it; the next tick connects again.
+extern MYSQL *g_con;
+// Address (dotted) of the flag.txt request being applied.
+extern char g_serverIP[20];
+
+// Ends the process after a configuration failure: flushes standard output (the
+// messages go there) and exits with status. Every loader exits through here.
+[[noreturn]] void lbConfigExit(int status);
+
+// Prints the connection's error text as one line, closes it and exits with status 1.
+[[noreturn]] void finish_with_error(MYSQL *con);
+
+// Reads dbconfig.conf and connects to database loadbalancer (port 0: the default port).
+// The password is never printed. Exits on a missing or malformed file (0) and on a
+// failed connection (1).
+void lbDbInit(void);
+
+// Mirrors table server into servConfig.conf, appends one record per row to lbServHead,
+// sets g_lbNumServers and creates the flow table (only here). A NULL, malformed or
+// over-long value stops start-up; so does a switch port above 47.
+void lbServConfig(void);
+
+// Mirrors table controller into contIP.conf and loads the first row: g_cont1IPAddr,
+// g_contMacAddr, g_switchDpId. Clears g_vipIPAddr (lbClusterConfig fills it). Exits
+// when no controller address is configured.
+void lbContConfig(void);
+
+// Mirrors table vip_conf into cluster.conf and loads g_vipIPAddr from the first row. An
+// empty table leaves the VIP empty.
+void lbClusterConfig(void);
+
+// Mirrors table cluster into cluster_new.conf and loads cluster_name from the first row.
+void lbClusterConfig_new(void);
+
+// Reads timeout.conf: two decimal words into g_addFlowTmr and g_delFlowTmr.
+void lbIdleTimeoutConfig(void);
+
+// Reads vlanid.conf: one decimal word into g_vlanId.
+void lbVlanConfig(void);
+
+// Seeds flows_new.txt with one line per server that has no connections or is locked.
+// A file that cannot be created is reported and start-up goes on.
+void lbServConfigFile(void);
+
+// ---- Run-time refresh --------------------------------------------------------------
+
+// Creates the 5-second tick (timerId) with lb_get_graphical_data as its callback.
+void lbInitTimer(void);
+
+// The tick: applies the pending requests of flag.txt in file order, appends one line per
+// server to servergraph.txt, copies it into ../../config_data when that directory
+// exists, clears the unreachable marks and finally raises fiveSecTimerEvent. Holds
+// g_lbRBtreeMtx while it works; runs on the timer thread. Never ends the process.
+void lb_get_graphical_data(void *user_p, int len);
+
+// Applies one request ("ADD", "MODIFY" or "DELETE"; anything else is ignored) for the
+// address in g_serverIP. The caller holds g_lbRBtreeMtx. A request whose row cannot be
+// read (database failure, rejected row) is skipped with a printed line.
+void serverUpdateInfo(const char *action);
+
+// Fills new_server from the row of table server whose serverip is g_serverIP, and
+// rewrites servConfig.conf with the matching rows. No row leaves new_server unchanged.
+// Returns 0 when the query ran and every matching row was usable, -1 otherwise (the
+// reason printed; on a database failure the connection is dropped for the next tick).
+int getServEntryFromDB(lbServer_node_t *new_server);
+
+// Copies the configuration of serverInfo into servernode: address (from g_serverIP),
+// MAC, name, maxconn, port, lock; clears servNotReachable. A record not yet valid
+// starts with no connections and no removal mark. Prints "Servernode is NULL " when
+// servernode is null.
+void updateLbServerEntry(lbServer_node_t *servernode, lbServer_node_t *serverInfo);
+
+// Asks the controller where the host owning the VIP is attached and stores its switch
+// port in g_lbAppPort and its switch's datapath id in g_switchDpId (both written in
+// every case). Returns 0 when a port was found; -1 when none was (controller unreachable,
+// VIP unknown, unusable reply), g_lbAppPort then being 0 and g_switchDpId "NULL" unless
+// the reply named a switch.
+int setlbAppPort(void);
