@@ -951,7 +951,11 @@ void lb_get_graphical_data(void *user_p, int len) {
 
 // ---- Application port discovery -------------------------------------------------------
 
+#include <cstdint>
+#include <cstdio>
+
 #include "controller/lbCurl/restApi.h"
+#include "packet/lbApp.h"
 
 int setlbAppPort(void) {
     char ctrlAddr[50];

@@ -1,0 +1,422 @@
+#include "controller/lbCurl/restApi.h"
+
+#include <curl/curl.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "controller/lbCurl/fillrest.h"
+#include "controller/lbCurl/jsonext.h"
+#include "controller/lbCurl/postrest.h"
+#include "packet/lbApp.h"
+
+char ctrlIpv4[LB_CTRL_ADDR_LEN];
+char TOKEN[LB_TOKEN_LEN] = LB_TOKEN_HDR;
+static_assert(sizeof TOKEN == 13 + 32 + 1, "TOKEN holds the header name, 32 characters and a zero");
+
+namespace {
+
+constexpr size_t kTokenHdrLen = sizeof(LB_TOKEN_HDR) - 1;
+// A controller reply is a few kilobytes at most; far more means something is wrong, and
+// joining it without a limit would let a broken peer exhaust memory.
+constexpr size_t kReplyMax = 4u << 20;
+
+const char nullIpv4[LB_CTRL_ADDR_LEN] = {};
+
+// Serialises every request: the transfer handle, TOKEN, ctrlIpv4 and the log flags.
+std::mutex g_restMtx;
+bool g_reuseHandle = true;
+
+struct CurlEasyDeleter {
+    void operator()(CURL *h) const { curl_easy_cleanup(h); }
+};
+using CurlPtr = std::unique_ptr<CURL, CurlEasyDeleter>;
+
+struct SlistDeleter {
+    void operator()(curl_slist *l) const { curl_slist_free_all(l); }
+};
+using SlistPtr = std::unique_ptr<curl_slist, SlistDeleter>;
+
+struct FileCloser {
+    void operator()(FILE *f) const { fclose(f); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+// The transfer library, initialised once on first use (start-up calls setControllerIp
+// before any other thread exists), and the one handle kept for the life of the process.
+// The handle keeps the open connection and the TLS session between requests.
+class Transport {
+  public:
+    Transport() : globalOk_(curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK) {
+        if (globalOk_)
+            handle_.reset(curl_easy_init());
+    }
+    ~Transport() {
+        handle_.reset();
+        if (globalOk_)
+            curl_global_cleanup();
+    }
+    Transport(const Transport &) = delete;
+    Transport &operator=(const Transport &) = delete;
+
+    bool ready() const { return globalOk_; }
+    CURL *shared() {
+        if (!handle_ && globalOk_)
+            handle_.reset(curl_easy_init());
+        return handle_.get();
+    }
+
+  private:
+    bool globalOk_;
+    CurlPtr handle_;
+};
+
+Transport &transport() {
+    static Transport t;
+    return t;
+}
+
+enum class Method { Post, Get, Delete };
+
+const char *methodName(Method m) {
+    switch (m) {
+        case Method::Post:
+            return "POST";
+        case Method::Get:
+            return "GET";
+        case Method::Delete:
+            return "DELETE";
+    }
+    return "?";
+}
+
+struct Request {
+    Method method;
+    const char *url;
+    const char *body;  // null for a GET
+    bool withToken;
+    lb_rest_write_fn writer;
+    lb_rest_read_fn reader;
+    std::string *reply;  // joined deliveries; null when the reply is only logged
+};
+
+struct Outcome {
+    CURLcode result;
+    long status;  // HTTP status; 0 when no reply arrived
+};
+
+// Per-handler state of a reply log file.
+struct ReplyLog {
+    const char *name;
+    int firstCall;
+};
+ReplyLog g_tokenLog{"token_gen.log", 1};
+ReplyLog g_flowLog{"body2.out", 1};
+ReplyLog g_nodeLog{"get.out", 1};
+
+// One attempt of a request on the shared handle (or a fresh one when reuse is off).
+// Every option is set anew after a reset, so nothing of the previous request carries
+// over; the reset keeps the open connection and the TLS session. Caller holds
+// g_restMtx.
+Outcome performOnce(const Request &rq) {
+    CurlPtr own;
+    CURL *h = nullptr;
+    if (g_reuseHandle) {
+        h = transport().shared();
+        if (h != nullptr)
+            curl_easy_reset(h);
+    } else if (transport().ready()) {
+        own.reset(curl_easy_init());
+        h = own.get();
+    }
+    if (h == nullptr) {
+        fprintf(stderr, "curl_easy_perform() failed: %s\n", curl_easy_strerror(CURLE_FAILED_INIT));
+        return {CURLE_FAILED_INIT, 0};
+    }
+
+    SlistPtr headers(curl_slist_append(nullptr, "Content-Type: application/json"));
+    if (headers && rq.withToken) {
+        curl_slist *more = curl_slist_append(headers.get(), TOKEN);
+        if (more == nullptr)
+            headers.reset();
+    }
+    if (!headers) {
+        fprintf(stderr, "curl_easy_perform() failed: %s\n",
+                curl_easy_strerror(CURLE_OUT_OF_MEMORY));
+        return {CURLE_OUT_OF_MEMORY, 0};
+    }
+
+    // The controller's certificate is self-signed as a rule, so it is not verified.
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L);
+    curl_easy_setopt(h, CURLOPT_CAINFO, nullptr);
+    curl_easy_setopt(h, CURLOPT_CAPATH, nullptr);
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
+    if (rq.method == Method::Get)
+        curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
+    else
+        curl_easy_setopt(h, CURLOPT_POST, 1L);
+    curl_easy_setopt(h, CURLOPT_URL, rq.url);
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, rq.writer);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, static_cast<void *>(rq.reply));
+    curl_easy_setopt(h, CURLOPT_READFUNCTION, rq.reader);
+    if (rq.method == Method::Delete)
+        curl_easy_setopt(h, CURLOPT_CUSTOMREQUEST, "DELETE");
+    if (rq.body != nullptr)
+        curl_easy_setopt(h, CURLOPT_POSTFIELDS, rq.body);
+    // A hung controller must not hang the balancer; no signals, as other threads and
+    // the interval timer share the process.
+    curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT, LB_REST_CONNECT_TIMEOUT_S);
+    curl_easy_setopt(h, CURLOPT_TIMEOUT, LB_REST_TIMEOUT_S);
+    curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+
+    if (rq.reply != nullptr)
+        rq.reply->clear();
+    CURLcode rc = curl_easy_perform(h);
+    long status = 0;
+    if (rc == CURLE_OK)
+        curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+    // The kept handle must not point at the header list and body freed on return.
+    curl_easy_setopt(h, CURLOPT_HTTPHEADER, nullptr);
+    curl_easy_setopt(h, CURLOPT_POSTFIELDS, nullptr);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, nullptr);
+
+    if (rc != CURLE_OK)
+        fprintf(stderr, "curl_easy_perform() failed: %s\n", curl_easy_strerror(rc));
+    else if (status >= 400)
+        fprintf(stderr, "%s %s: HTTP status %ld\n", methodName(rq.method), rq.url, status);
+    return {rc, status};
+}
+
+bool controllerUnset() {
+    if (memcmp(ctrlIpv4, nullIpv4, sizeof ctrlIpv4) != 0)
+        return false;
+    printf("Set the controller IP:PORT first....");
+    return true;
+}
+
+// Takes the token from a login reply: the member "token" of the reply's first member.
+// Only printable characters are accepted, since the token becomes a header line.
+int tokenFromReply(const std::string &reply) {
+    lb_json doc;
+    const char *token = nullptr;
+    if (lb_json_parse(reply.data(), reply.size(), doc) == 0)
+        token = lb_json_text(lb_json_get(lb_json_first(&doc), "token"));
+    bool usable = token != nullptr && token[0] != '\0';
+    for (const char *c = token; usable && *c != '\0'; ++c)
+        usable = *c > ' ' && *c < 0x7f;
+    if (!usable) {
+        fprintf(stderr, "Controller login reply holds no token\n");
+        return -1;
+    }
+    size_t n = strnlen(token, LB_TOKEN_MAX);
+    memset(TOKEN + kTokenHdrLen, 0, sizeof TOKEN - kTokenHdrLen);
+    memcpy(TOKEN + kTokenHdrLen, token, n);
+    printf("Receved token:%s\n", TOKEN);
+    return 0;
+}
+
+// Login; caller holds g_restMtx.
+int genTokenLocked() {
+    if (controllerUnset())
+        return 0;
+    char url[LB_REST_URL_LEN] = {};
+    char body[LB_REST_BODY_LEN] = {};
+    if (createUrl(url, sizeof url, tokenUrl, ctrlIpv4, nullptr, nullptr, 1) != 0 ||
+        createPostDataUrl(body, sizeof body, tokenUrl, nullptr) != 0)
+        return -1;
+    std::string reply;
+    Outcome o = performOnce(
+        {Method::Post, url, body, false, WriteMemoryCallback, ReadMemoryCallback, &reply});
+    if (o.result != CURLE_OK || o.status >= 400)
+        return -1;
+    return tokenFromReply(reply);
+}
+
+// A request with token recovery: a 401 (token expired or revoked) logs in again once
+// and repeats the request once. Caller holds g_restMtx.
+Outcome performRequest(const Request &rq) {
+    Outcome o = performOnce(rq);
+    if (rq.withToken && o.result == CURLE_OK && o.status == 401 && genTokenLocked() == 0)
+        o = performOnce(rq);
+    return o;
+}
+
+void printText(const char *fmt, const char *text) {
+    printf(fmt, text ? text : "(null)");
+}
+
+}  // namespace
+
+void getSwitchFlowReply(const char *reply, size_t len, NODE_DATA *node_data) {
+    if (node_data == nullptr)
+        return;
+    lb_json doc;
+    lb_json_parse(reply, len, doc);
+    const lb_json *nodes = lb_json_get(&doc, "nodes");
+    if (nodes == nullptr) {
+        printf("nx_json_get returned null for %s\n", "GetWriteMemoryCallback");
+        return;
+    }
+    const lb_json *first = nodes->is_array() && !nodes->empty() ? &nodes->front() : nullptr;
+    const char *dpid = lb_json_text(lb_json_get(first, "dpid"));
+    int64_t port = lb_json_int(lb_json_get(first, "port"));
+    printText("Get:: Receved ip:%s\n", lb_json_text(lb_json_get(first, "ip")));
+    printText("Get:: Receved mac:%s\n", lb_json_text(lb_json_get(first, "mac")));
+    printText("Get:: Receved dpid:%s\n", dpid);
+    printf("Get:: Receved port:%ld\n", static_cast<long>(port));
+    node_data->node_port = port;
+    if (dpid != nullptr) {
+        size_t n = strnlen(dpid, sizeof node_data->switch_dpid - 1);
+        memcpy(node_data->switch_dpid, dpid, n);
+        node_data->switch_dpid[n] = '\0';
+    }
+    if (Gv_noPrint == 0)
+        printf("userdata=%ld\n", static_cast<long>(node_data->node_port));
+}
+
+namespace {
+
+// Install and removal differ only in the method.
+void flowRequest(Method method, const char *url, const char *dataUrl) {
+    Request rq{method, url, dataUrl, true, WriteMemoryCallback2, ReadMemoryCallback2, nullptr};
+    performRequest(rq);
+}
+
+}  // namespace
+
+size_t lbRestCollect(const char *fileName, int *firstCall, const char *ptr, size_t size,
+                     size_t nmemb, void *reply) {
+    bool first = *firstCall != 0;
+    *firstCall = 0;
+    FilePtr f(fopen(fileName, first ? "w" : "a"));
+    if (!f)
+        return static_cast<size_t>(-1);
+    if (first)
+        fprintf(stderr, "The body is <%s>\n", fileName);
+    size_t n = fwrite(ptr, size, nmemb, f.get());
+    if (reply == nullptr)
+        return n;
+    auto *joined = static_cast<std::string *>(reply);
+    size_t bytes = size * nmemb;
+    if (joined->size() + bytes > kReplyMax) {
+        fprintf(stderr, "Controller reply longer than %zu bytes refused\n", kReplyMax);
+        return static_cast<size_t>(-1);
+    }
+    joined->append(ptr, bytes);
+    return n;
+}
+
+size_t WriteMemoryCallback(char *ptr, size_t size, size_t nmemb, void *userdata) {
+    return lbRestCollect(g_tokenLog.name, &g_tokenLog.firstCall, ptr, size, nmemb, userdata);
+}
+
+size_t WriteMemoryCallback2(char *ptr, size_t size, size_t nmemb, void *userdata) {
+    return lbRestCollect(g_flowLog.name, &g_flowLog.firstCall, ptr, size, nmemb, userdata);
+}
+
+size_t GetWriteMemoryCallback(char *ptr, size_t size, size_t nmemb, void *userdata) {
+    if (Gv_noPrint == 0)
+        printf("\n -------------> GetWriteMemoryCallback %.*s\n", static_cast<int>(size * nmemb),
+               ptr);
+    return lbRestCollect(g_nodeLog.name, &g_nodeLog.firstCall, ptr, size, nmemb, userdata);
+}
+
+size_t ReadMemoryCallback(char *, size_t, size_t, void *) {
+    return 0;
+}
+
+size_t ReadMemoryCallback2(char *, size_t, size_t, void *) {
+    return 0;
+}
+
+size_t GetReadMemoryCallback(char *, size_t, size_t, void *) {
+    printf("\n ==============> GetReadMemoryCallback ");
+    return 0;
+}
+
+int setControllerIp(const char *ctrlIpPort) {
+    if (ctrlIpPort == nullptr)
+        return 0;
+    size_t len = strlen(ctrlIpPort);
+    if (len >= sizeof ctrlIpv4) {
+        fprintf(stderr, "Controller address too long: %s\n", ctrlIpPort);
+        return -1;
+    }
+    {
+        std::lock_guard<std::mutex> lock(g_restMtx);
+        memset(ctrlIpv4, 0, sizeof ctrlIpv4);
+        memcpy(ctrlIpv4, ctrlIpPort, len);
+    }
+    transport();
+    // The pause keeps an absent controller from being hammered; the lock is not held
+    // during it.
+    while (genToken() == -1)
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+    return 0;
+}
+
+int isControllerValid(void) {
+    std::lock_guard<std::mutex> lock(g_restMtx);
+    return controllerUnset() ? 1 : 0;
+}
+
+int genToken(void) {
+    std::lock_guard<std::mutex> lock(g_restMtx);
+    return genTokenLocked();
+}
+
+int setSwitchFlow(const char *url, const char *dataUrl) {
+    if (url == nullptr || dataUrl == nullptr)
+        return 0;
+    std::lock_guard<std::mutex> lock(g_restMtx);
+    if (Gv_noPrint == 0)
+        printf("Set Switch Flow Rest API, URL %s \n", url);
+    flowRequest(Method::Post, url, dataUrl);
+    return 0;
+}
+
+int delelteSwitchFlow(const char *url, const char *dataUrl) {
+    if (url == nullptr || dataUrl == nullptr)
+        return 0;
+    if (Gv_noPrint == 0)
+        printf("Del Switch Flow Rest API, URL %s \n", url);
+    std::lock_guard<std::mutex> lock(g_restMtx);
+    flowRequest(Method::Delete, url, dataUrl);
+    return 0;
+}
+
+int getSwitchFlow(const char *url, NODE_DATA *node_data) {
+    if (url == nullptr || node_data == nullptr)
+        return 0;
+    std::lock_guard<std::mutex> lock(g_restMtx);
+    if (Gv_noPrint == 0)
+        printf("Get Switch Flow Rest API, URL %s \n", url);
+    std::string reply;
+    Outcome o = performRequest(
+        {Method::Get, url, nullptr, true, GetWriteMemoryCallback, GetReadMemoryCallback, &reply});
+    if (o.result == CURLE_OK)
+        getSwitchFlowReply(reply.data(), reply.size(), node_data);
+    if (Gv_noPrint == 0)
+        printf("node_data=%ld\n", static_cast<long>(node_data->node_port));
+    return 0;
+}
+
+int lbRestGet(const char *url, lb_rest_write_fn writer, lb_rest_read_fn reader,
+              std::string *reply) {
+    if (url == nullptr || writer == nullptr)
+        return -1;
+    std::lock_guard<std::mutex> lock(g_restMtx);
+    Outcome o = performRequest({Method::Get, url, nullptr, true, writer, reader, reply});
+    return o.result == CURLE_OK ? 0 : -1;
+}
+
+void lbRestSetHandleReuse(int reuse) {
+    std::lock_guard<std::mutex> lock(g_restMtx);
+    g_reuseHandle = reuse != 0;
+}
