@@ -7,6 +7,8 @@
 
 #include <stdint.h>
 
+#include <string>
+
 #include "flowtable/rbtree/red_black_tree.h"
 #include "pool/dlist.h"
 #include "pool/lbServerList.h"
@@ -18,11 +20,11 @@ typedef struct lbFlow_t {
     int lbClientInPort;      // switch port where the client's traffic enters
     int lbServOutPort;       // switch port towards the server
     unsigned char lbClientSrcMac[6];
-    unsigned int lbServIdx;  // never set
+    unsigned int lbServIdx;          // never set
     lbServer_node_t *lbServConfPtr;  // serving server; owned by the server list
-    int lbServerTcpPort;     // service port, host order
-    int lbRevTcpPort;        // never set
-    uint8_t deleteFlowSet;   // closing counter: 0 open, 1..3 ticks since the last FIN+ACK
+    int lbServerTcpPort;             // service port, host order
+    int lbRevTcpPort;                // never set
+    uint8_t deleteFlowSet;           // closing counter: 0 open, 1..3 ticks since the last FIN+ACK
     dlist_head client_pathlist_hdr;  // hops of the connection's path (pathlist_node_t)
     rb_red_blk_node treeNode;        // unused: the tree allocates its own nodes
 } lbFlow_t;
@@ -62,9 +64,34 @@ lbFlow_t *lbFlowTable_getEntry(uint32_t lbClientSrcIp, uint16_t lbClientSrcTcpPo
 // path list and lowers numConn first.
 void lbFlowTable_removeEntry(lbFlow_t *lbFlowEntry);
 
-// Per-entry actions of the walks.
+// Per-entry actions of the walks. print_flowEntry_mit appends the entry's text to the
+// string of a running lbFlowTable_listInto, and prints it to standard output when no
+// listing is running. write_db_flowEntry writes the entry's line to the connections file
+// being rewritten and does nothing outside a rewrite.
 void print_flowEntry_mit(const void *key);
 void write_db_flowEntry(const void *key);
 
-// Rewrites the connections file: idle servers, then one line per connection.
+// Appends the PRINT text of every entry, in key order, to out. The caller holds
+// g_lbRBtreeMtx and writes the text to the console only after releasing it.
+void lbFlowTable_listInto(std::string &out);
+
+// Per-entry action of the FINDELETE walk: advances the closing counter of a marked
+// entry (1 -> 2 -> 3) and deletes the entry (deleteFlowEntry) when the counter is 3.
+// Nothing for null or an open entry (counter 0).
+void lbFlowDeleteTimeout(void *key);
+
+// Removes the connection's rules from every switch of its path, empties the path list,
+// lowers the server's numConn and removes the entry (which frees it). No-op for null.
+void deleteFlowEntry(void *key);
+
+// Per-entry action of the DELETEALL walk (shutdown): removes the rules, empties the path
+// list, lowers numConn and numFlowEntries; the entry stays until the tree is destroyed.
+// No-op for null.
+void deleteAllFlows(void *key);
+
+// Rewrites the connections file: idle servers, then one line per connection. The file is
+// written under a temporary name in the same directory and renamed over the old one, so a
+// reader sees either the old or the new content. When that fails the old file stays,
+// no temporary is left behind, and one line "Cannot write flows_new.txt: <reason>" is
+// printed.
 void lbFlowTable_writeFile(void);
