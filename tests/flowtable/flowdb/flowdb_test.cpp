@@ -230,6 +230,36 @@ TEST_F(FlowDb, EqualKeysAreStoredSideBySide) {
     EXPECT_EQ(numFlowEntries, 0u);
 }
 
+TEST_F(FlowDb, RemovingAStoredRecordRemovesThatOneAmongEqualKeys) {
+    lbServer_node_t *s = addServer("192.0.2.11", "alpha", 10);
+    std::vector<lbFlow_t *> same;
+    for (int i = 0; i < 5; ++i) {
+        same.push_back(connect(s, "198.51.100.7", 1000, i));
+        ASSERT_NE(same.back(), nullptr);
+    }
+    // Each removal frees exactly the record passed; the others stay reachable (ASan
+    // reports any use of a wrongly freed one).
+    for (int i : {3, 0, 4}) {
+        lbFlowTable_removeEntry(same[i]);
+        same[i] = nullptr;
+        for (lbFlow_t *e : same) {
+            if (e != nullptr) {
+                EXPECT_EQ(e->lbServConfPtr, s);
+            }
+        }
+    }
+    EXPECT_EQ(numFlowEntries, 2u);
+
+    // Due entries with equal keys deleted from under the expiry walk (no path, so no
+    // controller request is made).
+    same[1]->deleteFlowSet = 3;
+    same[2]->deleteFlowSet = 3;
+    RBTreeTraverse(g_lbServFlowTable_tree, FINDELETE);
+    EXPECT_EQ(numFlowEntries, 0u);
+    EXPECT_EQ(s->numConn, 3);  // 5, less the two expiries; plain removals leave it
+    EXPECT_EQ(lbFlowTable_getEntry(ip("198.51.100.7"), 1000), nullptr);
+}
+
 TEST_F(FlowDb, UnknownLookupReturnsNullAndPrintsOnlyWithDiagnostics) {
     lbServer_node_t *s = addServer("192.0.2.11", "alpha", 10);
     ASSERT_NE(connect(s, "198.51.100.7", 1000), nullptr);
