@@ -540,6 +540,8 @@ class Simulator:
                     self.delay = 0.0
             if delay is not None:
                 self.delay = delay
+        if doc.get("fault") == "none" and refuse is None and self.listener is not None:
+            self.listener.refuse_for(0)
         if limit is not None:
             self.set_token_expire_after(limit)
         if doc.get("expire_tokens"):
@@ -906,8 +908,20 @@ def main(argv=None):
         print("ctrlsim: topology %s: %s" % (args.topology, e), file=sys.stderr)
         return 2
 
-    workdir = tempfile.mkdtemp(prefix="ctrlsim-")
+    # Signals are taken over before anything needs cleaning up, so that a stop during
+    # start (certificate generation) still removes the temporary directory.
+    stopping = threading.Event()
     server = None
+
+    def on_signal(signum, frame):
+        stopping.set()
+        if server is not None:
+            server.stop()
+
+    signal.signal(signal.SIGTERM, on_signal)
+    signal.signal(signal.SIGINT, on_signal)
+
+    workdir = tempfile.mkdtemp(prefix="ctrlsim-")
     request_log = None
     try:
         try:
@@ -932,14 +946,10 @@ def main(argv=None):
             else:
                 refuse = value
         server = SimServer(args.addr, args.port, sim, context)
+        if stopping.is_set():
+            return 0
         if refuse > 0:
             server.refuse_for(refuse, wait=False)
-
-        def on_signal(signum, frame):
-            server.stop()
-
-        signal.signal(signal.SIGTERM, on_signal)
-        signal.signal(signal.SIGINT, on_signal)
 
         host = "[%s]" % args.addr if ":" in args.addr else args.addr
 
