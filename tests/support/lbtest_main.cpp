@@ -11,9 +11,7 @@
 #include "lbtest_util.h"
 
 namespace lbtest {
-namespace {
 std::string g_scratch;
-}
 const std::string &scratchDir() {
     return g_scratch;
 }
@@ -25,9 +23,14 @@ int main(int argc, char **argv) {
     // suites that start threads (timer, sockets) correct.
     GTEST_FLAG_SET(death_test_style, "threadsafe");
 
-    // A re-executed death-test child already runs in its parent's scratch directory.
-    if (!GTEST_FLAG_GET(internal_run_death_test).empty())
+    // A re-executed death-test child starts where the suite was launched; it joins its
+    // parent's scratch directory, which the parent published in the environment.
+    if (!GTEST_FLAG_GET(internal_run_death_test).empty()) {
+        const char *dir = std::getenv("LBTEST_SCRATCH");
+        if (dir != nullptr && chdir(dir) == 0)
+            lbtest::g_scratch = dir;
         return RUN_ALL_TESTS();
+    }
 
     std::string tmpl = (std::filesystem::temp_directory_path() / "lbtest.XXXXXX").string();
     if (mkdtemp(tmpl.data()) == nullptr || chdir(tmpl.c_str()) != 0) {
@@ -35,6 +38,7 @@ int main(int argc, char **argv) {
         return 1;
     }
     lbtest::g_scratch = tmpl;
+    setenv("LBTEST_SCRATCH", tmpl.c_str(), 1);
     int rc = RUN_ALL_TESTS();
     if (std::getenv("LBTEST_KEEP") == nullptr) {
         std::error_code ec;
