@@ -568,8 +568,10 @@ class BadRequest(Exception):
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "ctrlsim/1.0"
-    sys_version = ""
     timeout = IDLE_TIMEOUT_S
+
+    def version_string(self):
+        return self.server_version
 
     def log_message(self, format, *args):
         if self.server.sim.verbose:
@@ -589,6 +591,12 @@ class Handler(BaseHTTPRequestHandler):
 
     def do_PATCH(self):
         self._dispatch("PATCH")
+
+    def do_HEAD(self):
+        self._dispatch("HEAD")
+
+    def do_OPTIONS(self):
+        self._dispatch("OPTIONS")
 
     def _read_exact(self, n):
         data = self.rfile.read(n)
@@ -688,7 +696,8 @@ class Handler(BaseHTTPRequestHandler):
         if self.close_connection:
             self.send_header("Connection", "close")
         self.end_headers()
-        self.wfile.write(data)
+        if self.command != "HEAD":
+            self.wfile.write(data)
         self.wfile.flush()
 
 
