@@ -739,7 +739,8 @@ void serverUpdateInfo(const char *action) {
     lbServer_node_t scratch{};
     struct in_addr addr;
     if (!parseIPv4(std::string_view(g_serverIP, strnlen(g_serverIP, sizeof g_serverIP)), addr)) {
-        printf("Request %s for %s skipped: not a dotted IPv4 address\n", action, g_serverIP);
+        printf("Request %s for %.*s skipped: not a dotted IPv4 address\n", action,
+               static_cast<int>(strnlen(g_serverIP, sizeof g_serverIP)), g_serverIP);
         return;
     }
     if (strcmp(action, "ADD") == 0) {
@@ -945,8 +946,9 @@ void lb_get_graphical_data(void *user_p, int len) {
         writeGraph(when);
         copyGraph();
         fflush(stdout);
+        // Raised under the lock, so that a reader holding it sees the finished tick.
+        fiveSecTimerEvent = 1;
     }
-    fiveSecTimerEvent = 1;
 }
 
 // ---- Application port discovery -------------------------------------------------------
