@@ -210,8 +210,8 @@ TEST_F(PathList, OnlyWholeKeysCountAndDstPortClosesALink) {
     // Leading parts, longer keys and empty keys must not fill the pending link; a link
     // is completed only by "dst_port"; non-string dpids stay 0.
     gather(R"({"links":[
-        {"src":"ff","src_dpid_x":"ee","":"dd","dst_po":99,"src_dpid":"0a","src_port":1,
-         "dst_dpid":"0b","dst_port":2},
+        {"src_dpid":"0a","src_port":1,"dst_dpid":"0b","src":"ff","src_dpid_x":"ee","":"dd",
+         "dst_po":99,"dst_port":2},
         {"src_dpid":17,"src_port":3,"dst_dpid":null,"dst_port":4},
         {"src_dpid":"0c","src_port":5}]})");
     ASSERT_EQ(num_pathnodes, 2u);
