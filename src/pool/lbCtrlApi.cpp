@@ -938,10 +938,12 @@ void lb_get_graphical_data(void *user_p, int len) {
     char when[32];
     localtime_r(&now, &tm);
     asctime_r(&tm, when);
+    printf("Timer tick... ");
+    // g_con belongs to the timer thread once start-up is over, so a slow reconnect need
+    // not hold up the packet thread.
+    dbReconnectIfNeeded();
     {
         MutexHold hold(g_lbRBtreeMtx);
-        printf("Timer tick... ");
-        dbReconnectIfNeeded();
         processFlagFile();
         writeGraph(when);
         copyGraph();

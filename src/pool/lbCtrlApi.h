@@ -83,7 +83,8 @@ void lbInitTimer(void);
 // The tick: applies the pending requests of flag.txt in file order, appends one line per
 // server to servergraph.txt, copies it into ../../config_data when that directory
 // exists, clears the unreachable marks and finally raises fiveSecTimerEvent. Holds
-// g_lbRBtreeMtx while it works; runs on the timer thread. Never ends the process.
+// g_lbRBtreeMtx for all of that (only a reconnect to the database, needed after a failed
+// refresh, happens before taking it); runs on the timer thread. Never ends the process.
 void lb_get_graphical_data(void *user_p, int len);
 
 // Applies one request ("ADD", "MODIFY" or "DELETE"; anything else is ignored) for the
