@@ -4,10 +4,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -18,8 +19,6 @@
 
 #include "support/lbtest_util.h"
 
-extern char **environ;
-
 namespace lbtest {
 namespace {
 
@@ -29,6 +28,19 @@ constexpr auto kStopWait = std::chrono::seconds(5);
 size_t appendReply(char *ptr, size_t size, size_t nmemb, void *userdata) {
     static_cast<std::string *>(userdata)->append(ptr, size * nmemb);
     return size * nmemb;
+}
+
+// Absolute path of an executable found through PATH; empty when there is none.
+std::string findInPath(const std::string &name) {
+    const char *path = getenv("PATH");
+    std::istringstream dirs(path ? path : "/usr/bin:/bin");
+    std::string dir;
+    while (std::getline(dirs, dir, ':')) {
+        std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+    }
+    return {};
 }
 
 bool reaped(pid_t pid, std::chrono::steady_clock::duration within) {
@@ -79,18 +91,30 @@ bool CtrlSim::start() {
         argv.push_back(a.data());
     argv.push_back(nullptr);
 
-    // posix_spawn rather than fork: a test may have threads running at this point.
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_t pid;
-    int rc = posix_spawnp(&pid, "python3", &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
-        ADD_FAILURE() << "cannot start the controller simulator: " << strerror(rc);
+    std::string python = findInPath("python3");
+    if (python.empty()) {
+        ADD_FAILURE() << "python3 not found in PATH";
         return false;
+    }
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid < 0) {
+        ADD_FAILURE() << "cannot start the controller simulator: " << strerror(errno);
+        return false;
+    }
+    if (pid == 0) {
+        // Only async-signal-safe calls here: the test may run other threads. The
+        // simulator goes with the test process even when that one is killed.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent)
+            _exit(127);
+        int out = open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (out >= 0) {
+            dup2(out, 1);
+            dup2(out, 2);
+        }
+        execv(python.c_str(), argv.data());
+        _exit(127);
     }
     pid_ = pid;
 

@@ -1,6 +1,8 @@
 // Runs the controller simulator (testbed/controller/ctrlsim.py) for a test: one process
 // per instance on port 8443 of the given loopback address, with a topology written by
-// the test. The process is ended when the instance goes.
+// the test. The process is ended when the instance goes, and also when the thread that
+// started it ends (so call start() on a thread that outlives the simulator, normally the
+// test's own), or the test process dies.
 #pragma once
 
 #include <sys/types.h>

@@ -1,6 +1,6 @@
 // The controller client against the simulator: the requests on the wire, the replies
 // read back, token recovery and HTTP error reports. One simulator for the suite on
-// 127.0.0.31:8443; the client logs in once, as start-up does.
+// 127.0.0.32:8443; the client logs in once, as start-up does.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -24,8 +24,8 @@ using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
 
-const char kAddr[] = "127.0.0.31";
-const char kCtrl[] = "127.0.0.31:8443";
+const char kAddr[] = "127.0.0.32";
+const char kCtrl[] = "127.0.0.32:8443";
 const char kLoginBody[] = R"({"login":{"user":"sdn","password":"quorbit","domain":"sdn"}})";
 const char kS1[] = "00:00:00:00:00:00:00:01";
 const char kS2[] = "00:00:00:00:00:00:00:02";

@@ -1,6 +1,6 @@
 // Start-up login against a controller that is not there yet or not ready to hand out
 // tokens: setControllerIp keeps trying, about once a second, until a token arrives.
-// Runs the simulator on 127.0.0.32:8443.
+// Runs the simulator on 127.0.0.33:8443.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -22,8 +22,8 @@ using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
 
-const char kAddr[] = "127.0.0.32";
-const char kCtrl[] = "127.0.0.32:8443";
+const char kAddr[] = "127.0.0.33";
+const char kCtrl[] = "127.0.0.33:8443";
 const char kTopology[] = R"({"switches":[{"dpid":"00:00:00:00:00:00:00:01"}],"links":[],
     "hosts":[{"ip":"192.0.2.10","mac":"02:00:00:00:00:10","vid":0,
               "dpid":"00:00:00:00:00:00:00:01","port":3}]})";

@@ -1,5 +1,5 @@
 // Requests from several threads at once are serialised by the client's own lock: each
-// one arrives whole, with its own method, body and token. Simulator on 127.0.0.33:8443.
+// one arrives whole, with its own method, body and token. Simulator on 127.0.0.34:8443.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -16,8 +16,8 @@ namespace {
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 
-const char kAddr[] = "127.0.0.33";
-const char kCtrl[] = "127.0.0.33:8443";
+const char kAddr[] = "127.0.0.34";
+const char kCtrl[] = "127.0.0.34:8443";
 const char kTopology[] = R"({"switches":[{"dpid":"00:00:00:00:00:00:00:01"},
     {"dpid":"00:00:00:00:00:00:00:02"}],"links":[],
     "hosts":[{"ip":"192.0.2.10","mac":"02:00:00:00:00:10","vid":0,
@@ -42,7 +42,7 @@ TEST(RestThreads, ConcurrentInstallsRemovalsAndQueriesDoNotInterleave) {
         for (int i = 0; i < kRounds; ++i) {
             setSwitchFlow(url, body);
             NODE_DATA rec{"NULL", "NULL", 0};
-            getSwitchFlow("https://127.0.0.33:8443/sdn/v2.0/net/nodes?vid=0&ip=192.0.2.10", &rec);
+            getSwitchFlow("https://127.0.0.34:8443/sdn/v2.0/net/nodes?vid=0&ip=192.0.2.10", &rec);
             if (rec.node_port != 3)
                 ++badNodes[id];
             if (i + 1 < kRounds)
