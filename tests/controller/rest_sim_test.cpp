@@ -147,6 +147,7 @@ TEST_F(RestSim, StartupLoginRequestAndTokenHeaderOfLaterRequests) {
     EXPECT_EQ(login["method"], "POST");
     EXPECT_EQ(login["path"], "/sdn/v2.0/auth");
     EXPECT_EQ(login["query"], "");
+    EXPECT_EQ(lbtest::headerValue(login, "Host"), kCtrl);
     EXPECT_EQ(login["body"], kLoginBody);
     EXPECT_EQ(login["status"], 200);
     EXPECT_EQ(lbtest::headerValue(login, "Content-Type"), "application/json");
