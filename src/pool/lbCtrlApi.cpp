@@ -8,6 +8,7 @@
 
 #include <charconv>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -17,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "controller/lbCurl/restApi.h"
 #include "flowtable/lbFlowDb.h"
 #include "flowtable/lbTimer.h"
 #include "packet/lbApp.h"
@@ -954,12 +956,6 @@ void lb_get_graphical_data(void *user_p, int len) {
 }
 
 // ---- Application port discovery -------------------------------------------------------
-
-#include <cstdint>
-#include <cstdio>
-
-#include "controller/lbCurl/restApi.h"
-#include "packet/lbApp.h"
 
 int setlbAppPort(void) {
     char ctrlAddr[50];
