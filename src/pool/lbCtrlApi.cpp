@@ -247,7 +247,7 @@ bool parseMac(std::string_view w, unsigned char mac[6]) {
 
 // Which of a table's columns go to its mirror file, and what is echoed on standard
 // output while mirroring.
-struct MirrorSpec {
+struct MirrorTable {
     const char *query;
     const char *file;
     std::vector<unsigned> columns;
@@ -260,24 +260,24 @@ struct MirrorSpec {
 // NULL as the word NULL, each value followed by a blank, one line per row) and echoes
 // as asked. Returns 0, or -1 when the query or the result failed (the caller reads the
 // error from con). A mirror file that cannot be written is left to the caller's reopen.
-int mirrorTable(MYSQL *con, const MirrorSpec &spec) {
-    if (mysql_query(con, spec.query) != 0)
+int mirrorTable(MYSQL *con, const MirrorTable &mirror) {
+    if (mysql_query(con, mirror.query) != 0)
         return -1;
     ResultPtr res(mysql_store_result(con));
-    FilePtr out(fopen(spec.file, "w+"));
+    FilePtr out(fopen(mirror.file, "w+"));
     if (!res)
         return -1;
     unsigned nf = mysql_num_fields(res.get());
-    if (spec.printNumFields && Gv_noPrint == 0)
+    if (mirror.printNumFields && Gv_noPrint == 0)
         printf("num_fileds = %u\n", nf);
     while (MYSQL_ROW row = mysql_fetch_row(res.get())) {
         unsigned long *lens = mysql_fetch_lengths(res.get());
         for (unsigned i = 0; i < nf; i++) {
             std::string_view v = row[i] ? std::string_view(row[i], lens[i]) : "NULL";
-            if (spec.echoValues)
+            if (mirror.echoValues)
                 printf("%.*s ", static_cast<int>(v.size()), v.data());
             bool used = false;
-            for (unsigned c : spec.columns)
+            for (unsigned c : mirror.columns)
                 used = used || c == i;
             if (used && out) {
                 fwrite(v.data(), 1, v.size(), out.get());
@@ -286,7 +286,7 @@ int mirrorTable(MYSQL *con, const MirrorSpec &spec) {
         }
         if (out)
             fputc('\n', out.get());
-        if (spec.echoNewlines)
+        if (mirror.echoNewlines)
             printf("\n");
     }
     return 0;
@@ -343,11 +343,11 @@ bool parseServerLine(std::string_view line, lbServer_node_t &rec, std::string &e
 
 // Mirrors a single-row table and returns the words of the mirror file's first line.
 // Exits as configured when the table cannot be read or the file cannot be reopened.
-std::vector<std::string_view> loadFirstRow(const MirrorSpec &spec, std::string &content) {
-    if (mirrorTable(g_con, spec) != 0)
+std::vector<std::string_view> loadFirstRow(const MirrorTable &mirror, std::string &content) {
+    if (mirrorTable(g_con, mirror) != 0)
         finish_with_error(g_con);
-    if (!slurp(spec.file, content)) {
-        printf("Error in opening file %s\n", spec.file);
+    if (!slurp(mirror.file, content)) {
+        printf("Error in opening file %s\n", mirror.file);
         lbConfigExit(0);
     }
     std::vector<std::string_view> lines = splitLines(content);
@@ -456,9 +456,9 @@ void lbDbInit(void) {
 
 void lbServConfig(void) {
     printf("calling lbServconfig\n");
-    const MirrorSpec spec{
+    const MirrorTable mirror{
         "SELECT * FROM loadbalancer.server", servconf, {1, 2, 4, 5, 6, 7}, true, true, false};
-    if (mirrorTable(g_con, spec) != 0)
+    if (mirrorTable(g_con, mirror) != 0)
         finish_with_error(g_con);
     std::string content;
     if (!slurp(servconf, content)) {
@@ -511,14 +511,14 @@ void lbServConfig(void) {
 }
 
 void lbContConfig(void) {
-    const MirrorSpec spec{"SELECT * FROM loadbalancer.controller",
+    const MirrorTable mirror{"SELECT * FROM loadbalancer.controller",
                           contipconf,
                           {1, 2, 3},
                           Gv_noPrint == 0,
                           true,
                           true};
     std::string content;
-    std::vector<std::string_view> w = loadFirstRow(spec, content);
+    std::vector<std::string_view> w = loadFirstRow(mirror, content);
     memset(g_cont1IPAddr, 0, sizeof g_cont1IPAddr);
     memset(g_vipIPAddr, 0, sizeof g_vipIPAddr);
     memset(g_contMacAddr, 0, sizeof g_contMacAddr);
@@ -553,10 +553,10 @@ void lbContConfig(void) {
 }
 
 void lbClusterConfig(void) {
-    const MirrorSpec spec{
+    const MirrorTable mirror{
         "SELECT * FROM loadbalancer.vip_conf", clusterconf, {1}, Gv_noPrint == 0, true, true};
     std::string content;
-    std::vector<std::string_view> w = loadFirstRow(spec, content);
+    std::vector<std::string_view> w = loadFirstRow(mirror, content);
     memset(g_vipIPAddr, 0, sizeof g_vipIPAddr);
     if (!w.empty()) {
         struct in_addr a;
@@ -571,14 +571,14 @@ void lbClusterConfig(void) {
 }
 
 void lbClusterConfig_new(void) {
-    const MirrorSpec spec{"SELECT * FROM loadbalancer.cluster",
+    const MirrorTable mirror{"SELECT * FROM loadbalancer.cluster",
                           clusterconf_new,
                           {1},
                           Gv_noPrint == 0,
                           Gv_noPrint == 0,
                           true};
     std::string content;
-    std::vector<std::string_view> w = loadFirstRow(spec, content);
+    std::vector<std::string_view> w = loadFirstRow(mirror, content);
     memset(cluster_name, 0, sizeof cluster_name);
     if (!w.empty() && !copyWord(cluster_name, sizeof cluster_name, w[0]))
         configFail("Bad entry in %s: cluster name %s is longer than 49 characters", clusterconf_new,
@@ -675,9 +675,9 @@ int getServEntryFromDB(lbServer_node_t *new_server) {
     }
     if (Gv_noPrint == 0)
         printf("buf = %s\n", query);
-    const MirrorSpec spec{query,           servconf,        {1, 2, 4, 5, 6, 7},
+    const MirrorTable mirror{query,           servconf,        {1, 2, 4, 5, 6, 7},
                           Gv_noPrint == 0, Gv_noPrint == 0, false};
-    if (mirrorTable(g_con, spec) != 0) {
+    if (mirrorTable(g_con, mirror) != 0) {
         printf("%s\n", mysql_error(g_con));
         dbDrop();
         return -1;
