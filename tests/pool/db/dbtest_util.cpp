@@ -1,15 +1,15 @@
 #include "dbtest_util.h"
 
-#include <gtest/gtest.h>
+#include <arpa/inet.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "support/lbtest_util.h"
 #include "packet/lbApp.h"
-#include "pool/lbServerList.h"
+#include "pool/lbCtrlApi.h"
+#include "support/lbtest_util.h"
 
 namespace dbtest {
 
@@ -19,43 +19,6 @@ std::string dbctlPath() {
     return lbtest::sourceDir() + "/testbed/db/dbctl";
 }
 
-// Output of a command, with its exit status.
-std::string capture(const std::string &cmd, int *status) {
-    std::string out;
-    FILE *p = popen(cmd.c_str(), "r");
-    if (p == nullptr) {
-        *status = -1;
-        return out;
-    }
-    char buf[512];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-        out.append(buf, n);
-    int rc = pclose(p);
-    *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    return out;
-}
-
-// The three words of dbconfig.conf (host, user, password).
-struct Credentials {
-    std::string host, user, password;
-};
-
-Credentials credentials() {
-    int status;
-    std::string out = capture("bash " + dbctlPath() + " dbconfig", &status);
-    Credentials c;
-    size_t a = out.find('\n');
-    size_t b = out.find('\n', a + 1);
-    size_t e = out.find('\n', b + 1);
-    if (status != 0 || a == std::string::npos || b == std::string::npos || e == std::string::npos)
-        return c;
-    c.host = out.substr(0, a);
-    c.user = out.substr(a + 1, b - a - 1);
-    c.password = out.substr(b + 1, e - b - 1);
-    return c;
-}
-
 }  // namespace
 
 int dbctl(const std::string &args) {
@@ -63,87 +26,54 @@ int dbctl(const std::string &args) {
     return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 }
 
-std::string whyUnavailable() {
-    if (getenv("LBDB_HOME") == nullptr)
-        return "LBDB_HOME is not set: run the db suites through scripts/test, or start a "
-               "server with testbed/db/dbctl start and run them inside its namespace";
-    int status;
-    std::string out = capture("bash " + dbctlPath() + " status 2>&1", &status);
-    if (status != 0)
-        return "the test database is not running: " + out;
-    Admin probe;
-    if (!probe.ok())
-        return "the test database does not answer on 127.0.0.1:3306 (not inside its "
-               "network namespace?)";
-    return "";
+const Credentials &credentials() {
+    static const Credentials c = [] {
+        Credentials r;
+        FILE *p = popen(("bash " + dbctlPath() + " dbconfig").c_str(), "r");
+        char host[64], user[64], password[64];
+        if (p != nullptr && fscanf(p, "%63s %63s %63s", host, user, password) == 3)
+            r = {host, user, password};
+        if (p != nullptr)
+            pclose(p);
+        return r;
+    }();
+    return c;
 }
 
-void writeDbConfig() {
-    Credentials c = credentials();
-    lbtest::writeFile("dbconfig.conf", c.host + "\n" + c.user + "\n" + c.password + "\n");
+std::string insertServers(const std::string &values) {
+    return "INSERT INTO server (servername, serverip, maxconn, servermac, state, switchport) "
+           "VALUES " +
+           values + ";";
 }
 
-Admin::Admin() {
-    reconnect();
-}
-
-Admin::~Admin() {
-    if (con_ != nullptr)
-        mysql_close(con_);
-}
-
-void Admin::reconnect() {
-    if (con_ != nullptr)
-        mysql_close(con_);
-    con_ = nullptr;
-    Credentials c = credentials();
-    MYSQL *m = mysql_init(nullptr);
-    if (m == nullptr)
-        return;
-    if (mysql_real_connect(m, c.host.c_str(), c.user.c_str(), c.password.c_str(), "loadbalancer", 0,
-                           nullptr, CLIENT_MULTI_STATEMENTS) == nullptr) {
-        mysql_close(m);
-        return;
-    }
-    con_ = m;
-}
-
-void Admin::exec(const std::string &sql) {
-    // The server may have been restarted by a test since the last statement.
-    if (con_ == nullptr || mysql_ping(con_) != 0)
-        reconnect();
-    ASSERT_NE(con_, nullptr) << "no admin connection";
-    ASSERT_EQ(mysql_query(con_, sql.c_str()), 0) << mysql_error(con_) << "\nin: " << sql;
-    do {
-        MYSQL_RES *r = mysql_store_result(con_);
-        if (r != nullptr)
-            mysql_free_result(r);
-    } while (mysql_next_result(con_) == 0);
-    ASSERT_EQ(mysql_errno(con_), 0u) << mysql_error(con_) << "\nin: " << sql;
-}
-
-std::string Admin::scalar(const std::string &sql) {
-    if (con_ == nullptr || mysql_ping(con_) != 0)
-        reconnect();
-    std::string v;
-    if (con_ == nullptr || mysql_query(con_, sql.c_str()) != 0) {
-        ADD_FAILURE() << (con_ ? mysql_error(con_) : "no admin connection") << "\nin: " << sql;
-        return v;
-    }
-    MYSQL_RES *r = mysql_store_result(con_);
-    if (r == nullptr)
-        return v;
-    MYSQL_ROW row = mysql_fetch_row(r);
-    if (row != nullptr && row[0] != nullptr)
-        v = row[0];
-    mysql_free_result(r);
+std::vector<lbServer_node_t *> listed() {
+    std::vector<lbServer_node_t *> v;
+    for (dlist_node *n = lbServHead.next; n != &lbServHead; n = n->next)
+        v.push_back(static_cast<lbServer_node_t *>(n->data));
     return v;
 }
 
-void Admin::resetSchema() {
-    std::string schema = lbtest::readFile(lbtest::sourceDir() + "/testbed/db/schema.sql");
-    ASSERT_FALSE(schema.empty()) << "cannot read testbed/db/schema.sql";
-    exec(schema);
+lbServer_node_t *find(const char *ip) {
+    return getServEntry(inet_addr(ip), &lbServHead);
+}
+
+std::string describe(const lbServer_node_t *s) {
+    const unsigned char *m = s->lbServMac;
+    char buf[256];
+    snprintf(buf, sizeof buf,
+             "%s %s %d %02x:%02x:%02x:%02x:%02x:%02x lock=%d port=%d idx=%d valid=%d conn=%d "
+             "del=%d unreach=%d",
+             s->server_name, inet_ntoa(s->lbServIp), s->maxconn, m[0], m[1], m[2], m[3], m[4], m[5],
+             s->lock, s->lbSwitchPort, s->lbServIdx, s->valid, s->numConn, s->delete_,
+             s->servNotReachable);
+    return buf;
+}
+
+size_t count(const std::string &hay, const std::string &needle) {
+    size_t n = 0;
+    for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1))
+        n++;
+    return n;
 }
 
 void resetPool() {
@@ -160,6 +90,90 @@ void resetPool() {
 void stdoutToStderr() {
     fflush(stdout);
     dup2(STDERR_FILENO, STDOUT_FILENO);
+}
+
+Admin::~Admin() {
+    if (con_ != nullptr)
+        mysql_close(con_);
+}
+
+void Admin::reconnect() {
+    if (con_ != nullptr)
+        mysql_close(con_);
+    const Credentials &c = credentials();
+    con_ = mysql_init(nullptr);
+    if (con_ != nullptr &&
+        mysql_real_connect(con_, c.host.c_str(), c.user.c_str(), c.password.c_str(), "loadbalancer",
+                           0, nullptr, CLIENT_MULTI_STATEMENTS) == nullptr) {
+        mysql_close(con_);
+        con_ = nullptr;
+    }
+}
+
+void Admin::exec(const std::string &sql) {
+    if (con_ == nullptr || mysql_ping(con_) != 0)
+        reconnect();
+    ASSERT_NE(con_, nullptr) << "no admin connection";
+    ASSERT_EQ(mysql_query(con_, sql.c_str()), 0) << mysql_error(con_) << "\nin: " << sql;
+    do
+        mysql_free_result(mysql_store_result(con_));
+    while (mysql_next_result(con_) == 0);
+    ASSERT_EQ(mysql_errno(con_), 0u) << mysql_error(con_) << "\nin: " << sql;
+}
+
+std::string Admin::scalar(const std::string &sql) {
+    if (con_ == nullptr || mysql_ping(con_) != 0)
+        reconnect();
+    std::string v;
+    if (con_ == nullptr || mysql_query(con_, sql.c_str()) != 0) {
+        ADD_FAILURE() << (con_ ? mysql_error(con_) : "no admin connection") << "\nin: " << sql;
+        return v;
+    }
+    MYSQL_RES *r = mysql_store_result(con_);
+    MYSQL_ROW row = r ? mysql_fetch_row(r) : nullptr;
+    if (row != nullptr && row[0] != nullptr)
+        v = row[0];
+    mysql_free_result(r);
+    return v;
+}
+
+void Admin::resetSchema() {
+    std::string schema = lbtest::readFile(lbtest::sourceDir() + "/testbed/db/schema.sql");
+    ASSERT_FALSE(schema.empty()) << "cannot read testbed/db/schema.sql";
+    exec(schema);
+}
+
+void DbTest::SetUp() {
+    ASSERT_NE(getenv("LBDB_HOME"), nullptr)
+        << "LBDB_HOME is not set: start a server with testbed/db/dbctl start and run the db "
+           "suites inside its namespace (scripts/test does both)";
+    ASSERT_TRUE(admin_.ok()) << "the test database does not answer on 127.0.0.1:3306";
+    admin_.resetSchema();
+    const Credentials &c = credentials();
+    lbtest::writeFile("dbconfig.conf", c.host + "\n" + c.user + "\n" + c.password + "\n");
+    remove("flag.txt");
+    resetPool();
+    if (g_con == nullptr) {
+        testing::internal::CaptureStdout();
+        lbDbInit();
+        testing::internal::GetCapturedStdout();
+    }
+}
+
+void DbTest::loadServers() {
+    testing::internal::CaptureStdout();
+    lbServConfig();
+    testing::internal::GetCapturedStdout();
+}
+
+std::string DbTest::tick(const char *flag) {
+    if (flag != nullptr)
+        lbtest::writeFile("flag.txt", flag);
+    else
+        remove("flag.txt");
+    testing::internal::CaptureStdout();
+    lb_get_graphical_data(nullptr, 0);
+    return testing::internal::GetCapturedStdout();
 }
 
 }  // namespace dbtest

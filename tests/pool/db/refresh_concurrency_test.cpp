@@ -23,28 +23,12 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string insertServer(int last) {
-    std::string ip = "192.0.2." + std::to_string(last);
-    char mac[18];
-    snprintf(mac, sizeof mac, "02:00:00:00:00:%02x", last);
-    return "INSERT INTO server (servername, serverip, maxconn, servermac, state, switchport) "
-           "VALUES ('srv" +
-           std::to_string(last) + "', '" + ip + "', 1000, '" + mac + "', 'Unlocked', 1);";
-}
-
 // Appends one request the way a front end would: open, append, close.
 void request(const std::string &line) {
     int fd = open("flag.txt", O_WRONLY | O_APPEND | O_CREAT, 0644);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(write(fd, line.data(), line.size()), static_cast<ssize_t>(line.size()));
     close(fd);
-}
-
-int listLength() {
-    int n = 0;
-    for (dlist_node *x = lbServHead.next; x != &lbServHead; x = x->next)
-        n++;
-    return n;
 }
 
 // Holds g_lbRBtreeMtx for one scope, as the packet thread and the console do.
@@ -70,56 +54,32 @@ void closeConnection(uint32_t client, uint16_t port) {
     }
 }
 
-class RefreshConcurrency : public testing::Test {
+// Starts with srv11 and srv12 loaded; rows srv21..srv30 exist only in the table.
+class RefreshConcurrency : public dbtest::DbTest {
   protected:
     void SetUp() override {
-        std::string why = dbtest::whyUnavailable();
-        ASSERT_TRUE(why.empty()) << why;
-        admin_.resetSchema();
-        std::string sql;
-        for (int last = 11; last <= 12; last++)
-            sql += insertServer(last);
-        for (int last = 21; last <= 30; last++)
-            sql += insertServer(last);
-        admin_.exec(sql);
-        // Only the first two are there at start; the others arrive through flag.txt.
-        admin_.exec(
-            "CREATE TABLE later AS SELECT * FROM server WHERE id > 2;"
-            "DELETE FROM server WHERE id > 2;");
-        dbtest::writeDbConfig();
-        remove("flag.txt");
-        dbtest::resetPool();
-        testing::internal::CaptureStdout();
-        if (g_con == nullptr)
-            lbDbInit();
-        lbServConfig();
-        testing::internal::GetCapturedStdout();
-        admin_.exec("INSERT INTO server SELECT * FROM later; DROP TABLE later;");
+        DbTest::SetUp();
+        admin_.exec(rows(11, 12));
+        loadServers();
+        admin_.exec(rows(21, 30));
         ASSERT_EQ(g_lbNumServers, 2);
     }
-    void TearDown() override { dbtest::resetPool(); }
-
-    // Sends standard output to /dev/null while the threads print their listings.
-    void quiet() {
-        fflush(stdout);
-        savedOut_ = dup(STDOUT_FILENO);
-        int null = open("/dev/null", O_WRONLY);
-        dup2(null, STDOUT_FILENO);
-        close(null);
+    static std::string rows(int first, int last) {
+        std::string v;
+        for (int i = first; i <= last; i++)
+            v += (i == first ? "('srv" : ",('srv") + std::to_string(i) + "', '192.0.2." +
+                 std::to_string(i) + "', 1000, '02:00:00:00:00:" + std::to_string(i) +
+                 "', 'Unlocked', 1)";
+        return dbtest::insertServers(v);
     }
-    void loud() {
-        fflush(stdout);
-        dup2(savedOut_, STDOUT_FILENO);
-        close(savedOut_);
-    }
-
-    dbtest::Admin admin_;
-    int savedOut_ = -1;
 };
 
 TEST_F(RefreshConcurrency, TicksFlowChangesAndListingsInterleaveSafely) {
     std::atomic<bool> stop{false};
-    quiet();
+    // The threads' listings go to /dev/null.
+    fflush(stdout);
+    int savedOut = dup(STDOUT_FILENO);
+    ASSERT_TRUE(freopen("/dev/null", "w", stdout) != nullptr);
 
     std::thread ticker([&] {
         while (!stop.load()) {
@@ -178,7 +138,9 @@ TEST_F(RefreshConcurrency, TicksFlowChangesAndListingsInterleaveSafely) {
     packets.join();
     // Requests that arrived after the ticker's last pass.
     lb_get_graphical_data(nullptr, 0);
-    loud();
+    fflush(stdout);
+    dup2(savedOut, STDOUT_FILENO);
+    close(savedOut);
 
     Locked l;
     std::vector<std::string> names;
@@ -189,7 +151,7 @@ TEST_F(RefreshConcurrency, TicksFlowChangesAndListingsInterleaveSafely) {
     }
     EXPECT_EQ(names, (std::vector<std::string>{"srv11", "srv12", "srv26", "srv27", "srv28", "srv29",
                                                "srv30"}));
-    EXPECT_EQ(g_lbNumServers, listLength());
+    EXPECT_EQ(g_lbNumServers, static_cast<int>(names.size()));
     EXPECT_EQ(numFlowEntries, 0u);
     EXPECT_EQ(lbtest::readFile("flag.txt"), "0\n");
 }
@@ -216,8 +178,8 @@ TEST_F(RefreshConcurrency, TheTimerRunsTheTickEveryFiveSeconds) {
     ASSERT_TRUE(ticked) << "no tick within 15 s";
     EXPECT_NE(out.find("Timer tick... "), std::string::npos);
     Locked l;
-    EXPECT_EQ(listLength(), 3);
-    EXPECT_NE(getServEntry(inet_addr("192.0.2.21"), &lbServHead), nullptr);
+    EXPECT_EQ(dbtest::listed().size(), 3u);
+    EXPECT_NE(dbtest::find("192.0.2.21"), nullptr);
     EXPECT_EQ(lbtest::readFile("flag.txt"), "0\n");
 }
 
