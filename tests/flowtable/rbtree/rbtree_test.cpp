@@ -116,7 +116,7 @@ void checkInvariants(rb_red_blk_tree *t, size_t expectedSize) {
     ASSERT_TRUE(top == t->nil || (top->parent == t->root && !top->red));
     size_t count = 0;
     checkSubtree(t, t->root->left, &count);
-    ASSERT_EQ(count, expectedSize);
+    ASSERT_TRUE(count == expectedSize && !testing::Test::HasFailure()) << count << " entries";
 }
 
 bool eachOnce(const std::map<int, int> &released, size_t n) {
