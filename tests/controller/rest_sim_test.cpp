@@ -1,10 +1,15 @@
-// The controller client against the simulator: the requests on the wire, the replies
-// read back, token recovery and HTTP error reports. One simulator for the suite on
-// 127.0.0.32:8443; the client logs in once, as start-up does.
+// The controller client against the simulator on 127.0.0.32:8443: the requests on the
+// wire, the replies read back, token recovery and HTTP error reports. The client logs in
+// once for the suite, as start-up does. Last, start-up against a controller that is not
+// there yet, on 127.0.0.33:8443.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <future>
 #include <string>
+#include <thread>
+#include <tuple>
 #include <vector>
 
 #include "controller/lbCurl/lb_getpath_restapi.h"
@@ -19,412 +24,238 @@
 namespace {
 
 using nlohmann::json;
-using testing::internal::CaptureStderr;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStderr;
-using testing::internal::GetCapturedStdout;
+using namespace testing::internal;
+using namespace std::chrono_literals;
+using Hop = std::tuple<uint64_t, uint32_t, uint32_t>;  // switch, in port, out port
 
-const char kAddr[] = "127.0.0.32";
-const char kCtrl[] = "127.0.0.32:8443";
+const char kAddr[] = "127.0.0.32", kCtrl[] = "127.0.0.32:8443";
 const char kLoginBody[] = R"({"login":{"user":"sdn","password":"quorbit","domain":"sdn"}})";
-const char kS1[] = "00:00:00:00:00:00:00:01";
-const char kS2[] = "00:00:00:00:00:00:00:02";
-const char kS3[] = "00:00:00:00:00:00:00:03";
-// A separate chain of switches 0x1000, 0x1001, ... for long paths.
-constexpr int kChain = LB_MAX_PATHNODES + 20;
+const char kS1[] = "00:00:00:00:00:00:00:01", kS2[] = "00:00:00:00:00:00:00:02",
+           kS3[] = "00:00:00:00:00:00:00:03";
+constexpr int kChain = LB_MAX_PATHNODES + 20;  // switches 0x1000, 0x1001, ... in a line
 
-std::string dpidText(uint64_t v) {
-    char buf[24];
-    snprintf(buf, sizeof buf, "%02x:%02x:%02x:%02x:%02x:%02x:%02x:%02x",
-             static_cast<unsigned>(v >> 56 & 0xff), static_cast<unsigned>(v >> 48 & 0xff),
-             static_cast<unsigned>(v >> 40 & 0xff), static_cast<unsigned>(v >> 32 & 0xff),
-             static_cast<unsigned>(v >> 24 & 0xff), static_cast<unsigned>(v >> 16 & 0xff),
-             static_cast<unsigned>(v >> 8 & 0xff), static_cast<unsigned>(v & 0xff));
+std::string dpid16(uint64_t v) {
+    char buf[17];
+    snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(v));
     return buf;
 }
 
-// s1 -(2:1)- s2 -(2:1)- s3; the client on s1:3, the VIP on s2:3, a server on s3:3, an
-// address attached twice (s3:7 first, s1:8 second); a chain for long paths, each link
-// leaving at port 2 and entering at port 1.
+// s1 - s2 - s3 and the chain, each link leaving at port 2 and entering at port 1; the
+// client on s1:3, the VIP on s2:3, and an address attached twice (s3:7 listed first).
 std::string topology() {
-    json t;
-    t["switches"] = json::array({{{"dpid", kS1}}, {{"dpid", kS2}}, {{"dpid", kS3}}});
-    auto link = [](const std::string &a, int pa, const std::string &b, int pb) {
-        return json{{"src", {{"dpid", a}, {"port", pa}}}, {"dst", {{"dpid", b}, {"port", pb}}}};
+    json t = json::parse(R"({"switches":[{"dpid":"01"},{"dpid":"02"},{"dpid":"03"}],
+        "links":[], "hosts":[
+        {"ip":"192.0.2.10","mac":"02:00:00:00:00:10","dpid":"01","port":3},
+        {"ip":"203.0.113.100","mac":"02:00:00:00:00:11","dpid":"02","port":3},
+        {"ip":"198.51.100.20","mac":"02:00:00:00:00:12","dpid":"03","port":7},
+        {"ip":"198.51.100.20","mac":"02:00:00:00:00:13","dpid":"01","port":8}]})");
+    auto link = [&t](uint64_t a, uint64_t b) {
+        t["links"].push_back({{"src", {{"dpid", dpid16(a)}, {"port", 2}}},
+                              {"dst", {{"dpid", dpid16(b)}, {"port", 1}}}});
     };
-    t["links"] = json::array({link(kS1, 2, kS2, 1), link(kS2, 2, kS3, 1)});
+    link(1, 2);
+    link(2, 3);
     for (int i = 0; i < kChain; ++i) {
-        t["switches"].push_back({{"dpid", dpidText(0x1000 + i)}});
+        t["switches"].push_back({{"dpid", dpid16(0x1000 + i)}});
         if (i > 0)
-            t["links"].push_back(link(dpidText(0x1000 + i - 1), 2, dpidText(0x1000 + i), 1));
+            link(0x1000 + i - 1, 0x1000 + i);
     }
-    auto host = [](const char *ip, const char *mac, const char *dpid, int port) {
-        return json{{"ip", ip}, {"mac", mac}, {"vid", 0}, {"dpid", dpid}, {"port", port}};
-    };
-    t["hosts"] = json::array({host("192.0.2.10", "02:00:00:00:00:10", kS1, 3),
-                              host("203.0.113.100", "02:00:00:00:01:00", kS2, 3),
-                              host("198.51.100.11", "02:00:00:00:00:11", kS3, 3),
-                              host("198.51.100.20", "02:00:00:00:00:20", kS3, 7),
-                              host("198.51.100.20", "02:00:00:00:00:21", kS1, 8)});
     return t.dump();
 }
 
 std::string tokenValue() {
-    return std::string(TOKEN + strlen("X-Auth-Token:"));
+    return TOKEN + strlen(LB_TOKEN_HDR);
 }
 
 std::string nodesUrl(const char *ip) {
     return std::string("https://") + kCtrl + "/sdn/v2.0/net/nodes?vid=0&ip=" + ip;
 }
 
-NODE_DATA presetNode() {
-    NODE_DATA rec;
-    snprintf(rec.node_ip, sizeof rec.node_ip, "NULL");
-    snprintf(rec.switch_dpid, sizeof rec.switch_dpid, "NULL");
-    rec.node_port = 0;
-    return rec;
-}
-
-// Query answered quietly: the nodes reply prints its four lines whatever the settings.
+// The nodes query, quietly: the reply reader prints whatever the settings.
 NODE_DATA queryNode(const char *ip) {
-    NODE_DATA rec = presetNode();
+    NODE_DATA rec{"NULL", "NULL", 0};
     CaptureStdout();
-    getSwitchFlow(nodesUrl(ip).c_str(), &rec);
+    EXPECT_EQ(getSwitchFlow(nodesUrl(ip).c_str(), &rec), 0);
     GetCapturedStdout();
     return rec;
 }
 
-std::string flowBody(const char *idle) {
-    char body[LB_FLOW_BODY_LEN];
-    EXPECT_GT(format_string_flow(body, sizeof body, "192.0.2.10", "40000", "3", "203.0.113.100",
-                                 "80", "2", idle),
-              0);
-    return body;
-}
-
-std::string flowUrl(const char *dpid16) {
-    char url[LB_FLOW_URL_LEN];
-    EXPECT_GT(create_url(url, sizeof url, kAddr, dpid16, "v2.0"), 0);
-    return url;
+// The hops of the gathered links; the list is freed again.
+std::vector<Hop> buildHops(uint32_t inPort, uint32_t outPort) {
+    dlist_head list;
+    std::vector<Hop> out;
+    EXPECT_NE(create_pathlist(&list, kS1, kS3, kCtrl, inPort, outPort), 0);
+    for (dlist_node *n = list.next; n != &list; n = n->next) {
+        auto *h = static_cast<pathlist_node_t *>(n->data);
+        out.emplace_back(h->node_dpid, h->in_port, h->out_port);
+    }
+    del_pathlist(&list);
+    return out;
 }
 
 class RestSim : public testing::Test {
   protected:
     static void SetUpTestSuite() {
         sim_ = new lbtest::CtrlSim(kAddr, topology());
-        if (!sim_->running())
-            return;
         CaptureStdout();
-        setControllerIp(kCtrl);
-        loginOutput_ = new std::string(GetCapturedStdout());
+        if (sim_->running())
+            setControllerIp(kCtrl);
+        loginOutput_ = GetCapturedStdout();
     }
-    static void TearDownTestSuite() {
-        delete sim_;
-        sim_ = nullptr;
-        delete loginOutput_;
-        loginOutput_ = nullptr;
-    }
+    static void TearDownTestSuite() { delete sim_; }
     void SetUp() override {
-        ASSERT_NE(sim_, nullptr);
         ASSERT_TRUE(sim_->running());
         num_pathnodes = 0;
     }
     void TearDown() override {
-        sim_->control({{"fault", "none"}, {"token_expire_after", 0}});
-        num_pathnodes = 0;
+        sim_->control({{"fault", "none"}, {"delay", 0}});
+        sim_->clearLog();
     }
-    static lbtest::CtrlSim *sim_;
-    static std::string *loginOutput_;
+
+    std::string url_ = flowUrl(), body_ = flowBody();
+    static std::string flowUrl() {
+        char url[LB_FLOW_URL_LEN];
+        EXPECT_GT(create_url(url, sizeof url, kAddr, "0000000000000002", "v2.0"), 0);
+        return url;
+    }
+    static std::string flowBody() {
+        char body[LB_FLOW_BODY_LEN];
+        EXPECT_GT(format_string_flow(body, sizeof body, "192.0.2.10", "40000", "3", "203.0.113.100",
+                                     "80", "2", "60"),
+                  0);
+        return body;
+    }
+    static inline lbtest::CtrlSim *sim_;
+    static inline std::string loginOutput_;
 };
-lbtest::CtrlSim *RestSim::sim_ = nullptr;
-std::string *RestSim::loginOutput_ = nullptr;
 
 // Must stay first: it reads the start-up login from the request log.
-TEST_F(RestSim, StartupLoginRequestAndTokenHeaderOfLaterRequests) {
-    auto reqs = sim_->requests();
-    ASSERT_EQ(reqs.size(), 1u);
-    const json &login = reqs[0];
-    EXPECT_EQ(login["method"], "POST");
-    EXPECT_EQ(login["path"], "/sdn/v2.0/auth");
-    EXPECT_EQ(login["query"], "");
-    EXPECT_EQ(lbtest::headerValue(login, "Host"), kCtrl);
-    EXPECT_EQ(login["body"], kLoginBody);
-    EXPECT_EQ(login["status"], 200);
-    EXPECT_EQ(lbtest::headerValue(login, "Content-Type"), "application/json");
-    int tokenAt;
-    lbtest::headerValue(login, "X-Auth-Token", &tokenAt);
-    EXPECT_EQ(tokenAt, -1) << "the login carries no token header";
-
-    // The token comes from the login reply, logged in token_gen.log.
+TEST_F(RestSim, StartupLoginThenAQueryWithTheToken) {
     auto reply = json::parse(lbtest::readFile("token_gen.log"), nullptr, false);
-    ASSERT_FALSE(reply.is_discarded());
+    ASSERT_TRUE(reply.contains("record"));
     std::string token = reply["record"]["token"];
     ASSERT_EQ(token.size(), 32u);
-    EXPECT_EQ(std::string(TOKEN), "X-Auth-Token:" + token);
-    EXPECT_EQ(*loginOutput_, "Receved token:X-Auth-Token:" + token + "\n");
-
-    sim_->clearLog();
-    queryNode("192.0.2.10");
-    reqs = sim_->requests();
-    ASSERT_EQ(reqs.size(), 1u);
-    int typeAt;
-    EXPECT_EQ(lbtest::headerValue(reqs[0], "Content-Type", &typeAt), "application/json");
-    EXPECT_EQ(lbtest::headerValue(reqs[0], "X-Auth-Token", &tokenAt), token);
-    EXPECT_GE(typeAt, 0);
+    EXPECT_EQ(tokenValue(), token);
+    EXPECT_EQ(loginOutput_, "Receved token:X-Auth-Token:" + token + "\n");
+    for (auto [ip, dpid, port] : {std::tuple{"192.0.2.10", kS1, 3},
+                                  {"198.51.100.20", kS3, 7},  // the first of two
+                                  {"198.51.100.99", "NULL", 0}}) {
+        NODE_DATA rec = queryNode(ip);
+        EXPECT_STREQ(rec.switch_dpid, dpid) << ip;
+        EXPECT_EQ(rec.node_port, port) << ip;
+    }
+    auto reqs = sim_->requests();
+    ASSERT_EQ(reqs.size(), 4u);
+    const json &login = reqs[0];
+    EXPECT_EQ("POST https://" + lbtest::headerValue(login, "Host") +
+                  login["path"].get<std::string>() + "?" + login["query"].get<std::string>(),
+              std::string("POST https://") + kCtrl + "/sdn/v2.0/auth?");
+    EXPECT_EQ(login["body"], kLoginBody);
+    int tokenAt, typeAt;
+    EXPECT_EQ(lbtest::headerValue(login, "Content-Type"), "application/json");
+    lbtest::headerValue(login, "X-Auth-Token", &tokenAt);
+    EXPECT_EQ(tokenAt, -1) << "the login carries no token header";
+    EXPECT_EQ(lbtest::headerValue(reqs[1], "Content-Type", &typeAt), "application/json");
+    EXPECT_EQ(lbtest::headerValue(reqs[1], "X-Auth-Token", &tokenAt), token);
     EXPECT_GT(tokenAt, typeAt) << "content type first, then the token";
 }
 
-TEST_F(RestSim, FlowInstallAndRemovalCarryTheBodyWithTheirMethods) {
-    const std::string url = flowUrl("0000000000000002");
-    const std::string body = flowBody("60");
-    sim_->clearLog();
-    EXPECT_EQ(setSwitchFlow(url.c_str(), body.c_str()), 0);
-    json installed = sim_->flows("0000000000000002");
-    ASSERT_TRUE(installed.is_array());
-    ASSERT_EQ(installed.size(), 1u);
-    EXPECT_EQ(installed[0], json::parse(body));
-
-    EXPECT_EQ(delelteSwitchFlow(url.c_str(), body.c_str()), 0);
+TEST_F(RestSim, FlowInstallAndRemovalCarryTheBodyAndErrorsAreReported) {
+    EXPECT_EQ(setSwitchFlow(url_.c_str(), body_.c_str()), 0);
+    EXPECT_EQ(sim_->flows("0000000000000002"), json::array({json::parse(body_)}));
+    EXPECT_EQ(delelteSwitchFlow(url_.c_str(), body_.c_str()), 0);
     EXPECT_EQ(sim_->flows("0000000000000002"), json::array());
-
-    auto reqs = sim_->requests();
-    ASSERT_EQ(reqs.size(), 2u);
-    const char *methods[] = {"POST", "DELETE"};
-    for (int i = 0; i < 2; ++i) {
-        EXPECT_EQ(reqs[i]["method"], methods[i]);
-        EXPECT_EQ(reqs[i]["path"], "/sdn/v2.0/of/datapaths/0000000000000002/flows");
-        EXPECT_EQ(reqs[i]["body"], body);
-        EXPECT_EQ(lbtest::headerValue(reqs[i], "Content-Type"), "application/json");
-        EXPECT_EQ(lbtest::headerValue(reqs[i], "X-Auth-Token"), tokenValue());
-        EXPECT_LT(reqs[i]["status"].get<int>(), 400);
-    }
-}
-
-TEST_F(RestSim, ErrorStatusIsReportedButTheResultStaysZero) {
     // Removing a rule the switch does not hold is answered 404.
-    const std::string url = flowUrl("0000000000000003");
-    const std::string body = flowBody("5");
     CaptureStderr();
-    EXPECT_EQ(delelteSwitchFlow(url.c_str(), body.c_str()), 0);
+    EXPECT_EQ(delelteSwitchFlow(url_.c_str(), body_.c_str()), 0);
     std::string err = GetCapturedStderr();
-    EXPECT_NE(err.find("DELETE " + url + ": HTTP status 404"), std::string::npos) << err;
-
-    sim_->control({{"fault", "status500"}});
-    CaptureStderr();
-    NODE_DATA rec = presetNode();
-    CaptureStdout();
-    EXPECT_EQ(getSwitchFlow(nodesUrl("192.0.2.10").c_str(), &rec), 0);
-    GetCapturedStdout();
-    err = GetCapturedStderr();
-    EXPECT_NE(err.find("GET " + nodesUrl("192.0.2.10") + ": HTTP status 500"), std::string::npos)
-        << err;
-    EXPECT_STREQ(rec.switch_dpid, "NULL");
-    EXPECT_EQ(rec.node_port, 0);
-}
-
-TEST_F(RestSim, NodeRepliesFillTheRecordFromTheFirstHost) {
-    struct {
-        const char *ip;
-        const char *what;
-        const char *dpid;
-        int64_t port;
-    } cases[] = {
-        {"192.0.2.10", "one host", kS1, 3},
-        {"198.51.100.20", "several hosts: the first", kS3, 7},
-        {"198.51.100.99", "empty nodes: pre-set values", "NULL", 0},
-    };
-    for (const auto &c : cases) {
-        NODE_DATA rec = presetNode();
-        CaptureStdout();
-        EXPECT_EQ(getSwitchFlow(nodesUrl(c.ip).c_str(), &rec), 0);
-        std::string out = GetCapturedStdout();
-        EXPECT_STREQ(rec.switch_dpid, c.dpid) << c.what;
-        EXPECT_EQ(rec.node_port, c.port) << c.what;
-        EXPECT_STREQ(rec.node_ip, "NULL") << c.what;
-        EXPECT_NE(out.find("Get:: Receved port:" + std::to_string(c.port) + "\n"),
-                  std::string::npos)
-            << c.what << ": " << out;
+    EXPECT_NE(err.find("DELETE " + url_ + ": HTTP status 404"), std::string::npos) << err;
+    auto reqs = sim_->requests();
+    ASSERT_EQ(reqs.size(), 3u);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(reqs[i]["method"], i == 0 ? "POST" : "DELETE");
+        EXPECT_EQ(reqs[i]["path"], "/sdn/v2.0/of/datapaths/0000000000000002/flows");
+        EXPECT_EQ(reqs[i]["body"], body_);
+        EXPECT_EQ(reqs[i]["status"], i == 0 ? 201 : i == 1 ? 200 : 404);
+        EXPECT_EQ(lbtest::headerValue(reqs[i], "X-Auth-Token"), tokenValue());
     }
-    // Every reply went to get.out, one after the other.
-    std::string log = lbtest::readFile("get.out");
-    EXPECT_NE(log.find("02:00:00:00:00:20"), std::string::npos);
-    EXPECT_NE(log.find("{\"nodes\": []}"), std::string::npos) << log;
 }
 
-TEST_F(RestSim, NotJsonReplyLeavesTheRecordPreset) {
-    sim_->control({{"fault", "not_json"}});
-    NODE_DATA rec = presetNode();
-    CaptureStdout();
-    getSwitchFlow(nodesUrl("192.0.2.10").c_str(), &rec);
-    EXPECT_EQ(GetCapturedStdout(), "nx_json_get returned null for GetWriteMemoryCallback\n");
-    EXPECT_STREQ(rec.switch_dpid, "NULL");
-    EXPECT_EQ(rec.node_port, 0);
-}
-
-struct Hop {
-    uint64_t dpid;
-    uint32_t in, out;
-    bool operator==(const Hop &o) const { return dpid == o.dpid && in == o.in && out == o.out; }
-};
-std::ostream &operator<<(std::ostream &os, const Hop &h) {
-    return os << "{" << h.dpid << " in " << h.in << " out " << h.out << "}";
-}
-std::vector<Hop> hops(dlist_head *list) {
-    std::vector<Hop> out;
-    for (dlist_node *n = list->next; n != list; n = n->next) {
-        auto *h = static_cast<pathlist_node_t *>(n->data);
-        out.push_back({h->node_dpid, h->in_port, h->out_port});
-    }
-    return out;
-}
-
-TEST_F(RestSim, PathQueriesOfOneAndTwoLinks) {
-    sim_->clearLog();
+TEST_F(RestSim, PathsOfOneAndTwoLinksAndTwoQueriesGatheredIntoHops) {
     EXPECT_EQ(lb_findpath(nullptr, kS1, kS2, kCtrl, 0, 0), 1u);
-    ASSERT_EQ(num_pathnodes, 1u);
-    EXPECT_EQ(pathlist_nodes[0].src_dpid, 1u);
-    EXPECT_EQ(pathlist_nodes[0].src_port, 2u);
-    EXPECT_EQ(pathlist_nodes[0].dst_dpid, 2u);
-    EXPECT_EQ(pathlist_nodes[0].dst_port, 1u);
     auto reqs = sim_->requests();
     ASSERT_EQ(reqs.size(), 1u);
-    EXPECT_EQ(reqs[0]["method"], "GET");
     EXPECT_EQ(reqs[0]["path"], "/sdn/v2.0/net/paths/forward");
     EXPECT_EQ(reqs[0]["query"], std::string("src_dpid=") + kS1 + "&dst_dpid=" + kS2);
-
+    const node &l = pathlist_nodes[0];
+    EXPECT_EQ(std::tuple(l.src_dpid, l.src_port, l.dst_dpid, l.dst_port), std::tuple(1, 2, 2, 1));
     num_pathnodes = 0;
     EXPECT_EQ(lb_findpath(nullptr, kS1, kS3, kCtrl, 0, 0), 2u);
-    dlist_head list;
-    EXPECT_NE(create_pathlist(&list, kS1, kS3, kCtrl, 5, 6), 0);
-    EXPECT_EQ(hops(&list), (std::vector<Hop>{{1, 5, 2}, {2, 1, 2}, {3, 1, 6}}));
-    del_pathlist(&list);
-}
+    EXPECT_EQ(buildHops(5, 6), (std::vector<Hop>{{1, 5, 2}, {2, 1, 2}, {3, 1, 6}}));
 
-TEST_F(RestSim, TwoQueriesGatheredThenBuiltIntoHops) {
-    // Client on s1 port 3, balancer on s2, server on s3 port 3.
+    // Client on s1 port 3, balancer on s2, server on s3 port 3; a query that finds
+    // nothing keeps the count of the earlier ones.
     EXPECT_EQ(lb_findpath(nullptr, kS1, kS2, kCtrl, 3, 3), 1u);
     EXPECT_EQ(lb_findpath(nullptr, kS2, kS3, kCtrl, 3, 3), 2u);
-    // A query that finds nothing keeps the count of the earlier one.
     EXPECT_EQ(lb_findpath(nullptr, kS2, "00:00:00:00:00:00:00:99", kCtrl, 3, 3), 2u);
-    dlist_head list;
-    EXPECT_NE(create_pathlist(&list, kS1, kS3, kCtrl, 3, 3), 0);
-    EXPECT_EQ(hops(&list), (std::vector<Hop>{{1, 3, 2}, {2, 1, 2}, {3, 1, 3}}));
+    EXPECT_EQ(buildHops(3, 3), (std::vector<Hop>{{1, 3, 2}, {2, 1, 2}, {3, 1, 3}}));
     EXPECT_EQ(num_pathnodes, 0u);
-    del_pathlist(&list);
 }
 
-TEST_F(RestSim, LongPathArrivesInSeveralDeliveriesAndIsJoined) {
+TEST_F(RestSim, LongPathIsJoinedAndOneBeyondTheTableFailsTheQuery) {
     // 400 links make a reply of about 40 kB, more than one delivery carries.
-    const int links = 400;
-    std::string last = dpidText(0x1000 + links);
-    EXPECT_EQ(lb_findpath(nullptr, dpidText(0x1000).c_str(), last.c_str(), kCtrl, 0, 0),
-              static_cast<uint32_t>(links));
-    ASSERT_EQ(num_pathnodes, static_cast<uint32_t>(links));
-    for (int i = 0; i < links; ++i) {
-        ASSERT_EQ(pathlist_nodes[i].src_dpid, 0x1000u + i) << i;
-        ASSERT_EQ(pathlist_nodes[i].dst_dpid, 0x1000u + i + 1) << i;
-        ASSERT_EQ(pathlist_nodes[i].src_port, 2u) << i;
-        ASSERT_EQ(pathlist_nodes[i].dst_port, 1u) << i;
-    }
+    const uint32_t links = 400;
+    std::string first = dpid16(0x1000);
+    EXPECT_EQ(lb_findpath(nullptr, first.c_str(), dpid16(0x1000 + links).c_str(), kCtrl, 0, 0),
+              links);
+    ASSERT_EQ(num_pathnodes, links);
+    for (uint32_t i = 0; i < links; ++i)
+        ASSERT_EQ(pathlist_nodes[i].src_dpid + pathlist_nodes[i].dst_dpid, 0x2001u + 2 * i) << i;
     EXPECT_GT(lbtest::readFile("get_path.out").size(), 16384u);
-}
 
-TEST_F(RestSim, PathBeyondTheLinkTableFailsTheQueryAndEmptiesTheTable) {
-    EXPECT_EQ(lb_findpath(nullptr, kS1, kS2, kCtrl, 0, 0), 1u);
-    std::string last = dpidText(0x1000 + kChain - 1);
     CaptureStderr();
-    EXPECT_EQ(lb_findpath(nullptr, dpidText(0x1000).c_str(), last.c_str(), kCtrl, 0, 0), 0u);
+    EXPECT_EQ(lb_findpath(nullptr, first.c_str(), dpid16(0xfff + kChain).c_str(), kCtrl, 0, 0), 0u);
     std::string err = GetCapturedStderr();
     EXPECT_NE(err.find("further links dropped"), std::string::npos) << err;
     EXPECT_EQ(num_pathnodes, 0u);
-    // The next set-up starts clean.
-    EXPECT_EQ(lb_findpath(nullptr, kS2, kS3, kCtrl, 0, 0), 1u);
+    EXPECT_EQ(lb_findpath(nullptr, kS2, kS3, kCtrl, 0, 0), 1u) << "the next set-up starts clean";
 }
 
-TEST_F(RestSim, ExpiredTokenIsRenewedAndTheRequestRepeatedOnce) {
-    const std::string oldToken = tokenValue();
+TEST_F(RestSim, ExpiredTokenIsRenewedOnceAndAFailedRenewalIsNotRepeated) {
+    std::string oldToken = tokenValue();
     ASSERT_TRUE(sim_->control({{"expire_tokens", true}}));
-    sim_->clearLog();
-    CaptureStderr();
-    NODE_DATA rec = queryNode("198.51.100.11");
-    GetCapturedStderr();
-    EXPECT_STREQ(rec.switch_dpid, kS3);
-    EXPECT_EQ(rec.node_port, 3);
-    EXPECT_NE(tokenValue(), oldToken);
-
+    CaptureStdout();
+    EXPECT_EQ(setSwitchFlow(url_.c_str(), body_.c_str()), 0);
+    GetCapturedStdout();
+    EXPECT_EQ(sim_->flows("0000000000000002").size(), 1u);
     auto reqs = sim_->requests();
     ASSERT_EQ(reqs.size(), 3u);
-    EXPECT_EQ(reqs[0]["path"], "/sdn/v2.0/net/nodes");
-    EXPECT_EQ(reqs[0]["status"], 401);
+    EXPECT_EQ(std::tuple(reqs[0]["status"], reqs[1]["body"], reqs[2]["status"], reqs[2]["body"]),
+              std::tuple(json(401), json(kLoginBody), json(201), json(body_)));
     EXPECT_EQ(lbtest::headerValue(reqs[0], "X-Auth-Token"), oldToken);
-    EXPECT_EQ(reqs[1]["path"], "/sdn/v2.0/auth");
-    EXPECT_EQ(reqs[1]["body"], kLoginBody);
-    EXPECT_EQ(reqs[2]["path"], "/sdn/v2.0/net/nodes");
-    EXPECT_EQ(reqs[2]["status"], 200);
     EXPECT_EQ(lbtest::headerValue(reqs[2], "X-Auth-Token"), tokenValue());
-}
+    EXPECT_NE(tokenValue(), oldToken);
 
-TEST_F(RestSim, TokenExpiryMidRunKeepsFlowsGoing) {
-    // Each token serves two requests; six installs need three logins.
-    ASSERT_TRUE(sim_->control({{"token_expire_after", 2}}));
-    sim_->clearLog();
-    const std::string url = flowUrl("0000000000000001");
-    CaptureStderr();
-    CaptureStdout();
-    for (int i = 0; i < 6; ++i) {
-        std::string body = flowBody(std::to_string(10 + i).c_str());
-        EXPECT_EQ(setSwitchFlow(url.c_str(), body.c_str()), 0);
-    }
-    GetCapturedStdout();
-    GetCapturedStderr();
-    int installs = 0, logins = 0;
-    for (const auto &r : sim_->requests()) {
-        if (r["path"] == "/sdn/v2.0/auth")
-            ++logins;
-        if (r["method"] == "POST" && r["status"] == 201)
-            ++installs;
-    }
-    EXPECT_EQ(installs, 6);
-    EXPECT_EQ(logins, 2);
-    // Same match each time: the last install replaced the others.
-    json flows = sim_->flows("0000000000000001");
-    ASSERT_EQ(flows.size(), 1u);
-    EXPECT_EQ(flows[0]["flow"]["idle_timeout"], 15);
-}
-
-TEST_F(RestSim, FailedRenewalIsNotRepeatedAndKeepsTheOldToken) {
-    const std::string oldToken = tokenValue();
+    oldToken = tokenValue();
     ASSERT_TRUE(sim_->control({{"expire_tokens", true}, {"fault", "no_token"}}));
     sim_->clearLog();
     CaptureStderr();
-    NODE_DATA rec = queryNode("192.0.2.10");
+    EXPECT_EQ(queryNode("192.0.2.10").node_port, 0);
     std::string err = GetCapturedStderr();
-    EXPECT_EQ(rec.node_port, 0);
     EXPECT_EQ(tokenValue(), oldToken);
-    auto reqs = sim_->requests();
-    ASSERT_EQ(reqs.size(), 2u);
-    EXPECT_EQ(reqs[0]["status"], 401);
-    EXPECT_EQ(reqs[1]["path"], "/sdn/v2.0/auth");
+    EXPECT_EQ(sim_->requests().size(), 2u) << "a query and a login, no repeat";
     EXPECT_NE(err.find("GET " + nodesUrl("192.0.2.10") + ": HTTP status 401"), std::string::npos)
         << err;
 }
 
 TEST_F(RestSim, LoginFailsWithoutATokenAndSucceedsWithOne) {
     const std::string before = tokenValue();
-    struct {
-        const char *fault;
-        const char *what;
-    } failing[] = {{"no_token", "reply without token"},
-                   {"not_json", "reply not JSON"},
-                   {"status500", "HTTP error status"}};
-    for (const auto &f : failing) {
-        ASSERT_TRUE(sim_->control({{"fault", f.fault}}));
+    for (const char *fault : {"no_token", "not_json", "status500"}) {
+        ASSERT_TRUE(sim_->control({{"fault", fault}}));
         CaptureStderr();
-        CaptureStdout();
-        EXPECT_EQ(genToken(), -1) << f.what;
-        GetCapturedStdout();
+        EXPECT_EQ(genToken(), -1) << fault;
         GetCapturedStderr();
-        EXPECT_EQ(tokenValue(), before) << f.what;
+        EXPECT_EQ(tokenValue(), before) << fault;
     }
     ASSERT_TRUE(sim_->control({{"fault", "none"}}));
     CaptureStdout();
@@ -434,43 +265,62 @@ TEST_F(RestSim, LoginFailsWithoutATokenAndSucceedsWithOne) {
     EXPECT_NE(tokenValue(), before);
 }
 
-TEST_F(RestSim, ApplicationPortOfTheVip) {
+TEST_F(RestSim, ApplicationPortOfKnownAndUnknownVip) {
     snprintf(g_cont1IPAddr, sizeof g_cont1IPAddr, "%s", kAddr);
     snprintf(reinterpret_cast<char *>(g_vlanId), sizeof g_vlanId, "0");
-    snprintf(g_vipIPAddr, sizeof g_vipIPAddr, "203.0.113.100");
-    sim_->clearLog();
-    CaptureStdout();
-    EXPECT_EQ(setlbAppPort(), 0);
-    GetCapturedStdout();
-    EXPECT_EQ(g_lbAppPort, 3u);
-    EXPECT_STREQ(reinterpret_cast<char *>(g_switchDpId), kS2);
-    auto reqs = sim_->requests();
-    ASSERT_EQ(reqs.size(), 1u);
-    EXPECT_EQ(reqs[0]["path"], "/sdn/v2.0/net/nodes");
-    EXPECT_EQ(reqs[0]["query"], "vid=0&ip=203.0.113.100");
-
-    // A VIP the controller does not know.
-    snprintf(g_vipIPAddr, sizeof g_vipIPAddr, "203.0.113.101");
-    CaptureStdout();
-    EXPECT_EQ(setlbAppPort(), -1);
-    GetCapturedStdout();
-    EXPECT_EQ(g_lbAppPort, 0u);
-    EXPECT_STREQ(reinterpret_cast<char *>(g_switchDpId), "NULL");
+    for (auto [vip, rc, port, dpid] :
+         {std::tuple{"203.0.113.100", 0, 3u, kS2}, {"203.0.113.101", -1, 0u, "NULL"}}) {
+        snprintf(g_vipIPAddr, sizeof g_vipIPAddr, "%s", vip);
+        CaptureStdout();
+        EXPECT_EQ(setlbAppPort(), rc) << vip;
+        GetCapturedStdout();
+        EXPECT_EQ(g_lbAppPort, port) << vip;
+        EXPECT_STREQ(reinterpret_cast<char *>(g_switchDpId), dpid) << vip;
+    }
+    EXPECT_EQ(sim_->requests().at(0)["query"], "vid=0&ip=203.0.113.100");
 }
 
 TEST_F(RestSim, HungControllerTimesOut) {
-    // Replies delayed beyond the total time-out: the query gives up and the record
-    // keeps its pre-set values.
-    ASSERT_TRUE(sim_->control({{"delay", LB_REST_TIMEOUT_S + 3}}));
-    NODE_DATA rec = presetNode();
+    // Replies held beyond the total time-out: the query gives up, the record keeps its
+    // pre-set values, and the next query is answered again.
+    ASSERT_TRUE(sim_->control({{"delay", LB_REST_TIMEOUT_S + 1}}));
     CaptureStderr();
-    getSwitchFlow(nodesUrl("192.0.2.10").c_str(), &rec);
+    EXPECT_EQ(queryNode("192.0.2.10").node_port, 0);
     std::string err = GetCapturedStderr();
     EXPECT_NE(err.find("curl_easy_perform() failed: Timeout was reached"), std::string::npos)
         << err;
-    EXPECT_EQ(rec.node_port, 0);
     ASSERT_TRUE(sim_->control({{"delay", 0}}));
     EXPECT_EQ(queryNode("192.0.2.10").node_port, 3);
+}
+
+// setControllerIp keeps trying, about once a second, until the controller is up and
+// hands out a token; replies without one count as failures.
+TEST(RestStartup, ControllerDownAtStartThenUpWithoutTokensThenWithThem) {
+    lbtest::CtrlSim sim("127.0.0.33", R"({"switches":[]})", {"--fault", "no_token"}, false);
+    const std::string before = tokenValue();
+    CaptureStderr();
+    CaptureStdout();
+    auto login = std::async(std::launch::async, [] { return setControllerIp("127.0.0.33:8443"); });
+    std::this_thread::sleep_for(1500ms);
+    ASSERT_TRUE(sim.start());
+    std::this_thread::sleep_for(2500ms);
+    EXPECT_EQ(login.wait_for(0s), std::future_status::timeout) << "returned without a token";
+    ASSERT_TRUE(sim.control({{"fault", "none"}}));
+    ASSERT_EQ(login.wait_for(20s), std::future_status::ready);
+    EXPECT_EQ(login.get(), 0);
+    GetCapturedStdout();
+    std::string err = GetCapturedStderr();
+    EXPECT_NE(err.find("Couldn't connect to server"), std::string::npos) << err;
+    EXPECT_NE(err.find("Controller login reply holds no token"), std::string::npos) << err;
+    EXPECT_STREQ(ctrlIpv4, "127.0.0.33:8443");
+    EXPECT_NE(tokenValue(), before);
+    auto reqs = sim.requests();
+    // Paced about a second apart, 2.5 s of failures hold 2 to 4 attempts, not a stream.
+    EXPECT_GE(reqs.size(), 3u);
+    EXPECT_LE(reqs.size(), 6u);
+    for (const auto &r : reqs)
+        EXPECT_EQ(r["path"], "/sdn/v2.0/auth");
+    EXPECT_EQ(reqs.back()["status"], 200);
 }
 
 }  // namespace
