@@ -1,11 +1,12 @@
 #include "dbtest_util.h"
 
 #include <arpa/inet.h>
-#include <unistd.h>
+#include <mysql.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 
 #include "packet/lbApp.h"
 #include "pool/lbCtrlApi.h"
@@ -13,37 +14,57 @@
 
 namespace dbtest {
 
-namespace {
-
-std::string dbctlPath() {
-    return lbtest::sourceDir() + "/testbed/db/dbctl";
-}
-
-}  // namespace
-
 int dbctl(const std::string &args) {
-    int rc = system(("bash " + dbctlPath() + " " + args + " >&2").c_str());
+    int rc = system(("bash " + lbtest::sourceDir() + "/testbed/db/dbctl " + args).c_str());
     return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 }
 
 const Credentials &credentials() {
     static const Credentials c = [] {
         Credentials r;
-        FILE *p = popen(("bash " + dbctlPath() + " dbconfig").c_str(), "r");
-        char host[64], user[64], password[64];
-        if (p != nullptr && fscanf(p, "%63s %63s %63s", host, user, password) == 3)
-            r = {host, user, password};
-        if (p != nullptr)
-            pclose(p);
+        std::ifstream(lbtest::scratchDir() + "/dbconfig.conf") >> r.host >> r.user >> r.password;
         return r;
     }();
     return c;
+}
+
+bool sql(const std::string &statements) {
+    static MYSQL *con = nullptr;
+    if (con == nullptr || mysql_ping(con) != 0) {
+        mysql_close(con);
+        const Credentials &c = credentials();
+        con = mysql_init(nullptr);
+        if (mysql_real_connect(con, c.host.c_str(), c.user.c_str(), c.password.c_str(),
+                               "loadbalancer", 0, nullptr, CLIENT_MULTI_STATEMENTS) == nullptr) {
+            ADD_FAILURE() << "the test database does not answer: " << mysql_error(con);
+            mysql_close(con);
+            con = nullptr;
+            return false;
+        }
+    }
+    int rc = mysql_query(con, statements.c_str());
+    while (rc == 0) {
+        mysql_free_result(mysql_store_result(con));
+        rc = mysql_next_result(con);
+    }
+    EXPECT_EQ(mysql_errno(con), 0u) << mysql_error(con) << "\nin: " << statements;
+    return mysql_errno(con) == 0;
 }
 
 std::string insertServers(const std::string &values) {
     return "INSERT INTO server (servername, serverip, maxconn, servermac, state, switchport) "
            "VALUES " +
            values + ";";
+}
+
+std::string insertServers(int first, int last, int port) {
+    std::string v;
+    for (int i = first; i <= last; i++) {
+        std::string n = std::to_string(i);
+        v += (i == first ? "('web" : ",('web") + n + "', '192.0.2." + n +
+             "', 20, '02:00:00:00:00:" + n + "', 'Unlocked', " + std::to_string(port) + ")";
+    }
+    return insertServers(v);
 }
 
 std::vector<lbServer_node_t *> listed() {
@@ -87,77 +108,22 @@ void resetPool() {
     memset(cluster_name, 0, sizeof cluster_name);
 }
 
-void stdoutToStderr() {
-    fflush(stdout);
-    dup2(STDERR_FILENO, STDOUT_FILENO);
-}
-
-Admin::~Admin() {
-    if (con_ != nullptr)
-        mysql_close(con_);
-}
-
-void Admin::reconnect() {
-    if (con_ != nullptr)
-        mysql_close(con_);
-    const Credentials &c = credentials();
-    con_ = mysql_init(nullptr);
-    if (con_ != nullptr &&
-        mysql_real_connect(con_, c.host.c_str(), c.user.c_str(), c.password.c_str(), "loadbalancer",
-                           0, nullptr, CLIENT_MULTI_STATEMENTS) == nullptr) {
-        mysql_close(con_);
-        con_ = nullptr;
-    }
-}
-
-void Admin::exec(const std::string &sql) {
-    if (con_ == nullptr || mysql_ping(con_) != 0)
-        reconnect();
-    ASSERT_NE(con_, nullptr) << "no admin connection";
-    ASSERT_EQ(mysql_query(con_, sql.c_str()), 0) << mysql_error(con_) << "\nin: " << sql;
-    do
-        mysql_free_result(mysql_store_result(con_));
-    while (mysql_next_result(con_) == 0);
-    ASSERT_EQ(mysql_errno(con_), 0u) << mysql_error(con_) << "\nin: " << sql;
-}
-
-std::string Admin::scalar(const std::string &sql) {
-    if (con_ == nullptr || mysql_ping(con_) != 0)
-        reconnect();
-    std::string v;
-    if (con_ == nullptr || mysql_query(con_, sql.c_str()) != 0) {
-        ADD_FAILURE() << (con_ ? mysql_error(con_) : "no admin connection") << "\nin: " << sql;
-        return v;
-    }
-    MYSQL_RES *r = mysql_store_result(con_);
-    MYSQL_ROW row = r ? mysql_fetch_row(r) : nullptr;
-    if (row != nullptr && row[0] != nullptr)
-        v = row[0];
-    mysql_free_result(r);
-    return v;
-}
-
-void Admin::resetSchema() {
-    std::string schema = lbtest::readFile(lbtest::sourceDir() + "/testbed/db/schema.sql");
-    ASSERT_FALSE(schema.empty()) << "cannot read testbed/db/schema.sql";
-    exec(schema);
+bool DbTest::resetSchema() {
+    return sql(lbtest::readFile(lbtest::sourceDir() + "/testbed/db/schema.sql"));
 }
 
 void DbTest::SetUp() {
     ASSERT_NE(getenv("LBDB_HOME"), nullptr)
         << "LBDB_HOME is not set: start a server with testbed/db/dbctl start and run the db "
            "suites inside its namespace (scripts/test does both)";
-    ASSERT_TRUE(admin_.ok()) << "the test database does not answer on 127.0.0.1:3306";
-    admin_.resetSchema();
-    const Credentials &c = credentials();
-    lbtest::writeFile("dbconfig.conf", c.host + "\n" + c.user + "\n" + c.password + "\n");
+    ASSERT_EQ(dbctl("dbconfig >dbconfig.conf"), 0);
+    ASSERT_TRUE(resetSchema());
     remove("flag.txt");
     resetPool();
-    if (g_con == nullptr) {
-        testing::internal::CaptureStdout();
+    testing::internal::CaptureStdout();
+    if (g_con == nullptr)
         lbDbInit();
-        testing::internal::GetCapturedStdout();
-    }
+    testing::internal::GetCapturedStdout();
 }
 
 void DbTest::loadServers() {

@@ -3,7 +3,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <mysql.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -21,47 +21,23 @@ struct Credentials {
 };
 const Credentials &credentials();
 
-// One INSERT into table server; values are "(name, address, maxconn, MAC, state, port)"
-// tuples, comma-separated.
-std::string insertServers(const std::string &values);
+// Runs statements on the tests' own connection (reconnecting after a server restart);
+// false, with a test failure, on an error.
+bool sql(const std::string &statements);
 
-// The server list in order, and the server of an address (null when absent).
+// An INSERT into table server of "(name, address, maxconn, MAC, state, port)" tuples.
+std::string insertServers(const std::string &values);
+// An INSERT of rows web<first>..web<last>, address 192.0.2.<n>, MAC 02:00:00:00:00:<n>.
+std::string insertServers(int first, int last, int port = 5);
+
 std::vector<lbServer_node_t *> listed();
 lbServer_node_t *find(const char *ip);
-
 // A record's configuration and running state on one line, for whole-record comparisons.
 std::string describe(const lbServer_node_t *s);
-
 size_t count(const std::string &hay, const std::string &needle);
 
 // Frees every server record and the configuration globals. No other thread may be running.
 void resetPool();
-
-// Redirects standard output into standard error for the rest of the process, so that a
-// death test can match what a loader prints.
-void stdoutToStderr();
-
-// A connection of the tests' own, used to arrange table contents. Reconnects when a test
-// has restarted the server since the last statement.
-class Admin {
-  public:
-    Admin() { reconnect(); }
-    ~Admin();
-    Admin(const Admin &) = delete;
-    Admin &operator=(const Admin &) = delete;
-
-    // Runs one or more statements; fails the current test on an error.
-    void exec(const std::string &sql);
-    // The first column of the first row of a query ("" for none).
-    std::string scalar(const std::string &sql);
-    // Drops and creates the tables of testbed/db/schema.sql, all empty.
-    void resetSchema();
-    bool ok() const { return con_ != nullptr; }
-
-  private:
-    void reconnect();
-    MYSQL *con_ = nullptr;
-};
 
 // Fails unless the server answers; then empty tables (testbed/db/schema.sql), a
 // dbconfig.conf, no flag.txt, an open g_con and an empty pool.
@@ -69,12 +45,11 @@ class DbTest : public testing::Test {
   protected:
     void SetUp() override;
     void TearDown() override { resetPool(); }
+    static bool resetSchema();
     // Loads table server into the pool without printing.
-    void loadServers();
+    static void loadServers();
     // One refresh tick with the given request file (null: none); returns what it printed.
-    std::string tick(const char *flag);
-
-    Admin admin_;
+    static std::string tick(const char *flag);
 };
 
 }  // namespace dbtest
@@ -83,7 +58,8 @@ class DbTest : public testing::Test {
 #define EXPECT_CONFIG_EXIT(statement, status, regex) \
     EXPECT_EXIT(                                     \
         {                                            \
-            dbtest::stdoutToStderr();                \
+            fflush(stdout);                          \
+            dup2(STDERR_FILENO, STDOUT_FILENO);      \
             statement;                               \
         },                                           \
         testing::ExitedWithCode(status), regex)
