@@ -31,10 +31,10 @@ class CtrlSim {
     bool running() const { return pid_ > 0; }
 
     const std::string &addr() const { return addr_; }
-    // "addr:8443", the form the balancer's controller address takes.
+    // "addr:8443", as the balancer's controller address is written.
     std::string ctrlAddr() const { return addr_ + ":8443"; }
 
-    // Every /sdn/ request logged so far, oldest first.
+    // Every /sdn/ request logged so far, oldest first; clearLog forgets them.
     std::vector<nlohmann::json> requests() const;
     void clearLog();
 
