@@ -1,23 +1,34 @@
-// Set-up shared by the flow-table suites: an empty table and server list for each test.
+// Shared by the flow-table suites: an empty table and server list per test, in scratch.
 #pragma once
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdio>
+#include <functional>
+#include <string>
 #include <vector>
 
 #include "controller/lbCurl/lb_pathlist.h"
 #include "flowtable/lbFlowDb.h"
 #include "packet/lbApp.h"
 #include "pool/lbServerList.h"
+#include "support/lbtest_util.h"
 
 inline constexpr const char *kVip = "203.0.113.100";
 inline const unsigned char kMac[6] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x07};
 
 inline uint32_t ip(const char *dotted) {
     return inet_addr(dotted);
+}
+
+// What f printed to standard output.
+inline std::string printed(const std::function<void()> &f) {
+    testing::internal::CaptureStdout();
+    f();
+    return testing::internal::GetCapturedStdout();
 }
 
 class FlowTableTest : public testing::Test {
@@ -35,15 +46,15 @@ class FlowTableTest : public testing::Test {
         RBTreeDestroy(g_lbServFlowTable_tree);
         g_lbServFlowTable_tree = nullptr;
         delete_all_lbServerNodes();
+        ASSERT_EQ(chdir(lbtest::scratchDir().c_str()), 0);  // a test may have left it
+        unlink(LB_FLOWS_FILE);
     }
 
-    static lbServer_node_t *addServer(const char *addr, const char *name, int maxconn = 10,
-                                      int lock = 0) {
+    static lbServer_node_t *addServer(const char *addr, const char *name, int maxconn = 10) {
         lbServer_node_t *s = create_lbServer_node(&lbServHead);
         s->lbServIp.s_addr = ip(addr);
         snprintf(s->server_name, sizeof s->server_name, "%s", name);
         s->maxconn = maxconn;
-        s->lock = lock;
         return s;
     }
 
