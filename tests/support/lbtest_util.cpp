@@ -30,8 +30,10 @@ bool fileExists(const std::string &path) {
 }
 
 std::string sourceDir() {
+    // CTest sets the variable; a suite started by hand falls back to the tree it was
+    // configured from.
     const char *dir = std::getenv("LBTEST_SOURCE_DIR");
-    return dir ? dir : ".";
+    return dir ? dir : LBTEST_DEFAULT_SOURCE_DIR;
 }
 
 }  // namespace lbtest

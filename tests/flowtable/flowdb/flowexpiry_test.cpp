@@ -46,6 +46,8 @@ class FlowExpiry : public FlowTableTest {
                       R"({"dpid":"00:00:00:00:00:00:00:02"},)"
                       R"({"dpid":"00:00:00:00:00:00:00:03"}],"links":[],"hosts":[]})");
         snprintf(g_cont1IPAddr, sizeof g_cont1IPAddr, "%s", kSimAddr);
+        // The login retries until it gets a token: never start it without a controller.
+        ASSERT_TRUE(sim_->running());
         ASSERT_EQ(setControllerIp(sim_->ctrlAddr().c_str()), 0);
     }
     static void TearDownTestSuite() { sim_.reset(); }
