@@ -512,11 +512,11 @@ void lbServConfig(void) {
 
 void lbContConfig(void) {
     const MirrorTable mirror{"SELECT * FROM loadbalancer.controller",
-                          contipconf,
-                          {1, 2, 3},
-                          Gv_noPrint == 0,
-                          true,
-                          true};
+                             contipconf,
+                             {1, 2, 3},
+                             Gv_noPrint == 0,
+                             true,
+                             true};
     std::string content;
     std::vector<std::string_view> w = loadFirstRow(mirror, content);
     memset(g_cont1IPAddr, 0, sizeof g_cont1IPAddr);
@@ -572,11 +572,11 @@ void lbClusterConfig(void) {
 
 void lbClusterConfig_new(void) {
     const MirrorTable mirror{"SELECT * FROM loadbalancer.cluster",
-                          clusterconf_new,
-                          {1},
-                          Gv_noPrint == 0,
-                          Gv_noPrint == 0,
-                          true};
+                             clusterconf_new,
+                             {1},
+                             Gv_noPrint == 0,
+                             Gv_noPrint == 0,
+                             true};
     std::string content;
     std::vector<std::string_view> w = loadFirstRow(mirror, content);
     memset(cluster_name, 0, sizeof cluster_name);
@@ -676,7 +676,7 @@ int getServEntryFromDB(lbServer_node_t *new_server) {
     if (Gv_noPrint == 0)
         printf("buf = %s\n", query);
     const MirrorTable mirror{query,           servconf,        {1, 2, 4, 5, 6, 7},
-                          Gv_noPrint == 0, Gv_noPrint == 0, false};
+                             Gv_noPrint == 0, Gv_noPrint == 0, false};
     if (mirrorTable(g_con, mirror) != 0) {
         printf("%s\n", mysql_error(g_con));
         dbDrop();
@@ -866,14 +866,37 @@ size_t applyRequests(const std::string &text, size_t pos, bool atEnd) {
     return consumed;
 }
 
+// The request file taken by the previous tick, still open: a front end that opened
+// flag.txt just before the rename may append to it after that tick stopped reading, and
+// that request is applied at the next tick instead of being lost. -1 when none.
+int g_flagTakenFd = -1;
+// Bytes of g_flagTakenFd already applied.
+size_t g_flagTakenSize = 0;
+
+// Applies what was appended late to the previous tick's request file, then closes it.
+void finishTakenFlagFile() {
+    if (g_flagTakenFd < 0)
+        return;
+    std::string text;
+    if (lseek(g_flagTakenFd, static_cast<off_t>(g_flagTakenSize), SEEK_SET) >= 0)
+        readRest(g_flagTakenFd, text);
+    if (!text.empty())
+        applyRequests(text, 0, true);
+    close(g_flagTakenFd);
+    g_flagTakenFd = -1;
+    g_flagTakenSize = 0;
+}
+
 // Takes flag.txt away, applies its requests in file order and leaves a fresh "0" unless
 // a new request file appeared meanwhile.
 void processFlagFile() {
+    finishTakenFlagFile();
     if (rename(flagfile, kFlagTaken) != 0) {
         if (errno != ENOENT)
             printf("%s: cannot take requests: %s\n", flagfile, strerror(errno));
     } else {
         int fd = open(kFlagTaken, O_RDONLY | O_CLOEXEC);
+        unlink(kFlagTaken);
         if (fd < 0) {
             printf("%s: cannot read requests: %s\n", flagfile, strerror(errno));
         } else {
@@ -889,19 +912,28 @@ void processFlagFile() {
                 done = applyRequests(text, done, false);
             }
             applyRequests(text, done, true);
-            close(fd);
+            g_flagTakenFd = fd;
+            g_flagTakenSize = text.size();
         }
-        unlink(kFlagTaken);
     }
-    int fd = open(flagfile, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-        static const char kReset[] = "0\n";
-        if (write(fd, kReset, sizeof kReset - 1) < 0)
-            printf("%s: cannot reset: %s\n", flagfile, strerror(errno));
-        close(fd);
-    } else if (errno != EEXIST) {
+    // The fresh "0" is written in full under another name and linked into place, so a
+    // request file created meanwhile is never overwritten, and a writer never appends to
+    // a half-written reset.
+    static const char kResetTmp[] = "flag.txt.reset";
+    int fd = open(kResetTmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
         printf("%s: cannot reset: %s\n", flagfile, strerror(errno));
+        return;
     }
+    static const char kReset[] = "0\n";
+    bool written = write(fd, kReset, sizeof kReset - 1) == static_cast<ssize_t>(sizeof kReset - 1);
+    int writeErr = errno;
+    close(fd);
+    if (!written)
+        printf("%s: cannot reset: %s\n", flagfile, strerror(writeErr));
+    else if (link(kResetTmp, flagfile) != 0 && errno != EEXIST)
+        printf("%s: cannot reset: %s\n", flagfile, strerror(errno));
+    unlink(kResetTmp);
 }
 
 // Appends one line per server to the graph file and clears the unreachable marks.

@@ -1,5 +1,6 @@
 // The 5-second refresh against a real MariaDB: requests in flag.txt applied to the
 // server list, the graph file, and what happens when requests or the database go wrong.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -44,6 +45,16 @@ TEST_F(Refresh, MissingFileOrFlagZeroChangesNothingButTheTickCompletes) {
     tick("0 ADD 192.0.2.21\n");
     EXPECT_EQ(listed().size(), 2u);
     EXPECT_EQ(lbtest::readFile("flag.txt"), "0\n");
+
+    // A front end that opened the file just before a tick took it writes its request
+    // after that tick: the next tick applies it.
+    int late = open("flag.txt", O_WRONLY | O_APPEND);
+    ASSERT_GE(late, 0);
+    tick("0\n");
+    ASSERT_EQ(write(late, "1 ADD 192.0.2.21\n", 17), 17);
+    close(late);
+    tick(nullptr);
+    EXPECT_NE(find("192.0.2.21"), nullptr);
 }
 
 TEST_F(Refresh, AddAndModifyApplyInFileOrderWithinOneTick) {
