@@ -253,17 +253,21 @@ TEST_F(RestSim, ApplicationPortOfKnownAndUnknownVip) {
     EXPECT_EQ(sim_->requests().at(0)["query"], "vid=0&ip=203.0.113.100");
 }
 
-TEST_F(RestSim, HungControllerTimesOut) {
-    // Replies held beyond the total time-out: the query gives up, the record keeps its
-    // pre-set values, and the next query is answered again.
-    ASSERT_TRUE(sim_->control({{"delay", LB_REST_TIMEOUT_S + 1}}));
-    CaptureStderr();
-    EXPECT_EQ(queryNode("192.0.2.10").node_port, 0);
-    std::string err = GetCapturedStderr();
-    EXPECT_NE(err.find("curl_easy_perform() failed: Timeout was reached"), std::string::npos)
-        << err;
-    ASSERT_TRUE(sim_->control({{"delay", 0}}));
-    EXPECT_EQ(queryNode("192.0.2.10").node_port, 3);
+TEST_F(RestSim, HungControllerAndReplyWithoutNodesFailTheQuery) {
+    // Replies held beyond the total time-out, or not JSON: the query fails as a transfer,
+    // the record keeps its pre-set values, and the next query is answered again.
+    for (auto [fault, report] :
+         {std::pair{json{{"delay", LB_REST_TIMEOUT_S + 1}}, "Timeout was reached"},
+          {json{{"fault", "not_json"}}, "Failed writing received data to disk/application"}}) {
+        ASSERT_TRUE(sim_->control(fault));
+        CaptureStderr();
+        EXPECT_EQ(queryNode("192.0.2.10").node_port, 0);
+        std::string err = GetCapturedStderr();
+        EXPECT_NE(err.find(std::string("curl_easy_perform() failed: ") + report), std::string::npos)
+            << err;
+        ASSERT_TRUE(sim_->control({{"fault", "none"}, {"delay", 0}}));
+        EXPECT_EQ(queryNode("192.0.2.10").node_port, 3);
+    }
 }
 
 // setControllerIp keeps trying, about once a second, until the controller is up and

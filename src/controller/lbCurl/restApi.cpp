@@ -253,15 +253,15 @@ void printText(const char *fmt, const char *text) {
 
 }  // namespace
 
-void getSwitchFlowReply(const char *reply, size_t len, NODE_DATA *node_data) {
+int getSwitchFlowReply(const char *reply, size_t len, NODE_DATA *node_data) {
     if (node_data == nullptr)
-        return;
+        return -1;
     lb_json doc;
     lb_json_parse(reply, len, doc);
     const lb_json *nodes = lb_json_get(&doc, "nodes");
     if (nodes == nullptr) {
         printf("nx_json_get returned null for %s\n", "GetWriteMemoryCallback");
-        return;
+        return -1;
     }
     const lb_json *first = nodes->is_array() && !nodes->empty() ? &nodes->front() : nullptr;
     const char *dpid = lb_json_text(lb_json_get(first, "dpid"));
@@ -278,6 +278,7 @@ void getSwitchFlowReply(const char *reply, size_t len, NODE_DATA *node_data) {
     }
     if (Gv_noPrint == 0)
         printf("userdata=%ld\n", static_cast<long>(node_data->node_port));
+    return 0;
 }
 
 namespace {
@@ -400,8 +401,10 @@ int getSwitchFlow(const char *url, NODE_DATA *node_data) {
     std::string reply;
     Outcome o = performRequest(
         {Method::Get, url, nullptr, true, GetWriteMemoryCallback, GetReadMemoryCallback, &reply});
-    if (o.result == CURLE_OK)
-        getSwitchFlowReply(reply.data(), reply.size(), node_data);
+    // The reply is read only once it is complete, so a reply without "nodes" can no
+    // longer abort the transfer; it is reported as the failed transfer it stands for.
+    if (o.result == CURLE_OK && getSwitchFlowReply(reply.data(), reply.size(), node_data) != 0)
+        fprintf(stderr, "curl_easy_perform() failed: %s\n", curl_easy_strerror(CURLE_WRITE_ERROR));
     if (Gv_noPrint == 0)
         printf("node_data=%ld\n", static_cast<long>(node_data->node_port));
     return 0;

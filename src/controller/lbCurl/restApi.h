@@ -64,9 +64,9 @@ int getSwitchFlow(const char *url, NODE_DATA *node_data);
 // integer "port" of the first element of "nodes" (0 when absent), switch_dpid from its
 // text "dpid" (at most 31 characters; left as it was when absent). Prints the host's
 // "ip", "mac", "dpid" and "port". A reply that is not JSON or has no "nodes" only
-// prints "nx_json_get returned null for GetWriteMemoryCallback". node_ip is never
-// written. No-op for a null record.
-void getSwitchFlowReply(const char *reply, size_t len, NODE_DATA *node_data);
+// prints "nx_json_get returned null for GetWriteMemoryCallback" and returns -1, as
+// does a null record; 0 otherwise. node_ip is never written.
+int getSwitchFlowReply(const char *reply, size_t len, NODE_DATA *node_data);
 
 // Reply handlers: each appends the delivery to its log file ("token_gen.log", "body2.out",
 // "get.out"; the first delivery of the process truncates the file and names it on
