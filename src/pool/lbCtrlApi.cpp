@@ -630,8 +630,11 @@ void lbVlanConfig(void) {
     printf("VLAN ID\n================================\n%s\n", g_vlanId);
 }
 
+// Written under a temporary name and renamed over flows_new.txt, so the front end never
+// reads a half-written file.
 void lbServConfigFile(void) {
-    FilePtr f(fopen(cliservconf, "w+"));
+    static const char kTmp[] = "flows_new.txt.seed";
+    FilePtr f(fopen(kTmp, "w"));
     if (!f) {
         printf("Error in opening file %s\n", cliservconf);
         return;
@@ -647,6 +650,12 @@ void lbServConfigFile(void) {
             printf("%d  %d  %s %d %s %d\n", 0, 0, ip, 0, s->server_name, s->maxconn);
         }
         fprintf(f.get(), "%d %d %s %d %s %d\n", 0, 0, ip, 0, s->server_name, s->maxconn);
+    }
+    bool failed = ferror(f.get()) != 0;
+    failed = fclose(f.release()) != 0 || failed;
+    if (failed || rename(kTmp, cliservconf) != 0) {
+        printf("Error in writing file %s\n", cliservconf);
+        unlink(kTmp);
     }
 }
 

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
 
 #include "../db/dbtest_util.h"
@@ -96,8 +97,12 @@ TEST(ConfigFiles, SeededFlowsFileListsIdleOrLockedServers) {
         s->lock = v.lock;
     }
     lbtest::writeFile("flows_new.txt", "stale line\n");
+    std::ifstream reader("flows_new.txt");  // a front end reading the old file meanwhile
     lbServConfigFile();
     delete_all_lbServerNodes();
+    std::string seen;
+    std::getline(reader, seen);
+    EXPECT_EQ(seen, "stale line") << "the file is replaced, not rewritten in place";
     EXPECT_EQ(lbtest::readFile("flows_new.txt"),
               "0 0 192.0.2.11 0 web1 100\n0 0 192.0.2.13 0 busylocked 7\n"
               "0 0 192.0.2.14 0 idlelocked 9\n0 0 192.0.2.3 0 web3 0\n");
