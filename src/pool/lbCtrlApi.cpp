@@ -258,8 +258,9 @@ struct MirrorTable {
 
 // Runs the query, writes the selected columns of every row into the mirror file (SQL
 // NULL as the word NULL, each value followed by a blank, one line per row) and echoes
-// as asked. Returns 0, or -1 when the query or the result failed (the caller reads the
-// error from con). A mirror file that cannot be written is left to the caller's reopen.
+// as asked. Returns 0, -1 when the query or the result failed (the caller reads the
+// error from con), or -2 when the mirror file cannot be written: reading it back then
+// would load whatever an earlier run left there.
 int mirrorTable(MYSQL *con, const MirrorTable &mirror) {
     if (mysql_query(con, mirror.query) != 0)
         return -1;
@@ -267,6 +268,8 @@ int mirrorTable(MYSQL *con, const MirrorTable &mirror) {
     FilePtr out(fopen(mirror.file, "w+"));
     if (!res)
         return -1;
+    if (!out)
+        return -2;
     unsigned nf = mysql_num_fields(res.get());
     if (mirror.printNumFields && Gv_noPrint == 0)
         printf("num_fileds = %u\n", nf);
@@ -344,9 +347,10 @@ bool parseServerLine(std::string_view line, lbServer_node_t &rec, std::string &e
 // Mirrors a single-row table and returns the words of the mirror file's first line.
 // Exits as configured when the table cannot be read or the file cannot be reopened.
 std::vector<std::string_view> loadFirstRow(const MirrorTable &mirror, std::string &content) {
-    if (mirrorTable(g_con, mirror) != 0)
+    int rc = mirrorTable(g_con, mirror);
+    if (rc == -1)
         finish_with_error(g_con);
-    if (!slurp(mirror.file, content)) {
+    if (rc != 0 || !slurp(mirror.file, content)) {
         printf("Error in opening file %s\n", mirror.file);
         lbConfigExit(0);
     }
@@ -458,10 +462,11 @@ void lbServConfig(void) {
     printf("calling lbServconfig\n");
     const MirrorTable mirror{
         "SELECT * FROM loadbalancer.server", servconf, {1, 2, 4, 5, 6, 7}, true, true, false};
-    if (mirrorTable(g_con, mirror) != 0)
+    int rc = mirrorTable(g_con, mirror);
+    if (rc == -1)
         finish_with_error(g_con);
     std::string content;
-    if (!slurp(servconf, content)) {
+    if (rc != 0 || !slurp(servconf, content)) {
         printf("File: %s does not exist.\n\n", servconf);
         lbConfigExit(0);
     }
@@ -686,7 +691,12 @@ int getServEntryFromDB(lbServer_node_t *new_server) {
         printf("buf = %s\n", query);
     const MirrorTable mirror{query,           servconf,        {1, 2, 4, 5, 6, 7},
                              Gv_noPrint == 0, Gv_noPrint == 0, false};
-    if (mirrorTable(g_con, mirror) != 0) {
+    int rc = mirrorTable(g_con, mirror);
+    if (rc == -2) {
+        printf("Error in opening file %s: request for %s skipped\n", servconf, g_serverIP);
+        return -1;
+    }
+    if (rc != 0) {
         printf("%s\n", mysql_error(g_con));
         dbDrop();
         return -1;

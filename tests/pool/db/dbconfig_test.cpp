@@ -1,6 +1,8 @@
 // Start-up loaders against a real MariaDB: what they put into the globals, the server
 // list and the mirror files, and how they end start-up on unusable configuration.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -122,6 +124,15 @@ TEST_F(DbConfig, UnusableTablesStopStartUp) {
         ASSERT_TRUE(resetSchema() && sql(c.sql));
         EXPECT_CONFIG_EXIT(c.load(), c.status, c.expect);
     }
+    // A mirror file that cannot be rewritten is not read back.
+    remove("servConfig.conf");
+    remove("contIP.conf");
+    ASSERT_TRUE(resetSchema() && sql(insertServers(11, 11)) && mkdir("servConfig.conf", 0755) == 0);
+    EXPECT_CONFIG_EXIT(lbServConfig(), 0, "File: servConfig.conf does not exist.");
+    ASSERT_TRUE(mkdir("contIP.conf", 0755) == 0);
+    EXPECT_CONFIG_EXIT(lbContConfig(), 0, "Error in opening file contIP.conf");
+    rmdir("servConfig.conf");
+    rmdir("contIP.conf");
 }
 
 TEST_F(DbConfig, ControllerVipAndClusterNameComeFromTheFirstRowWhileEveryRowIsMirrored) {

@@ -2,6 +2,7 @@
 // server list, the graph file, and what happens when requests or the database go wrong.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -167,6 +168,14 @@ TEST_F(Refresh, RejectedRowsAreSkippedWithoutEndingTheProcess) {
         << out;
     EXPECT_EQ(g_lbNumServers, 2);
     EXPECT_EQ(find("192.0.2.11")->lbSwitchPort, 47) << "the request after them still applies";
+
+    // A mirror file that cannot be rewritten is not read back.
+    ASSERT_TRUE(sql(insertServers(23, 23)) && remove("servConfig.conf") == 0 &&
+                mkdir("servConfig.conf", 0755) == 0);
+    out = tick("1 ADD 192.0.2.23\n");
+    rmdir("servConfig.conf");
+    EXPECT_NE(out.find("Error in opening file servConfig.conf"), std::string::npos) << out;
+    EXPECT_EQ(find("192.0.2.23"), nullptr);
 }
 
 TEST_F(Refresh, StoppedDatabaseSkipsRequestsUntilItIsBack) {
