@@ -757,6 +757,9 @@ void updateLbServerEntry(lbServer_node_t *servernode, lbServer_node_t *serverInf
 }
 
 void serverUpdateInfo(const char *action) {
+    if (strcmp(action, "ADD") != 0 && strcmp(action, "MODIFY") != 0 &&
+        strcmp(action, "DELETE") != 0)
+        return;
     lbServer_node_t scratch{};
     struct in_addr addr;
     if (!parseIPv4(std::string_view(g_serverIP, strnlen(g_serverIP, sizeof g_serverIP)), addr)) {

@@ -150,6 +150,9 @@ TEST_F(Refresh, AddressesCarryingSqlAreRejectedAndTheTableStaysIntact) {
         serverUpdateInfo("ADD");
         EXPECT_NE(testing::internal::GetCapturedStdout().find("not a dotted IPv4 address"),
                   std::string::npos);
+        testing::internal::CaptureStdout();
+        serverUpdateInfo("REMOVE");  // not an action: nothing at all
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     }
     EXPECT_EQ(listed().size(), 2u);
     dbtest::resetPool();
