@@ -591,6 +591,17 @@ void lbClusterConfig_new(void) {
     printf("Cluster_name\n========\n%s\n", cluster_name);
 }
 
+// Copies a start-up setting that goes into the controller's URLs and JSON bodies as a
+// number; a word that is not all digits or does not fit ends start-up.
+static void numericWord(const char *file, const char *what, const char *kind, std::string_view word,
+                        unsigned char (&dst)[20]) {
+    if (!allDigits(word))
+        configFail("Bad entry in %s: %s %s is not %s", file, what, quoted(word).c_str(), kind);
+    if (!copyWord(reinterpret_cast<char *>(dst), sizeof dst, word))
+        configFail("Bad entry in %s: %s %s is longer than 19 characters", file, what,
+                   quoted(word).c_str());
+}
+
 void lbIdleTimeoutConfig(void) {
     std::string text;
     if (!slurp(timeconf, text)) {
@@ -602,17 +613,8 @@ void lbIdleTimeoutConfig(void) {
     std::vector<std::string_view> w = splitWords(text);
     if (w.size() < 2)
         configFail("check the contents of timeout.conf");
-    for (int i = 0; i < 2; i++) {
-        // The values go into the controller's JSON bodies as numbers.
-        if (!allDigits(w[i]))
-            configFail("Bad entry in %s: time-out %s is not a number of seconds", timeconf,
-                       quoted(w[i]).c_str());
-        if (w[i].size() >= sizeof g_addFlowTmr)
-            configFail("Bad entry in %s: time-out %s is longer than 19 characters", timeconf,
-                       quoted(w[i]).c_str());
-    }
-    copyWord(reinterpret_cast<char *>(g_addFlowTmr), sizeof g_addFlowTmr, w[0]);
-    copyWord(reinterpret_cast<char *>(g_delFlowTmr), sizeof g_delFlowTmr, w[1]);
+    numericWord(timeconf, "time-out", "a number of seconds", w[0], g_addFlowTmr);
+    numericWord(timeconf, "time-out", "a number of seconds", w[1], g_delFlowTmr);
     printf("FLOW timeouts:\nADD_FLOW    DEL_FLOW\n================================\n");
     printf("%s sec   %s sec\n", g_addFlowTmr, g_delFlowTmr);
 }
@@ -627,11 +629,7 @@ void lbVlanConfig(void) {
     std::vector<std::string_view> w = splitWords(text);
     if (w.empty())
         configFail("check the contents of vlanid.conf");
-    if (!allDigits(w[0]))
-        configFail("Bad entry in %s: VLAN id %s is not a number", vlanid, quoted(w[0]).c_str());
-    if (!copyWord(reinterpret_cast<char *>(g_vlanId), sizeof g_vlanId, w[0]))
-        configFail("Bad entry in %s: VLAN id %s is longer than 19 characters", vlanid,
-                   quoted(w[0]).c_str());
+    numericWord(vlanid, "VLAN id", "a number", w[0], g_vlanId);
     printf("VLAN ID\n================================\n%s\n", g_vlanId);
 }
 
