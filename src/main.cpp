@@ -1,4 +1,4 @@
-#include "packet/lbApp.h"
+#include "app/lbApp.h"
 
 int main(int argc, char **argv) {
     return lbAppMain(argc, argv);

@@ -13,8 +13,8 @@
 #include "controller/lbCurl/lb_getpath_restapi.h"
 #include "controller/lbCurl/lb_pathlist.h"
 #include "controller/lbCurl/restApi.h"
-#include "packet/lbApp.h"
-#include "packet/lbCtrlMsg.h"
+#include "common/lbGlobals.h"
+#include "controller/lbCtrlMsg.h"
 
 rb_red_blk_tree *g_lbServFlowTable_tree = nullptr;
 uint32_t numFlowEntries = 0;

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "flowtable/rbtree/red_black_tree.h"
-#include "pool/dlist.h"
+#include "common/dlist.h"
 #include "pool/lbServerList.h"
 
 typedef struct lbFlow_t {

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <mutex>
 
-volatile uint8_t fiveSecTimerEvent = 0;
+std::atomic<uint8_t> fiveSecTimerEvent{0};
 lbEventId timerId = LB_EVT_ERR_CREATE;
 
 namespace {

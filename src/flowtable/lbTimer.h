@@ -10,6 +10,8 @@
 #include <stdint.h>
 #include <time.h>
 
+#include <atomic>
+
 typedef void (*_event_cb)(void *user_p, int len);
 
 typedef struct lbEvent {
@@ -33,7 +35,7 @@ typedef uint32_t lbEventId;
 #define LB_EVT_ERR_ARM ((lbEventId)-4)      // the platform refused to arm the timer
 
 // Raised by the 5-second tick, read and cleared by the packet loop.
-extern volatile uint8_t fiveSecTimerEvent;
+extern std::atomic<uint8_t> fiveSecTimerEvent;
 // Id of the 5-second tick (or an error code when it could not be created).
 extern lbEventId timerId;
 

@@ -4,7 +4,7 @@
 #include <netinet/in.h>
 #include <stdint.h>
 
-#include "pool/dlist.h"
+#include "common/dlist.h"
 
 #define LB_SERVER_NAME_LEN 50
 
@@ -63,3 +63,9 @@ void printServListHeader(bool added);
 
 // Prints one line per server, in list order (the caller prints the header first).
 void printServList(dlist_head *lstHdr);
+
+// The least-loaded eligible server of lbServHead, or null when none is eligible.
+// Eligible: not locked, not marked unreachable, not marked for removal (a server being
+// removed drains instead of taking new connections) and below its connection limit.
+// Ties go to the server earlier in the list.
+lbServer_node_t *lbGetNodeWithLessConn(void);

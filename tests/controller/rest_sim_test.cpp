@@ -16,8 +16,8 @@
 #include "controller/lbCurl/lb_pathlist.h"
 #include "controller/lbCurl/restApi.h"
 #include "ctrlsim_fixture.h"
-#include "packet/lbApp.h"
-#include "pool/lbCtrlApi.h"
+#include "common/lbGlobals.h"
+#include "config/lbCtrlApi.h"
 #include "support/lbtest_util.h"
 
 namespace {

@@ -8,7 +8,7 @@
 
 #include "controller/lbCurl/restApi.h"
 #include "ctrlsim_fixture.h"
-#include "packet/lbCtrlMsg.h"
+#include "controller/lbCtrlMsg.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "controller/lbCurl/restApi.h"
-#include "packet/lbApp.h"
+#include "common/lbGlobals.h"
 
 struct node pathlist_nodes[LB_MAX_PATHNODES];
 uint32_t num_pathnodes;

@@ -7,7 +7,7 @@
 #include <stdint.h>
 
 #include "controller/lbCurl/jsonext.h"
-#include "pool/dlist.h"
+#include "common/dlist.h"
 
 // One link of a forward path, as the controller reports it.
 struct node {

@@ -4,7 +4,7 @@
 
 #include <stdint.h>
 
-#include "pool/dlist.h"
+#include "common/dlist.h"
 
 // One hop of a connection's path.
 typedef struct pathlist_node_s {

@@ -13,7 +13,7 @@
 #include "controller/lbCurl/fillrest.h"
 #include "controller/lbCurl/jsonext.h"
 #include "controller/lbCurl/postrest.h"
-#include "packet/lbApp.h"
+#include "common/lbGlobals.h"
 
 char ctrlIpv4[LB_CTRL_ADDR_LEN];
 char TOKEN[LB_TOKEN_LEN] = LB_TOKEN_HDR;

@@ -13,7 +13,7 @@
 
 #include "controller/lbCurl/lb_pathlist.h"
 #include "flowtable/lbFlowDb.h"
-#include "packet/lbApp.h"
+#include "common/lbGlobals.h"
 #include "pool/lbServerList.h"
 #include "support/lbtest_util.h"
 

@@ -1,22 +1,7 @@
-#include "packet/lbApp.h"
+#include "app/lbApp.h"
 
 #include <cstdio>
 #include <cstring>
-
-char g_appIf[IFNAMSIZ];
-volatile int g_cliFlag = 0;
-pthread_mutex_t g_lbRBtreeMtx = PTHREAD_MUTEX_INITIALIZER;
-int Gv_noPrint = 1;
-
-char g_cont1IPAddr[20];
-unsigned char g_contMacAddr[20];
-unsigned char g_switchDpId[50];
-char g_vipIPAddr[20];
-unsigned int g_lbAppPort;
-unsigned char g_vlanId[20];
-unsigned char g_addFlowTmr[20];
-unsigned char g_delFlowTmr[20];
-char cluster_name[50];
 
 int lbAppMain(int argc, char **argv) {
     if (argc != 2) {

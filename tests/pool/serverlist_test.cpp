@@ -5,8 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "pool/dlist.h"
-#include "pool/lbCtrlApi.h"
+#include "common/dlist.h"
 #include "pool/lbServerList.h"
 
 namespace {

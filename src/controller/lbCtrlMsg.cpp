@@ -1,4 +1,4 @@
-#include "packet/lbCtrlMsg.h"
+#include "controller/lbCtrlMsg.h"
 
 #include <arpa/inet.h>
 

@@ -1,4 +1,4 @@
-#include "pool/dlist.h"
+#include "common/dlist.h"
 
 #include <new>
 

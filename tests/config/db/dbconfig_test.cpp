@@ -10,8 +10,8 @@
 
 #include "dbtest_util.h"
 #include "flowtable/lbFlowDb.h"
-#include "packet/lbApp.h"
-#include "pool/lbCtrlApi.h"
+#include "common/lbGlobals.h"
+#include "config/lbCtrlApi.h"
 #include "support/lbtest_util.h"
 
 namespace {

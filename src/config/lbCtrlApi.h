@@ -1,16 +1,10 @@
-// Server pool operations on the configured servers: selection, configuration loading
-// and the periodic refresh.
+// Configuration of the balancer: the loaders run at start-up, the run-time refresh of
+// the server list, and the discovery of the balancer's own switch port.
 #pragma once
 
 #include <mysql.h>
 
 #include "pool/lbServerList.h"
-
-// The least-loaded eligible server of lbServHead, or null when none is eligible.
-// Eligible: not locked, not marked unreachable, not marked for removal (a server being
-// removed drains instead of taking new connections) and below its connection limit.
-// Ties go to the server earlier in the list.
-lbServer_node_t *lbGetNodeWithLessConn(void);
 
 // ---- Configuration loaders -------------------------------------------------------
 // The loaders run once, on the main thread, before the console and the timer exist.

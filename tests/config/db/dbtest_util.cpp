@@ -8,8 +8,8 @@
 #include <cstring>
 #include <fstream>
 
-#include "packet/lbApp.h"
-#include "pool/lbCtrlApi.h"
+#include "common/lbGlobals.h"
+#include "config/lbCtrlApi.h"
 #include "support/lbtest_util.h"
 
 namespace dbtest {

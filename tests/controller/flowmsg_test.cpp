@@ -5,7 +5,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "packet/lbCtrlMsg.h"
+#include "controller/lbCtrlMsg.h"
 
 namespace {
 

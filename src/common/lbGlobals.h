@@ -1,14 +1,19 @@
-// Process entry and the process-wide state shared by every subsystem.
+// Process-wide state shared by every subsystem: the VIP interface, the start-up flag,
+// the lock over all shared state, the quiet switch and the configuration the loaders
+// fill at start-up.
 #pragma once
 
 #include <net/if.h>
 #include <pthread.h>
 #include <stdint.h>
 
+#include <atomic>
+
 // Name of the VIP interface. Sized for the platform's longest interface name.
 extern char g_appIf[IFNAMSIZ];
-// 0 until the start-up sequence has finished; the console waits for 1.
-extern volatile int g_cliFlag;
+// 0 until the start-up sequence has finished; the console thread waits for 1. Written
+// by the main thread and read by the console thread, hence atomic.
+extern std::atomic<int> g_cliFlag;
 // The one lock over all shared state: server list, flow table and the files written
 // from them.
 extern pthread_mutex_t g_lbRBtreeMtx;
@@ -25,9 +30,3 @@ extern unsigned char g_vlanId[20];       // VLAN id text for node queries
 extern unsigned char g_addFlowTmr[20];   // idle time-out text of installed rules
 extern unsigned char g_delFlowTmr[20];   // idle time-out text used on reset
 extern char cluster_name[50];
-
-#define LB_USAGE "Usage: lbapp <ether interface of VIP>"
-
-// Process entry: checks the command line and runs the balancer. Returns the process's
-// exit status when it returns at all.
-int lbAppMain(int argc, char **argv);

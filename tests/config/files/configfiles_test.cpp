@@ -7,8 +7,8 @@
 #include <string>
 
 #include "../db/dbtest_util.h"
-#include "packet/lbApp.h"
-#include "pool/lbCtrlApi.h"
+#include "common/lbGlobals.h"
+#include "config/lbCtrlApi.h"
 #include "support/lbtest_util.h"
 
 namespace {

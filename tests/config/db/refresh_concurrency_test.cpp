@@ -15,8 +15,8 @@
 #include "dbtest_util.h"
 #include "flowtable/lbFlowDb.h"
 #include "flowtable/lbTimer.h"
-#include "packet/lbApp.h"
-#include "pool/lbCtrlApi.h"
+#include "common/lbGlobals.h"
+#include "config/lbCtrlApi.h"
 #include "support/lbtest_util.h"
 
 namespace {
