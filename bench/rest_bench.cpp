@@ -10,7 +10,7 @@
 
 #include "controller/lbCurl/lb_getpath_restapi.h"
 #include "controller/lbCurl/restApi.h"
-#include "packet/lbCtrlMsg.h"
+#include "controller/lbCtrlMsg.h"
 
 namespace {
 
