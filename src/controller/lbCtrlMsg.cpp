@@ -3,27 +3,16 @@
 #include <arpa/inet.h>
 
 #include <cstdio>
+#include <cstring>
+
+#include "common/lbGlobals.h"
+#include "common/lbUtil.h"
+#include "controller/lbCurl/fillrest.h"
+#include "controller/lbCurl/lb_getpath_restapi.h"
 
 static_assert(LB_IPSTR_LEN >= INET_ADDRSTRLEN, "dotted address buffer too small");
 static_assert(LB_ITOA_LEN >= sizeof("-2147483648"), "integer text buffer too small");
 static_assert(LB_MACSTR_LEN >= sizeof("00:1B:21:0A:FF:01"), "MAC text buffer too small");
-
-namespace {
-
-// snprintf that reports truncation: the length written, or -1 with an empty result.
-template <typename... Args>
-int boundedFormat(char *dst, size_t size, const char *fmt, Args... args) {
-    if (dst == nullptr || size == 0)
-        return -1;
-    int n = snprintf(dst, size, fmt, args...);
-    if (n < 0 || static_cast<size_t>(n) >= size) {
-        dst[0] = '\0';
-        return -1;
-    }
-    return n;
-}
-
-}  // namespace
 
 int format_string_flow(char *flowStr, size_t flowStrSize, const char *src_ip_m,
                        const char *src_tcpPort_m, const char *in_port_m, const char *dst_ip_m,
@@ -31,7 +20,7 @@ int format_string_flow(char *flowStr, size_t flowStrSize, const char *src_ip_m,
                        const char *idle_timeout) {
     // One format for the whole body: keys (with quotes and colon) and values alternate.
     // The two fixed match values are passed unquoted; the format adds their quotes.
-    return boundedFormat(
+    return lbFormat(
         flowStr, flowStrSize,
         "{%s{%s,%s,%s%s,%s[{%s\"%s\"},{%s\"%s\"},{%s%s},{%s\"%s\"},{%s%s},{%s\"%s\"},{%s%s}],"
         "%s[{%s[{%s%s}]}]}}",
@@ -44,17 +33,21 @@ int format_string_flow(char *flowStr, size_t flowStrSize, const char *src_ip_m,
 
 int create_url(char *url_str, size_t urlSize, const char *controller_ip, const char *dpid,
                const char *version) {
-    return boundedFormat(url_str, urlSize, "https://%s:8443/sdn/%s/of/datapaths/%s/flows",
-                         controller_ip, version, dpid);
+    char hostPort[LB_CTRL_HOSTPORT_LEN];
+    if (lbCtrlHostPort(hostPort, sizeof hostPort, controller_ip) < 0) {
+        if (url_str != nullptr && urlSize > 0)
+            url_str[0] = '\0';
+        return -1;
+    }
+    return lbCtrlUrl(url_str, urlSize, 1, hostPort, version, "/of/datapaths/%s/flows", dpid);
 }
 
 void lbIpToStr(const unsigned char *a, char *out, size_t outSize) {
-    boundedFormat(out, outSize, "%d.%d.%d.%d", a[0], a[1], a[2], a[3]);
+    lbFormat(out, outSize, "%d.%d.%d.%d", a[0], a[1], a[2], a[3]);
 }
 
 void lbMacToStr(const unsigned char *a, char *out, size_t outSize) {
-    boundedFormat(out, outSize, "%02X:%02X:%02X:%02X:%02X:%02X", a[0], a[1], a[2], a[3], a[4],
-                  a[5]);
+    lbFormat(out, outSize, "%02X:%02X:%02X:%02X:%02X:%02X", a[0], a[1], a[2], a[3], a[4], a[5]);
 }
 
 void lbIPntoa(uint32_t nIP, char *strIp, size_t strIpSize) {
@@ -69,5 +62,136 @@ void lbIPntoa(uint32_t nIP, char *strIp, size_t strIpSize) {
 }
 
 void lbItoa(int a, char *b, size_t bSize) {
-    boundedFormat(b, bSize, "%d", a);
+    lbFormat(b, bSize, "%d", a);
+}
+
+// Rule    hops              ipv4_src      tcp_src             in_port        ipv4_dst
+//                           tcp_dst             output
+const lbRuleSpec lbConnRules[LB_NUM_RULES] = {
+    // A: client to VIP, into the balancer.
+    {'A', true, LB_RV_CLIENT, LB_RV_CLIENT_PORT, LB_RV_HOP_IN, LB_RV_VIP, LB_RV_SERVICE_PORT,
+     LB_RV_LB_PORT},
+    // B: the rewritten client frames, from the balancer on to the server.
+    {'B', true, LB_RV_CLIENT, LB_RV_CLIENT_PORT, LB_RV_LB_PORT, LB_RV_SERVER, LB_RV_SERVICE_PORT,
+     LB_RV_HOP_OUT},
+    // C: the server's answers, into the balancer.
+    {'C', true, LB_RV_SERVER, LB_RV_SERVICE_PORT, LB_RV_HOP_OUT, LB_RV_CLIENT, LB_RV_CLIENT_PORT,
+     LB_RV_LB_PORT},
+    // D: the answers rewritten to come from the VIP, back to the client.
+    {'D', true, LB_RV_VIP, LB_RV_SERVICE_PORT, LB_RV_LB_PORT, LB_RV_CLIENT, LB_RV_CLIENT_PORT,
+     LB_RV_HOP_IN},
+    // E: client to server on a switch the balancer is not attached to.
+    {'E', false, LB_RV_CLIENT, LB_RV_CLIENT_PORT, LB_RV_HOP_IN, LB_RV_SERVER, LB_RV_SERVICE_PORT,
+     LB_RV_HOP_OUT},
+    // F: server to client on such a switch.
+    {'F', false, LB_RV_SERVER, LB_RV_SERVICE_PORT, LB_RV_HOP_OUT, LB_RV_CLIENT, LB_RV_CLIENT_PORT,
+     LB_RV_HOP_IN},
+};
+
+namespace {
+
+// Copies a configured text field that may lack its terminator.
+template <size_t N, typename T>
+void copyField(char (&dst)[N], const T *src, size_t srcSize) {
+    const auto *text = reinterpret_cast<const char *>(src);
+    lbFormat(dst, N, "%.*s", static_cast<int>(strnlen(text, srcSize)), text);
+}
+
+const char *ruleValue(const lbConnTexts *c, const lbRuleRequest &r, lbRuleValue v) {
+    switch (v) {
+        case LB_RV_CLIENT:
+            return c->client;
+        case LB_RV_SERVER:
+            return c->server;
+        case LB_RV_VIP:
+            return c->vip;
+        case LB_RV_CLIENT_PORT:
+            return c->clientPort;
+        case LB_RV_SERVICE_PORT:
+            return c->servicePort;
+        case LB_RV_HOP_IN:
+            return r.inPort;
+        case LB_RV_HOP_OUT:
+            return r.outPort;
+        case LB_RV_LB_PORT:
+            return c->lbPort;
+    }
+    return "";
+}
+
+}  // namespace
+
+void lbConnTextsFill(lbConnTexts *c, uint32_t clientIp, int clientPort, uint32_t serverIp,
+                     int servicePort) {
+    lbIPntoa(clientIp, c->client, sizeof c->client);
+    lbIPntoa(serverIp, c->server, sizeof c->server);
+    copyField(c->vip, g_vipIPAddr, sizeof g_vipIPAddr);
+    lbItoa(clientPort, c->clientPort, sizeof c->clientPort);
+    lbItoa(servicePort, c->servicePort, sizeof c->servicePort);
+    lbFormat(c->lbPort, sizeof c->lbPort, "%u", g_lbAppPort);
+    char ownDpid[sizeof g_switchDpId + 1];
+    copyField(ownDpid, g_switchDpId, sizeof g_switchDpId);
+    uint64_t ownDpidNum = 0;
+    lb_dpid_to_ull(ownDpid, &ownDpidNum);
+    lbFormat(c->lbDpid, sizeof c->lbDpid, "%016llx", static_cast<unsigned long long>(ownDpidNum));
+    copyField(c->ctrlIp, g_cont1IPAddr, sizeof g_cont1IPAddr);
+}
+
+int lbHopRules(const lbConnTexts *c, const pathlist_node_t *hop, const char *timeout,
+               lbRuleRequest out[LB_MAX_HOP_RULES]) {
+    lbRuleRequest proto{};
+    lbFormat(proto.dpid, sizeof proto.dpid, "%016llx",
+             static_cast<unsigned long long>(hop->node_dpid));
+    lbFormat(proto.inPort, sizeof proto.inPort, "%u", hop->in_port);
+    lbFormat(proto.outPort, sizeof proto.outPort, "%u", hop->out_port);
+    if (create_url(proto.url, sizeof proto.url, c->ctrlIp, proto.dpid, "v2.0") < 0)
+        return -1;
+    const bool balancerSwitch = strcmp(proto.dpid, c->lbDpid) == 0;
+    int n = 0;
+    for (const lbRuleSpec &rule : lbConnRules) {
+        if (rule.onBalancerSwitch != balancerSwitch)
+            continue;
+        lbRuleRequest &r = out[n];
+        r = proto;
+        r.rule = rule.name;
+        if (format_string_flow(r.body, sizeof r.body, ruleValue(c, r, rule.src_ip),
+                               ruleValue(c, r, rule.src_port), ruleValue(c, r, rule.in_port),
+                               ruleValue(c, r, rule.dst_ip), ruleValue(c, r, rule.dst_port),
+                               ruleValue(c, r, rule.out_port), timeout) < 0)
+            return -1;
+        n++;
+    }
+    return n;
+}
+
+void lbPrintRuleLine(int adding, const lbRuleRequest *r, const lbConnTexts *c) {
+    const char *verb = adding ? "adding" : "Deleting";
+    switch (r->rule) {
+        case 'A':
+            if (adding)
+                printf("adding flow switc id %s clienttcpport %s inport %s outport 4\n", r->dpid,
+                       c->clientPort, r->inPort);
+            else
+                printf("Deleting flow switc id %s inport %s outport 4\n", r->dpid, r->inPort);
+            break;
+        case 'B':
+            printf("%s flow switc id %s inport 4 outport %s\n", verb, r->dpid, r->outPort);
+            break;
+        case 'C':
+            printf("%s flow switc id %s inport %s outport 4\n", verb, r->dpid, r->outPort);
+            break;
+        case 'D':
+            printf("%s flow switc id %s inport 4 outport %s\n", verb, r->dpid, r->inPort);
+            break;
+        case 'E':
+            printf("%s flow switc id %s inport %s outport %s\n", verb, r->dpid, r->inPort,
+                   r->outPort);
+            break;
+        case 'F':
+            printf("%s flow switc id %s inport %s outport %s\n", verb, r->dpid, r->outPort,
+                   r->inPort);
+            break;
+        default:
+            break;
+    }
 }

@@ -1,4 +1,5 @@
-// Flow-rule body, flow URL and the text converters that fill them.
+// Flow-rule body, flow URL, the six rules of one connection and the text converters
+// that fill them: the controller's message format.
 //
 // Every rule the balancer installs or removes is described to the controller by one JSON
 // body of a fixed shape, posted to one URL per switch. All writers here are bounded by
@@ -7,6 +8,8 @@
 
 #include <stddef.h>
 #include <stdint.h>
+
+#include "controller/lbCurl/lb_pathlist.h"
 
 // Destination sizes that always suffice for the converters.
 #define LB_IPSTR_LEN 16   // "255.255.255.255"
@@ -46,3 +49,80 @@ void lbIPntoa(uint32_t nIP, char *strIp, size_t strIpSize);
 
 // Decimal text of a signed 32-bit integer.
 void lbItoa(int a, char *b, size_t bSize);
+
+// ---- The six rules of one connection ---------------------------------------------------
+//
+// Every connection is steered through the balancer's own switch port by rules A to D on
+// the balancer's switch and E and F on every other switch of its path. Setup installs
+// them with the setup time-out, reset teardown re-posts them with the deletion time-out,
+// expiry and shutdown delete them: all from the one table below.
+
+// The values a rule field can take.
+typedef enum lbRuleValue {
+    LB_RV_CLIENT,        // client address
+    LB_RV_SERVER,        // server address
+    LB_RV_VIP,           // the VIP
+    LB_RV_CLIENT_PORT,   // client TCP port
+    LB_RV_SERVICE_PORT,  // service port, the same on the VIP and on the server
+    LB_RV_HOP_IN,        // the hop's port on the client's side
+    LB_RV_HOP_OUT,       // the hop's port on the server's side
+    LB_RV_LB_PORT,       // the balancer's port on its switch
+} lbRuleValue;
+
+// One rule: the hops it goes to and the value of each field of its body. The idle
+// time-out is the caller's.
+typedef struct lbRuleSpec {
+    char name;              // 'A' to 'F'
+    bool onBalancerSwitch;  // A-D: only the balancer's switch; E-F: every other switch
+    lbRuleValue src_ip, src_port, in_port, dst_ip, dst_port, out_port;
+} lbRuleSpec;
+
+#define LB_NUM_RULES 6
+#define LB_MAX_HOP_RULES 4
+extern const lbRuleSpec lbConnRules[LB_NUM_RULES];
+
+// The texts of one connection that its rules are filled from.
+typedef struct lbConnTexts {
+    char client[LB_IPSTR_LEN];
+    char server[LB_IPSTR_LEN];
+    char vip[20];  // as configured (g_vipIPAddr)
+    char clientPort[LB_ITOA_LEN];
+    char servicePort[LB_ITOA_LEN];
+    char lbPort[LB_ITOA_LEN];
+    char lbDpid[17];  // the balancer's switch: 16 lower-case hexadecimal digits
+    char ctrlIp[20];  // the controller's address, without port
+} lbConnTexts;
+
+// Fills c for a connection from its addresses (network order) and ports (host order),
+// and from the configuration: VIP, balancer port and switch, controller address.
+void lbConnTextsFill(lbConnTexts *c, uint32_t clientIp, int clientPort, uint32_t serverIp,
+                     int servicePort);
+
+// One request of a hop: the rule it carries, the switch's flow URL and the body. The
+// texts of the switch and of the hop's ports are kept for the lines printed about it.
+typedef struct lbRuleRequest {
+    char rule;
+    char dpid[17];
+    char inPort[LB_ITOA_LEN];
+    char outPort[LB_ITOA_LEN];
+    char url[LB_FLOW_URL_LEN];
+    char body[320];
+} lbRuleRequest;
+// A configured VIP text may be 4 characters longer than a dotted address (19 instead of
+// 15) and a configured time-out 9 longer than a converter's 10 digits.
+static_assert(sizeof(lbRuleRequest::body) >= LB_FLOW_BODY_LEN + 4 + 9,
+              "a body with the longest configured VIP and time-out texts must fit");
+
+// The requests of one hop, in rule order: A to D when the hop's switch is the balancer's
+// (its dpid text equals c->lbDpid), E and F otherwise, every body with the idle time-out
+// text timeout. Pure: no request is sent, nothing is printed. Returns the number of
+// requests written to out (4 or 2), or -1 when a URL or a body would not fit, so a hop is
+// never half described.
+int lbHopRules(const lbConnTexts *c, const pathlist_node_t *hop, const char *timeout,
+               lbRuleRequest out[LB_MAX_HOP_RULES]);
+
+// Prints the line that follows one rule request: "adding flow switc id ..." after an
+// install (adding 1), "Deleting flow switc id ..." after a removal (adding 0), naming the
+// switch and the hop ports of the rule. The digit 4 in the lines is fixed text, whatever
+// the balancer port is. Callers print it only when diagnostics are on.
+void lbPrintRuleLine(int adding, const lbRuleRequest *r, const lbConnTexts *c);

@@ -10,10 +10,10 @@
 #include <cstring>
 #include <string>
 
-#include "controller/lbCurl/lb_getpath_restapi.h"
 #include "controller/lbCurl/lb_pathlist.h"
 #include "controller/lbCurl/restApi.h"
 #include "common/lbGlobals.h"
+#include "common/lbUtil.h"
 #include "controller/lbCtrlMsg.h"
 
 rb_red_blk_tree *g_lbServFlowTable_tree = nullptr;
@@ -43,75 +43,6 @@ void reportWriteFailure(int err) {
     printf("Cannot write %s: %s\n", clientservconf, msg);
 }
 
-// The new content of the connections file under a temporary name beside the target.
-// Unless committed, the destructor closes and removes it, so a failed rewrite leaves
-// neither a half-written target nor a stray temporary.
-class TempFlowsFile {
-  public:
-    // 0, or the errno of the failure to create the temporary.
-    int open() {
-        static unsigned counter = 0;
-        // O_EXCL with a name unique to this process and rewrite; the loop only steps
-        // over leftovers of an earlier process that had the same pid.
-        for (int attempt = 0; attempt < 16; ++attempt) {
-            name_ = std::string(clientservconf) + ".tmp." + std::to_string(getpid()) + "." +
-                    std::to_string(counter++);
-            // 0666 so that the umask, not this code, decides who may read the file,
-            // as for any file the process creates.
-            int fd = ::open(name_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd < 0) {
-                if (errno == EEXIST)
-                    continue;
-                int err = errno;
-                name_.clear();
-                return err;
-            }
-            stream_ = fdopen(fd, "w");
-            if (stream_ == nullptr) {
-                int err = errno;
-                ::close(fd);
-                unlink(name_.c_str());
-                name_.clear();
-                return err;
-            }
-            return 0;
-        }
-        name_.clear();
-        return EEXIST;
-    }
-
-    FILE *stream() const { return stream_; }
-
-    // Closes the temporary and renames it over the target. 0, or the errno of the step
-    // that failed (the temporary is then removed by the destructor).
-    int commit() {
-        bool writeFailed = ferror(stream_) != 0;
-        int err = (fflush(stream_) != 0) ? errno : 0;
-        if (fclose(stream_) != 0 && err == 0)
-            err = errno;
-        stream_ = nullptr;
-        if (err == 0 && writeFailed)
-            err = EIO;
-        if (err != 0)
-            return err;
-        if (rename(name_.c_str(), clientservconf) != 0)
-            return errno;
-        name_.clear();
-        return 0;
-    }
-
-    ~TempFlowsFile() {
-        if (stream_ != nullptr)
-            fclose(stream_);
-        if (!name_.empty())
-            unlink(name_.c_str());
-    }
-
-  private:
-    FILE *stream_ = nullptr;
-    std::string name_;
-};
-
 // The stored node of record, preferring the node that holds record itself when equal
 // keys are stored side by side (the table does not refuse them): removing a neighbour
 // instead would free an entry that a running walk is about to visit. A probe that is not
@@ -137,115 +68,36 @@ rb_red_blk_node *findStoredNode(rb_red_blk_tree *tree, lbFlow_t *record) {
     return found;
 }
 
-// Texts of one connection shared by all of its rule bodies.
-struct RuleTexts {
-    char lbAppPort[LB_ITOA_LEN];
-    char clientIp[LB_IPSTR_LEN];
-    char clientPort[LB_ITOA_LEN];
-    char serverPort[LB_ITOA_LEN];
-    char srvIp[LB_IPSTR_LEN];
-    char vip[sizeof g_vipIPAddr + 1];
-    char idle[sizeof g_addFlowTmr + 1];
-    char lbAppDpIdStr[17];
-};
-
-// The body buffer is cleared and refilled for each rule; a body that could not be built
-// is not sent.
-void sendRuleRemoval(const char *url, char *body, size_t bodySize, const RuleTexts &t,
-                     const char *srcIp, const char *srcPort, const char *inPort, const char *dstIp,
-                     const char *dstPort, const char *outPort) {
-    memset(body, 0, bodySize);
-    if (format_string_flow(body, bodySize, srcIp, srcPort, inPort, dstIp, dstPort, outPort,
-                           t.idle) < 0)
-        return;
-    delelteSwitchFlow(url, body);
-}
-
-// Removes the rules of one connection from every switch of its path: A to D on the
-// balancer's own switch, E and F on every other one, in path order.
+// Removes the rules of one connection from every switch of its path, in path order: A
+// to D on the balancer's own switch, E and F on every other one, each named by its body
+// with the setup time-out.
 void removeConnectionRules(const lbFlow_t *e) {
-    RuleTexts t;
-    snprintf(t.lbAppPort, sizeof t.lbAppPort, "%u", g_lbAppPort);
-    lbIPntoa(e->lbClientSrcIp, t.clientIp, sizeof t.clientIp);
-    lbItoa(e->lbClientSrcTcpPort, t.clientPort, sizeof t.clientPort);
-    lbItoa(e->lbServerTcpPort, t.serverPort, sizeof t.serverPort);
-    lbIPntoa(e->lbServConfPtr->lbServIp.s_addr, t.srvIp, sizeof t.srvIp);
-    snprintf(t.vip, sizeof t.vip, "%.*s", fieldLen(g_vipIPAddr), g_vipIPAddr);
+    lbConnTexts t;
+    lbConnTextsFill(&t, e->lbClientSrcIp, e->lbClientSrcTcpPort, e->lbServConfPtr->lbServIp.s_addr,
+                    e->lbServerTcpPort);
+    char idle[sizeof g_addFlowTmr + 1];
     const auto *tmr = reinterpret_cast<const char *>(g_addFlowTmr);
-    snprintf(t.idle, sizeof t.idle, "%.*s", static_cast<int>(strnlen(tmr, sizeof g_addFlowTmr)),
-             tmr);
-    char ownDpid[sizeof g_switchDpId + 1];
-    const auto *sw = reinterpret_cast<const char *>(g_switchDpId);
-    snprintf(ownDpid, sizeof ownDpid, "%.*s", static_cast<int>(strnlen(sw, sizeof g_switchDpId)),
-             sw);
-    uint64_t ownDpidNum = 0;
-    lb_dpid_to_ull(ownDpid, &ownDpidNum);
-    snprintf(t.lbAppDpIdStr, sizeof t.lbAppDpIdStr, "%016llx",
-             static_cast<unsigned long long>(ownDpidNum));
-    char ctrlIp[sizeof g_cont1IPAddr + 1];
-    snprintf(ctrlIp, sizeof ctrlIp, "%.*s", fieldLen(g_cont1IPAddr), g_cont1IPAddr);
+    snprintf(idle, sizeof idle, "%.*s", static_cast<int>(strnlen(tmr, sizeof g_addFlowTmr)), tmr);
 
     const dlist_head *head = &e->client_pathlist_hdr;
     if (head->next == nullptr)
         return;  // never initialised: no hops
+    const bool diag = Gv_noPrint == 0;
     for (const dlist_node *n = head->next; n != head; n = n->next) {
         const auto *hop = static_cast<const pathlist_node_t *>(n->data);
-        char url[LB_FLOW_URL_LEN];
-        char body[1024];
-        static_assert(sizeof body >= LB_FLOW_BODY_LEN, "a rule body must fit");
-        memset(url, 0, sizeof url);
-        memset(body, 0, sizeof body);
-        const auto dpid = static_cast<unsigned long long>(hop->node_dpid);
-        if (Gv_noPrint == 0)
-            printf("Deleting the flows in the switch 0x%llx \n", dpid);
-        char dpidStr[17];
-        snprintf(dpidStr, sizeof dpidStr, "%016llx", dpid);
-        if (create_url(url, sizeof url, ctrlIp, dpidStr, "v2.0") < 0)
-            continue;
-        char inPort[LB_ITOA_LEN];
-        char outPort[LB_ITOA_LEN];
-        snprintf(inPort, sizeof inPort, "%u", hop->in_port);
-        snprintf(outPort, sizeof outPort, "%u", hop->out_port);
-
-        const bool diag = Gv_noPrint == 0;
-        if (strcmp(dpidStr, t.lbAppDpIdStr) == 0) {
+        if (diag)
+            printf("Deleting the flows in the switch 0x%llx \n",
+                   static_cast<unsigned long long>(hop->node_dpid));
+        lbRuleRequest req[LB_MAX_HOP_RULES];
+        int count = lbHopRules(&t, hop, idle, req);
+        if (diag && count == 4)
+            printf("URL################ %s \n", req[0].url);
+        for (int i = 0; i < count; ++i) {
+            delelteSwitchFlow(req[i].url, req[i].body);
+            if (diag && req[i].rule == 'A')
+                printf("Flow String################ %s \n", req[i].body);
             if (diag)
-                printf("URL################ %s \n", url);
-            // A: client to VIP, towards the balancer.
-            sendRuleRemoval(url, body, sizeof body, t, t.clientIp, t.clientPort, inPort, t.vip,
-                            t.serverPort, t.lbAppPort);
-            if (diag) {
-                printf("Flow String################ %s \n", body);
-                printf("Deleting flow switc id %s inport %s outport 4\n", dpidStr, inPort);
-            }
-            // B: rewritten client packets, balancer to server.
-            sendRuleRemoval(url, body, sizeof body, t, t.clientIp, t.clientPort, t.lbAppPort,
-                            t.srvIp, t.serverPort, outPort);
-            if (diag)
-                printf("Deleting flow switc id %s inport 4 outport %s\n", dpidStr, outPort);
-            // C: server's answers, towards the balancer.
-            sendRuleRemoval(url, body, sizeof body, t, t.srvIp, t.serverPort, outPort, t.clientIp,
-                            t.clientPort, t.lbAppPort);
-            if (diag)
-                printf("Deleting flow switc id %s inport %s outport 4\n", dpidStr, outPort);
-            // D: rewritten answers from the VIP, back towards the client.
-            sendRuleRemoval(url, body, sizeof body, t, t.vip, t.serverPort, t.lbAppPort, t.clientIp,
-                            t.clientPort, inPort);
-            if (diag)
-                printf("Deleting flow switc id %s inport 4 outport %s\n", dpidStr, inPort);
-        } else {
-            // E: client to server.
-            sendRuleRemoval(url, body, sizeof body, t, t.clientIp, t.clientPort, inPort, t.srvIp,
-                            t.serverPort, outPort);
-            if (diag)
-                printf("Deleting flow switc id %s inport %s outport %s\n", dpidStr, inPort,
-                       outPort);
-            // F: server to client.
-            sendRuleRemoval(url, body, sizeof body, t, t.srvIp, t.serverPort, outPort, t.clientIp,
-                            t.clientPort, inPort);
-            if (diag)
-                printf("Deleting flow switc id %s inport %s outport %s\n", dpidStr, outPort,
-                       inPort);
+                lbPrintRuleLine(0, &req[i], &t);
         }
     }
 }
@@ -393,39 +245,31 @@ void lbFlowTable_removeEntry(lbFlow_t *lbFlowEntry) {
 }
 
 void lbFlowTable_writeFile(void) {
-    TempFlowsFile tmp;
-    int err = tmp.open();
-    if (err != 0) {
-        reportWriteFailure(err);
-        return;
-    }
-    FILE *out = tmp.stream();
-
-    for (dlist_node *n = lbServHead.next; n != nullptr && n != &lbServHead; n = n->next) {
-        const auto *serv = static_cast<const lbServer_node_t *>(n->data);
-        if (serv->numConn != 0 || (serv->lock != 0 && serv->lock != 1))
-            continue;
-        char ip[LB_IPSTR_LEN];
-        lbIPntoa(serv->lbServIp.s_addr, ip, sizeof ip);
-        fprintf(out, "%d %d %s %d %.*s %d\n", 0, 0, ip, 0, fieldLen(serv->server_name),
-                serv->server_name, serv->maxconn);
-        if (Gv_noPrint == 0) {
-            printf("Writing in file %s\n", clientservconf);
-            printf("%d %d %s %d %.*s %d\n", 0, 0, ip, 0, fieldLen(serv->server_name),
-                   serv->server_name, serv->maxconn);
+    int err = lbReplaceFile(clientservconf, [](FILE *out) {
+        for (dlist_node *n = lbServHead.next; n != nullptr && n != &lbServHead; n = n->next) {
+            const auto *serv = static_cast<const lbServer_node_t *>(n->data);
+            if (serv->numConn != 0 || (serv->lock != 0 && serv->lock != 1))
+                continue;
+            char ip[LB_IPSTR_LEN];
+            lbIPntoa(serv->lbServIp.s_addr, ip, sizeof ip);
+            fprintf(out, "%d %d %s %d %.*s %d\n", 0, 0, ip, 0, fieldLen(serv->server_name),
+                    serv->server_name, serv->maxconn);
+            if (Gv_noPrint == 0) {
+                printf("Writing in file %s\n", clientservconf);
+                printf("%d %d %s %d %.*s %d\n", 0, 0, ip, 0, fieldLen(serv->server_name),
+                       serv->server_name, serv->maxconn);
+            }
         }
-    }
-
-    if (g_lbServFlowTable_tree != nullptr) {
-        // fp is module state so that the walk's per-entry callback can reach the stream;
-        // restored afterwards so that a stray WRITEFILE walk writes nowhere.
-        FILE *saved = fp;
-        fp = out;
-        RBTreeTraverse(g_lbServFlowTable_tree, WRITEFILE);
-        fp = saved;
-    }
-
-    err = tmp.commit();
+        if (g_lbServFlowTable_tree != nullptr) {
+            // fp is module state so that the walk's per-entry callback can reach the
+            // stream; restored afterwards so that a stray WRITEFILE walk writes nowhere.
+            FILE *saved = fp;
+            fp = out;
+            RBTreeTraverse(g_lbServFlowTable_tree, WRITEFILE);
+            fp = saved;
+        }
+        return true;
+    });
     if (err != 0)
         reportWriteFailure(err);
 }

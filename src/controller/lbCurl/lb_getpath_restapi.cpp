@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "controller/lbCurl/fillrest.h"
 #include "controller/lbCurl/restApi.h"
 #include "common/lbGlobals.h"
 
@@ -105,10 +106,8 @@ uint32_t lb_findpath(dlist_head *pathlist_hdr, const char *src_dpid, const char 
     if (src_dpid == nullptr || dst_dpid == nullptr || ip_addr == nullptr)
         return num_pathnodes;
     char url[LB_PATH_URL_LEN] = {};
-    int n =
-        snprintf(url, sizeof url, "https://%s/sdn/v2.0/net/paths/forward?src_dpid=%s&dst_dpid=%s",
-                 ip_addr, src_dpid, dst_dpid);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof url) {
+    if (lbCtrlUrl(url, sizeof url, 1, ip_addr, "v2.0", "/net/paths/forward?src_dpid=%s&dst_dpid=%s",
+                  src_dpid, dst_dpid) < 0) {
         fprintf(stderr, "Path query URL too long for %s -> %s\n", src_dpid, dst_dpid);
         return num_pathnodes;
     }

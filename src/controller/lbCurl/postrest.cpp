@@ -1,6 +1,6 @@
 #include "controller/lbCurl/postrest.h"
 
-#include <cstdio>
+#include "common/lbUtil.h"
 
 int createPostDataUrl(char *url, size_t urlSize, int urlType, const void *pFlowEntry) {
     return getFlowDataUrl(url, urlSize, urlType, pFlowEntry);
@@ -21,10 +21,5 @@ int getFlowDataUrl(char *resUrl, size_t resUrlSize, int urlType, const void *pFl
         default:
             return -1;
     }
-    int n = snprintf(resUrl, resUrlSize, "%s", body);
-    if (n < 0 || static_cast<size_t>(n) >= resUrlSize) {
-        resUrl[0] = '\0';
-        return -1;
-    }
-    return 0;
+    return lbFormat(resUrl, resUrlSize, "%s", body) < 0 ? -1 : 0;
 }

@@ -14,6 +14,7 @@
 #include "controller/lbCurl/jsonext.h"
 #include "controller/lbCurl/postrest.h"
 #include "common/lbGlobals.h"
+#include "common/lbUtil.h"
 
 char ctrlIpv4[LB_CTRL_ADDR_LEN];
 char TOKEN[LB_TOKEN_LEN] = LB_TOKEN_HDR;
@@ -41,11 +42,6 @@ struct SlistDeleter {
     void operator()(curl_slist *l) const { curl_slist_free_all(l); }
 };
 using SlistPtr = std::unique_ptr<curl_slist, SlistDeleter>;
-
-struct FileCloser {
-    void operator()(FILE *f) const { fclose(f); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
 // The transfer library, initialised once on first use (start-up calls setControllerIp
 // before any other thread exists), and the one handle kept for the life of the process.
@@ -295,7 +291,7 @@ size_t lbRestCollect(const char *fileName, int *firstCall, const char *ptr, size
                      size_t nmemb, void *reply) {
     bool first = *firstCall != 0;
     *firstCall = 0;
-    FilePtr f(fopen(fileName, first ? "w" : "a"));
+    lbFilePtr f(fopen(fileName, first ? "w" : "a"));
     if (!f)
         return static_cast<size_t>(-1);
     if (first)
