@@ -6,15 +6,15 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
-#include "controller/lbCurl/lb_pathlist.h"
-#include "controller/lbCurl/restApi.h"
 #include "common/lbGlobals.h"
 #include "common/lbUtil.h"
 #include "controller/lbCtrlMsg.h"
+#include "controller/lbCurl/lb_pathlist.h"
+#include "controller/lbCurl/restApi.h"
 
 rb_red_blk_tree *g_lbServFlowTable_tree = nullptr;
 uint32_t numFlowEntries = 0;
@@ -137,7 +137,7 @@ void IntDest(void *a) {
     if (entry == nullptr)
         return;
     del_pathlist(&entry->client_pathlist_hdr);
-    free(entry);
+    delete entry;
 }
 
 // Infos are always null in this table.
@@ -184,7 +184,7 @@ lbFlow_t *lbServFlowTable_createEntry(lbServer_node_t *lbServer, uint32_t lbClie
                                       const unsigned char *srcMac, int ServerTcpPort) {
     if (g_lbServFlowTable_tree == nullptr || lbServer == nullptr)
         return nullptr;
-    auto *entry = static_cast<lbFlow_t *>(calloc(1, sizeof(lbFlow_t)));
+    auto *entry = new (std::nothrow) lbFlow_t{};
     if (entry == nullptr)
         return nullptr;
 

@@ -9,8 +9,8 @@
 
 #include <string>
 
-#include "flowtable/rbtree/red_black_tree.h"
 #include "common/dlist.h"
+#include "flowtable/rbtree/red_black_tree.h"
 #include "pool/lbServerList.h"
 
 typedef struct lbFlow_t {

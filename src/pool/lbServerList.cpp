@@ -3,7 +3,7 @@
 #include <arpa/inet.h>
 
 #include <cstdio>
-#include <cstdlib>
+#include <new>
 
 dlist_head lbServHead = {nullptr, &lbServHead, &lbServHead};
 int g_lbNumServers = 0;
@@ -12,13 +12,23 @@ void Server_list_init(void) {
     dlist_init(&lbServHead);
 }
 
+namespace {
+
+// The one way a server record leaves the list: the node is unlinked and freed, then the
+// record it carried. Records are made only by create_lbServer_node.
+void releaseServerNode(dlist_node *n, dlist_head *head) {
+    delete static_cast<lbServer_node_t *>(dlist_delnode(n, head));
+}
+
+}  // namespace
+
 lbServer_node_t *create_lbServer_node(dlist_head *lbServer_hdr) {
-    // calloc: every field starts at zero, as the loaders and the refresh expect.
-    auto *rec = static_cast<lbServer_node_t *>(calloc(1, sizeof(lbServer_node_t)));
+    // Value-initialised: every field starts at zero, as the loaders and the refresh expect.
+    auto *rec = new (std::nothrow) lbServer_node_t{};
     if (rec == nullptr)
         return nullptr;
     if (dlist_addnode(rec, lbServer_hdr) != SUCCESS) {
-        free(rec);
+        delete rec;
         return nullptr;
     }
     return rec;
@@ -44,8 +54,7 @@ void del_lbServer_node(lbServer_node_t *lbServer, dlist_head *lbServer_hdr) {
     for (dlist_node *n = lbServer_hdr->next; n != lbServer_hdr; n = n->next) {
         auto *rec = static_cast<lbServer_node_t *>(n->data);
         if (rec->lbServIp.s_addr == ip) {
-            dlist_delnode(n, lbServer_hdr);
-            free(rec);
+            releaseServerNode(n, lbServer_hdr);
             return;
         }
     }
@@ -57,7 +66,7 @@ void del_all_dlist_nodes(dlist_head *lbDlistHdr) {
     dlist_node *n = lbDlistHdr->next;
     while (n != lbDlistHdr) {
         dlist_node *next = n->next;
-        free(dlist_delnode(n, lbDlistHdr));
+        releaseServerNode(n, lbDlistHdr);
         n = next;
     }
 }

@@ -51,7 +51,8 @@ lbServerConfig *getServEntry(uint32_t servIp, dlist_head *servHead);
 // afterwards. No-op when the head is null or no record matches.
 void del_lbServer_node(lbServer_node_t *lbServer, dlist_head *lbServer_hdr);
 
-// Frees every node and every element of the list, leaving it empty. No-op on null.
+// Frees every node and every server record of the list, leaving it empty. No-op on null.
+// Only for lists of server records: the elements are freed as such.
 void del_all_dlist_nodes(dlist_head *lbDlistHdr);
 void del_lbServer(dlist_head *lbDlistHdr);
 

@@ -5,9 +5,9 @@
 #include <cstring>
 #include <string>
 
+#include "common/lbGlobals.h"
 #include "controller/lbCurl/fillrest.h"
 #include "controller/lbCurl/restApi.h"
-#include "common/lbGlobals.h"
 
 struct node pathlist_nodes[LB_MAX_PATHNODES];
 uint32_t num_pathnodes;

@@ -6,8 +6,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "controller/lbCurl/jsonext.h"
 #include "common/dlist.h"
+#include "controller/lbCurl/jsonext.h"
 
 // One link of a forward path, as the controller reports it.
 struct node {

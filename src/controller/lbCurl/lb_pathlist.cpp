@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <new>
 
-#include "controller/lbCurl/lb_getpath_restapi.h"
 #include "common/lbGlobals.h"
+#include "controller/lbCurl/lb_getpath_restapi.h"
 
 int create_pathlist(dlist_head *pathlist_hdr, const char *src_dpid, const char *dst_dpid,
                     const char *ip_addr, uint32_t client_inport, uint32_t server_outport) {

@@ -10,11 +10,11 @@
 #include <string>
 #include <thread>
 
+#include "common/lbGlobals.h"
+#include "common/lbUtil.h"
 #include "controller/lbCurl/fillrest.h"
 #include "controller/lbCurl/jsonext.h"
 #include "controller/lbCurl/postrest.h"
-#include "common/lbGlobals.h"
-#include "common/lbUtil.h"
 
 char ctrlIpv4[LB_CTRL_ADDR_LEN];
 char TOKEN[LB_TOKEN_LEN] = LB_TOKEN_HDR;
