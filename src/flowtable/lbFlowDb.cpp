@@ -344,8 +344,11 @@ void deleteFlowEntry(void *key) {
     auto *entry = static_cast<lbFlow_t *>(key);
     if (entry == nullptr)
         return;
+    lbServer_node_t *server = entry->lbServConfPtr;
     releaseConnection(entry);
     lbFlowTable_removeEntry(entry);
+    // A server the operator deleted while it still had connections goes with its last.
+    lbServerRemoveIfDrained(server);
 }
 
 // Leaves the entry in the tree, which the shutdown destroys right after the walk.

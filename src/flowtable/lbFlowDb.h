@@ -81,7 +81,8 @@ void lbFlowTable_listInto(std::string &out);
 void lbFlowDeleteTimeout(void *key);
 
 // Removes the connection's rules from every switch of its path, empties the path list,
-// lowers the server's numConn and removes the entry (which frees it). No-op for null.
+// lowers the server's numConn and removes the entry (which frees it); a server marked for
+// deletion goes with its last connection (lbServerRemoveIfDrained). No-op for null.
 void deleteFlowEntry(void *key);
 
 // Per-entry action of the DELETEALL walk (shutdown): removes the rules, empties the path

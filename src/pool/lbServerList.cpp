@@ -79,6 +79,16 @@ void delete_all_lbServerNodes(void) {
     del_all_dlist_nodes(&lbServHead);
 }
 
+int lbServerRemoveIfDrained(lbServer_node_t *s) {
+    if (s == nullptr || s->delete_ != 1 || s->numConn != 0)
+        return 0;
+    del_lbServer_node(s, &lbServHead);
+    g_lbNumServers--;
+    printServListHeader(false);
+    printServList(&lbServHead);
+    return 1;
+}
+
 void printServListHeader(bool added) {
     printf("%s\n", added ? LB_SERVLIST_HEADER_ADDED : LB_SERVLIST_HEADER);
     printf("=============================================================\n");

@@ -59,6 +59,12 @@ void del_lbServer(dlist_head *lbDlistHdr);
 // Frees every server record (shutdown).
 void delete_all_lbServerNodes(void);
 
+// Removes server s from lbServHead when it is marked for deletion and has no connection
+// left: the record is freed, g_lbNumServers lowered, and the header and the list are
+// printed. Returns 1 when s was removed (the caller must not use it afterwards), 0
+// otherwise (also for null).
+int lbServerRemoveIfDrained(lbServer_node_t *s);
+
 // Prints the header line and the rule of '=' that precede every listing.
 void printServListHeader(bool added);
 

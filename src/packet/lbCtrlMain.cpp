@@ -1,0 +1,415 @@
+#include "packet/lbCtrlMain.h"
+
+#include <arpa/inet.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "common/lbGlobals.h"
+#include "common/lbUtil.h"
+#include "config/lbCtrlApi.h"
+#include "controller/lbCtrlMsg.h"
+#include "controller/lbCurl/fillrest.h"
+#include "controller/lbCurl/lb_getpath_restapi.h"
+#include "controller/lbCurl/lb_pathlist.h"
+#include "controller/lbCurl/restApi.h"
+
+namespace {
+
+// Offsets of an IPv4 header and its fields inside an Ethernet frame.
+constexpr size_t kIpOff = LB_ETH_HLEN;
+constexpr size_t kIpTotLenOff = kIpOff + 2;
+constexpr size_t kIpCheckOff = kIpOff + 10;
+constexpr size_t kIpSrcOff = kIpOff + 12;
+constexpr size_t kIpDstOff = kIpOff + 16;
+constexpr size_t kMinHdr = 20;  // shortest IPv4 and TCP headers
+// Offsets inside the TCP header.
+constexpr size_t kTcpDstPortOff = 2;
+constexpr size_t kTcpDoffOff = 12;
+constexpr size_t kTcpCheckOff = 16;
+constexpr int kTries = 3;  // node queries for the balancer's own port, and for a client
+
+// Where the headers of a TCP frame lie, once they were checked to fit in the frame.
+struct TcpFrame {
+    unsigned char *buf;
+    size_t ihl;     // IPv4 header length in bytes
+    size_t tcpOff;  // start of the TCP header in the frame
+    size_t totLen;  // IPv4 total length
+};
+
+uint16_t load16(const unsigned char *p) {
+    uint16_t v;
+    memcpy(&v, p, sizeof v);
+    return v;
+}
+
+uint32_t load32(const unsigned char *p) {
+    uint32_t v;
+    memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// True when the Ethernet, IPv4 and TCP headers fit in the len bytes received and the
+// IPv4 total length covers both headers without claiming more than was received.
+// Padding after the total length (short frames are padded on the wire) is allowed.
+bool parseFrame(unsigned char *buf, int len, TcpFrame *f) {
+    if (buf == nullptr || len < 0)
+        return false;
+    const size_t n = static_cast<size_t>(len);
+    if (n < kIpOff + kMinHdr)
+        return false;
+    f->buf = buf;
+    f->ihl = static_cast<size_t>(buf[kIpOff] & 0x0f) * 4;
+    if (f->ihl < kMinHdr)
+        return false;
+    f->tcpOff = kIpOff + f->ihl;
+    if (f->tcpOff + kMinHdr > n)
+        return false;
+    const size_t doff = static_cast<size_t>(buf[f->tcpOff + kTcpDoffOff] >> 4) * 4;
+    if (doff < kMinHdr || f->tcpOff + doff > n)
+        return false;
+    f->totLen = ntohs(load16(buf + kIpTotLenOff));
+    return f->totLen <= n - kIpOff && f->totLen >= f->ihl + doff;
+}
+
+uint32_t srcIp(const TcpFrame &f) {
+    return load32(f.buf + kIpSrcOff);
+}
+uint32_t dstIp(const TcpFrame &f) {
+    return load32(f.buf + kIpDstOff);
+}
+uint16_t srcPort(const TcpFrame &f) {
+    return ntohs(load16(f.buf + f.tcpOff));
+}
+uint16_t dstPort(const TcpFrame &f) {
+    return ntohs(load16(f.buf + f.tcpOff + kTcpDstPortOff));
+}
+
+// A configured text field that may lack its terminator, as a terminated string.
+template <size_t N, typename T>
+void copyField(char (&dst)[N], const T *src, size_t srcSize) {
+    const auto *text = reinterpret_cast<const char *>(src);
+    lbFormat(dst, N, "%.*s", static_cast<int>(strnlen(text, srcSize)), text);
+}
+
+// The six bytes of g_contMacAddr; the loader refused any text that is not six hex groups.
+void controllerMac(unsigned char mac[6]) {
+    char text[sizeof g_contMacAddr + 1];
+    copyField(text, g_contMacAddr, sizeof g_contMacAddr);
+    unsigned v[6] = {};
+    sscanf(text, "%x:%x:%x:%x:%x:%x", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]);
+    for (int i = 0; i < 6; ++i)
+        mac[i] = static_cast<unsigned char>(v[i]);
+}
+
+void toServer(const TcpFrame &f, const lbServer_node_t *server) {
+    memcpy(f.buf, server->lbServMac, 6);
+    memcpy(f.buf + kIpDstOff, &server->lbServIp.s_addr, 4);
+}
+
+void toClient(const TcpFrame &f) {
+    unsigned char mac[6];
+    controllerMac(mac);
+    memcpy(f.buf + 6, mac, 6);
+    char vip[sizeof g_vipIPAddr + 1];
+    copyField(vip, g_vipIPAddr, sizeof g_vipIPAddr);
+    const uint32_t addr = inet_addr(vip);
+    memcpy(f.buf + kIpSrcOff, &addr, 4);
+    if (Gv_noPrint == 0)
+        printf("saddr %d\n", static_cast<int32_t>(addr));
+}
+
+// Both checksums, over exactly the IPv4 total length.
+void recomputeChecksums(const TcpFrame &f) {
+    memset(f.buf + kIpCheckOff, 0, 2);
+    const uint16_t ipSum = checksum(f.buf + kIpOff, static_cast<int>(f.ihl));
+    memcpy(f.buf + kIpCheckOff, &ipSum, 2);
+    unsigned char *tcp = f.buf + f.tcpOff;
+    memset(tcp + kTcpCheckOff, 0, 2);
+    const uint16_t tcpSum = tcp_sum_calc(static_cast<uint16_t>(f.totLen - f.ihl), f.buf + kIpSrcOff,
+                                         f.buf + kIpDstOff, tcp);
+    memcpy(tcp + kTcpCheckOff, &tcpSum, 2);
+}
+
+uint64_t fold(uint64_t sum) {
+    sum = (sum & 0xffff) + (sum >> 16);
+    return sum + (sum >> 16);
+}
+
+// Sum of the 16-bit words of len bytes as they lie in memory; an odd last byte is the
+// first byte of a word whose second byte is 0.
+uint64_t wordSum(const unsigned char *p, size_t len) {
+    uint64_t sum = 0;
+    for (; len > 1; p += 2, len -= 2)
+        sum += load16(p);
+    if (len == 1) {
+        const unsigned char last[2] = {*p, 0};
+        sum += load16(last);
+    }
+    return sum;
+}
+
+// Posts every rule of every hop of entry e with the idle time-out timeout, in hop order,
+// each followed by its line when diagnostics are on.
+void postConnectionRules(const lbFlow_t *e, const lbConnTexts &t, const char *timeout, int adding) {
+    const dlist_head *head = &e->client_pathlist_hdr;
+    if (head->next == nullptr)
+        return;  // never initialised: no hops
+    for (const dlist_node *n = head->next; n != head; n = n->next) {
+        const auto *hop = static_cast<const pathlist_node_t *>(n->data);
+        lbRuleRequest req[LB_MAX_HOP_RULES];
+        const int count = lbHopRules(&t, hop, timeout, req);
+        if (count < 0) {
+            printf("Rules for switch %016llx do not fit their buffers: not sent\n",
+                   static_cast<unsigned long long>(hop->node_dpid));
+            continue;
+        }
+        if (!adding && count == 4 && Gv_noPrint == 0)
+            printf("URL################ %s \n", req[0].url);
+        for (int i = 0; i < count; ++i) {
+            setSwitchFlow(req[i].url, req[i].body);
+            if (Gv_noPrint == 0)
+                lbPrintRuleLine(adding, &req[i], &t);
+        }
+    }
+}
+
+// Undoes a setup whose path could not be built: the links gathered so far are dropped,
+// the entry removed and the server's count restored.
+void rollbackSetup(lbFlow_t *entry) {
+    num_pathnodes = 0;
+    lbServer_node_t *server = entry->lbServConfPtr;
+    del_pathlist(&entry->client_pathlist_hdr);
+    server->numConn--;
+    lbFlowTable_removeEntry(entry);
+    lbServerRemoveIfDrained(server);
+}
+
+// Queries the forward path src -> dst and tells whether it added links: a path between
+// two different switches has at least one, and links left from an earlier query of the
+// same setup must not pass for this one's.
+bool findPath(const char *src, const char *dst, const char *ctrlAddr, uint16_t clientPort,
+              uint16_t servOutPort) {
+    const uint32_t before = num_pathnodes;
+    const uint32_t after = lb_findpath(nullptr, src, dst, ctrlAddr, clientPort, servOutPort);
+    return after != 0 && after > before;
+}
+
+}  // namespace
+
+uint16_t checksum(const void *addr, int len) {
+    if (addr == nullptr || len <= 0)
+        return 0xffff;
+    const uint64_t sum =
+        fold(wordSum(static_cast<const unsigned char *>(addr), static_cast<size_t>(len)));
+    return static_cast<uint16_t>(~sum);
+}
+
+uint16_t tcp_sum_calc(uint16_t len_tcp, const void *src_addr, const void *dest_addr,
+                      const void *buff) {
+    uint64_t sum = wordSum(static_cast<const unsigned char *>(buff), len_tcp);
+    sum += wordSum(static_cast<const unsigned char *>(src_addr), 4);
+    sum += wordSum(static_cast<const unsigned char *>(dest_addr), 4);
+    sum += htons(len_tcp);
+    sum += htons(IPPROTO_TCP);
+    return static_cast<uint16_t>(~fold(sum));
+}
+
+unsigned int lbHandleTcpOpen(lbServer_node_t *lbServEnt, unsigned char *buf, int buf_len,
+                             int tcpflag) {
+    TcpFrame f;
+    if (!parseFrame(buf, buf_len, &f))
+        return 0;
+    lbFlow_t *entry = lbFlowTable_getEntry(srcIp(f), srcPort(f));
+    if (entry != nullptr || (tcpflag == LB_TCP_SYN && lbServEnt != nullptr)) {
+        toServer(f, entry != nullptr ? entry->lbServConfPtr : lbServEnt);
+    } else {
+        if (lbFlowTable_getEntry(dstIp(f), dstPort(f)) == nullptr)
+            return 0;
+        toClient(f);
+    }
+    recomputeChecksums(f);
+    return load16(buf + f.tcpOff);
+}
+
+lbFlow_t *lbHandleTcpClose(unsigned char *buf, int buf_len, lbServer_node_t **lbServer,
+                           int tcpFlag) {
+    (void)tcpFlag;
+    TcpFrame f;
+    if (!parseFrame(buf, buf_len, &f))
+        return nullptr;
+    lbFlow_t *entry = lbFlowTable_getEntry(srcIp(f), srcPort(f));
+    if (entry != nullptr) {
+        if (Gv_noPrint == 0)
+            printf(
+                "FIN ACK/RST from client %x to serevr ip 0x%x, clieot tcp port%d,server tcp "
+                "port%d\n",
+                srcIp(f), dstIp(f), srcPort(f), dstPort(f));
+        toServer(f, entry->lbServConfPtr);
+    } else {
+        entry = lbFlowTable_getEntry(dstIp(f), dstPort(f));
+        if (Gv_noPrint == 0)
+            printf(
+                "FIN Ack from Server %x to client ip 0x%x, client tcp port%d,server tcp "
+                "port%d\n",
+                srcIp(f), dstIp(f), dstPort(f), srcPort(f));
+        if (entry == nullptr)
+            return nullptr;
+        toClient(f);
+    }
+    if (lbServer != nullptr)
+        *lbServer = entry->lbServConfPtr;
+    recomputeChecksums(f);
+    return entry;
+}
+
+int lbGetHostInfo(uint32_t ipAddr, const unsigned char *vlanId, char *dpid, uint16_t *port) {
+    NODE_DATA rec{};
+    lbFormat(rec.node_ip, sizeof rec.node_ip, "NULL");
+    lbFormat(rec.switch_dpid, sizeof rec.switch_dpid, "NULL");
+    char ctrlAddr[LB_CTRL_HOSTPORT_LEN];
+    char host[INET_ADDRSTRLEN];
+    char vlan[sizeof g_vlanId + 1] = "";
+    char url[1024];
+    if (vlanId != nullptr)
+        copyField(vlan, vlanId, sizeof g_vlanId);
+    lbCtrlHostPort(ctrlAddr, sizeof ctrlAddr, g_cont1IPAddr);
+    inet_ntop(AF_INET, &ipAddr, host, sizeof host);
+    int rc = 0;
+    if (lbCtrlUrl(url, sizeof url, 1, ctrlAddr, "v2.0", "/net/nodes?vid=%s&ip=%s", vlan, host) > 0)
+        rc = getSwitchFlow(url, &rec);
+    *port = static_cast<uint16_t>(rec.node_port);
+    lbFormat(dpid, LB_DPID_TEXT_LEN, "%.*s",
+             static_cast<int>(strnlen(rec.switch_dpid, sizeof rec.switch_dpid)), rec.switch_dpid);
+    if (Gv_noPrint == 0)
+        printf("\nsource dpid = %s client ip_addr %s\n", dpid, host);
+    return rc;
+}
+
+lbFlow_t *lbAddFlow(lbServer_node_t *lbServEnt, const unsigned char *buf, uint32_t lbClientSrcIp,
+                    const char *lbClientSrcMac, const char *dstDpid, uint16_t servOutPort) {
+    (void)lbClientSrcMac;  // the client's MAC is taken from the frame
+    if (Gv_noPrint == 0)
+        printf("%s: \n", "lbAddFlow");
+    if (lbServEnt == nullptr || buf == nullptr || dstDpid == nullptr)
+        return nullptr;
+    const size_t tcpOff = kIpOff + static_cast<size_t>(buf[kIpOff] & 0x0f) * 4;
+    const int clientTcpPort = ntohs(load16(buf + tcpOff));
+    const int servicePort = ntohs(load16(buf + tcpOff + kTcpDstPortOff));
+    const unsigned char *clientMac = buf + 6;
+    char ctrlAddr[LB_CTRL_HOSTPORT_LEN];
+    lbCtrlHostPort(ctrlAddr, sizeof ctrlAddr, g_cont1IPAddr);
+
+    int tries = 0;
+    while (setlbAppPort() == -1) {
+        if (++tries == kTries) {
+            printf("\nPlease check lbapp connectivity with the switch\n...");
+            return nullptr;
+        }
+    }
+    char lbDpid[sizeof g_switchDpId + 1];
+    copyField(lbDpid, g_switchDpId, sizeof g_switchDpId);
+
+    char clientDpid[LB_DPID_TEXT_LEN];
+    uint16_t clientPort = 0;
+    for (tries = 0; tries < kTries && clientPort == 0; ++tries)
+        lbGetHostInfo(lbClientSrcIp, g_vlanId, clientDpid, &clientPort);
+    if (clientPort == 0) {
+        printf("\nPlease check client connectivity with the switch\n...");
+        return nullptr;
+    }
+    if (Gv_noPrint == 0) {
+        printf("\nsource dpid = %s\n", clientDpid);
+        printf("\ndest dpid = %s\n", dstDpid);
+    }
+    const bool clientOnLb = strcmp(clientDpid, lbDpid) == 0;
+    const bool serverOnLb = strcmp(dstDpid, lbDpid) == 0;
+    if ((clientOnLb && clientPort == g_lbAppPort) || (serverOnLb && servOutPort == g_lbAppPort)) {
+        printf("Client or Server Switch port same as VARNAPP Switch port%d\n", g_lbAppPort);
+        return nullptr;
+    }
+
+    lbFlow_t *entry = lbServFlowTable_createEntry(lbServEnt, lbClientSrcIp, clientTcpPort,
+                                                  clientPort, clientMac, servicePort);
+    if (entry == nullptr) {
+        if (Gv_noPrint == 0) {
+            char client[INET_ADDRSTRLEN];
+            inet_ntop(AF_INET, &lbClientSrcIp, client, sizeof client);
+            printf("Could not create a Flow entry of ip = %s, Tcpport = %d from port = %d\n",
+                   client, clientTcpPort, clientPort);
+        }
+        return nullptr;
+    }
+    entry->lbServOutPort = servOutPort;
+    entry->lbClientInPort = clientPort;
+
+    dlist_head *hops = &entry->client_pathlist_hdr;
+    dlist_init(hops);
+    if (clientOnLb && serverOnLb) {
+        if (Gv_noPrint == 0)
+            printf("Src and Dst dpid's are same %s\n", clientDpid);
+        uint64_t dpid = 0;
+        lb_dpid_to_ull(clientDpid, &dpid);
+        add_pathlist_node(hops, dpid, clientPort, servOutPort);
+        if (dlist_empty(hops)) {
+            printf("create pathlist failed");
+            rollbackSetup(entry);
+            return nullptr;
+        }
+    } else {
+        num_pathnodes = 0;  // links of this setup only
+        if (!clientOnLb && !findPath(clientDpid, lbDpid, ctrlAddr, clientPort, servOutPort)) {
+            printf("findpath from client to lbapp failed\\n)");
+            rollbackSetup(entry);
+            return nullptr;
+        }
+        if (!serverOnLb && !findPath(lbDpid, dstDpid, ctrlAddr, clientPort, servOutPort)) {
+            printf("findpath from lbapp to server failed\\n)");
+            rollbackSetup(entry);
+            return nullptr;
+        }
+        if (create_pathlist(hops, clientDpid, dstDpid, ctrlAddr, clientPort, servOutPort) == 0 ||
+            dlist_empty(hops)) {
+            printf("create pathlist failed");
+            rollbackSetup(entry);
+            return nullptr;
+        }
+    }
+
+    lbConnTexts t;
+    lbConnTextsFill(&t, lbClientSrcIp, clientTcpPort, lbServEnt->lbServIp.s_addr, servicePort);
+    char idle[sizeof g_addFlowTmr + 1];
+    copyField(idle, g_addFlowTmr, sizeof g_addFlowTmr);
+    if (Gv_noPrint == 0)
+        printf("Adding flow for all the switches in the path, pathlist hdr############\n");
+    postConnectionRules(entry, t, idle, 1);
+    if (Gv_noPrint == 0)
+        printf("Adding flow for all switches completed ##########");
+    return entry;
+}
+
+int lbDelFlow(const unsigned char *buf, lbFlow_t *lbFlowEntryPtr, int tcpFlag) {
+    if (Gv_noPrint == 0)
+        printf("%s: \n", "lbDelFlow");
+    lbServer_node_t *server = lbFlowEntryPtr != nullptr ? lbFlowEntryPtr->lbServConfPtr : nullptr;
+    if (server == nullptr) {
+        if (Gv_noPrint == 0)
+            printf("returning NULL from %s\n", "lbDelFlow");
+        return 0;
+    }
+    lbConnTexts t;
+    lbConnTextsFill(&t, lbFlowEntryPtr->lbClientSrcIp, lbFlowEntryPtr->lbClientSrcTcpPort,
+                    server->lbServIp.s_addr, lbFlowEntryPtr->lbServerTcpPort);
+    char idle[sizeof g_delFlowTmr + 1];
+    copyField(idle, g_delFlowTmr, sizeof g_delFlowTmr);
+    postConnectionRules(lbFlowEntryPtr, t, idle, 0);
+
+    del_pathlist(&lbFlowEntryPtr->client_pathlist_hdr);
+    server->numConn--;
+    const int outPort = lbFlowEntryPtr->lbServOutPort;
+    lbFlowTable_removeEntry(lbFlowEntryPtr);
+    lbServerRemoveIfDrained(server);
+    if (tcpFlag == LB_TCP_RST && Gv_noPrint == 0 && buf != nullptr)
+        printf("Recieved RST from  %x #################\n", load32(buf + kIpSrcOff));
+    return outPort;
+}

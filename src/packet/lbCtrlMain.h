@@ -1,0 +1,76 @@
+// The packet path of one balanced connection: readdressing frames in place in both
+// directions with their checksums, setting a new connection up along its path through
+// the controller, and tearing it down on a reset.
+//
+// Everything here runs on the packet thread, which holds g_lbRBtreeMtx for the whole
+// handling of one frame, controller requests included, so that nothing changes the
+// chosen server or the flow table meanwhile. The functions take no lock themselves.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "flowtable/lbFlowDb.h"
+#include "pool/lbServerList.h"
+
+// Classification codes of the dispatcher that the packet path acts on.
+enum { LB_TCP_SYN = 2, LB_TCP_FINACK = 3, LB_TCP_RST = 5, LB_TCP_OTHER = -1 };
+
+#define LB_ETH_HLEN 14
+#define LB_DPID_TEXT_LEN 32  // a host's switch dpid text as the node query gives it
+
+// Internet checksum (RFC 1071) of len bytes at addr, summed as 16-bit words as they lie
+// in memory; an odd last byte counts as a word with a zero second byte. Ready to be
+// stored into a header without conversion. addr need not be aligned.
+uint16_t checksum(const void *addr, int len);
+
+// TCP checksum of the len_tcp bytes at buff (the TCP header and its payload) with the
+// pseudo-header of the two address fields src_addr and dest_addr (4 bytes each, as in
+// the IPv4 header), the TCP length and protocol 6. Ready to be stored as it is.
+uint16_t tcp_sum_calc(uint16_t len_tcp, const void *src_addr, const void *dest_addr,
+                      const void *buff);
+
+// Readdresses a TCP frame of a balanced connection in place. Client to server (the
+// frame's source address and port are a flow-table key, or tcpflag is LB_TCP_SYN with
+// lbServEnt the chosen server): destination MAC and address become the server's. Server
+// to client (destination address and port are a key): source MAC becomes g_contMacAddr,
+// source address the VIP. Both checksums are then recomputed over the IPv4 total length.
+// Returns the TCP source port field as stored (never 0 for a real segment), or 0 with
+// the frame untouched when it belongs to no connection, or when its Ethernet, IPv4 or TCP
+// header does not fit in buf_len bytes or its IPv4 total length claims more than was
+// received (or less than its headers): nothing beyond buf_len is ever read or written.
+unsigned int lbHandleTcpOpen(lbServer_node_t *lbServEnt, unsigned char *buf, int buf_len,
+                             int tcpflag);
+
+// As lbHandleTcpOpen for a FIN with ACK or a reset of a known connection, in either
+// direction: returns the connection's entry and writes its server through lbServer, or
+// returns null with the frame untouched and nothing written (no connection, or a frame
+// that does not fit in buf_len as above). tcpFlag is not consulted.
+lbFlow_t *lbHandleTcpClose(unsigned char *buf, int buf_len, lbServer_node_t **lbServer,
+                           int tcpFlag);
+
+// Asks the controller where the host ipAddr (network order) is attached on VLAN vlanId:
+// copies the switch's dpid text into dpid (LB_DPID_TEXT_LEN bytes, "NULL" when unknown)
+// and its port, cut to 16 bits, into *port (0 when unknown). Returns the node query's
+// result, which does not tell whether the host was found: the port does.
+int lbGetHostInfo(uint32_t ipAddr, const unsigned char *vlanId, char *dpid, uint16_t *port);
+
+// Sets a new connection up before its SYN is forwarded: the balancer's own port (three
+// tries), the client's attachment (three tries), the port-conflict check, the flow-table
+// entry (raising the server's numConn), the path client switch -> balancer switch ->
+// server switch as a hop list, and rules A-D on the balancer's switch and E-F on every
+// other switch, in hop order. buf is the client's SYN as lbHandleTcpOpen rewrote it (its
+// headers were checked against the received length there); dstDpid and servOutPort are
+// the server's attachment. Returns the entry, or null when the connection could not be
+// set up; a failure after the entry was created removes it again and restores the
+// server's numConn, so the client's next SYN gets a fresh attempt.
+lbFlow_t *lbAddFlow(lbServer_node_t *lbServEnt, const unsigned char *buf, uint32_t lbClientSrcIp,
+                    const char *lbClientSrcMac, const char *dstDpid, uint16_t servOutPort);
+
+// Tears a connection down on a reset: re-posts every rule of every hop with the deletion
+// time-out g_delFlowTmr, releases the hop list, lowers the server's numConn, removes the
+// entry (which no longer exists afterwards) and removes a server marked for deletion
+// once this was its last connection. buf is the frame (its IPv4 source is read for a
+// diagnostic; lbHandleTcpClose checked its headers). Returns the entry's lbServOutPort,
+// or 0 without any change for an entry without server (or a null entry).
+int lbDelFlow(const unsigned char *buf, lbFlow_t *lbFlowEntryPtr, int tcpFlag);

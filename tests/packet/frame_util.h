@@ -1,0 +1,98 @@
+// Ethernet/IPv4/TCP frames for the packet-path suites, with checksums computed here
+// independently of the code under test (big-endian word sums over the bytes).
+#pragma once
+
+#include <arpa/inet.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace lbtest {
+
+using Bytes = std::vector<unsigned char>;
+
+struct FrameSpec {
+    std::string srcMac = "02:00:00:00:00:0c", dstMac = "02:00:00:00:00:0a";
+    std::string srcIp, dstIp;
+    uint16_t sport = 0, dport = 80;
+    uint8_t flags = 0x10;  // ACK
+    size_t payload = 0;    // bytes of payload (0x5a, 0x5b, ...)
+    size_t ipOptions = 0;  // bytes of IPv4 options (a multiple of 4)
+    size_t padTo = 0;      // Ethernet padding (0xee) up to this frame length
+};
+
+inline uint32_t onesSum(const unsigned char *p, size_t n, uint32_t sum = 0) {
+    for (size_t i = 0; i + 1 < n; i += 2)
+        sum += static_cast<uint32_t>(p[i] << 8 | p[i + 1]);
+    if (n % 2)
+        sum += static_cast<uint32_t>(p[n - 1] << 8);
+    while (sum >> 16)
+        sum = (sum & 0xffff) + (sum >> 16);
+    return sum;
+}
+
+// True when both checksums of the frame verify (the sums come to 0xffff).
+inline bool checksumsValid(const Bytes &f) {
+    size_t ihl = (f[14] & 0x0f) * 4, tot = f[16] << 8 | f[17], tcpLen = tot - ihl;
+    if (onesSum(&f[14], ihl) != 0xffff)
+        return false;
+    unsigned char pseudo[12] = {};
+    std::copy(&f[26], &f[34], pseudo);
+    pseudo[9] = 6;
+    pseudo[10] = static_cast<unsigned char>(tcpLen >> 8);
+    pseudo[11] = static_cast<unsigned char>(tcpLen);
+    return onesSum(&f[14 + ihl], tcpLen, onesSum(pseudo, 12)) == 0xffff;
+}
+
+inline void putMac(unsigned char *p, const std::string &mac) {
+    unsigned v[6];
+    sscanf(mac.c_str(), "%x:%x:%x:%x:%x:%x", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]);
+    for (int i = 0; i < 6; ++i)
+        p[i] = static_cast<unsigned char>(v[i]);
+}
+
+// A well-formed frame with valid checksums.
+inline Bytes buildFrame(const FrameSpec &s) {
+    const size_t ihl = 20 + s.ipOptions, tot = ihl + 20 + s.payload;
+    Bytes f(14 + tot, 0);
+    putMac(&f[0], s.dstMac);
+    putMac(&f[6], s.srcMac);
+    f[12] = 0x08;
+    f[14] = static_cast<unsigned char>(0x40 | ihl / 4);
+    f[16] = static_cast<unsigned char>(tot >> 8);
+    f[17] = static_cast<unsigned char>(tot);
+    f[22] = 64;
+    f[23] = 6;
+    for (size_t i = 0; i < s.ipOptions; ++i)
+        f[34 + i] = 1;  // no-operation options
+    inet_pton(AF_INET, s.srcIp.c_str(), &f[26]);
+    inet_pton(AF_INET, s.dstIp.c_str(), &f[30]);
+    unsigned char *t = &f[14 + ihl];
+    t[0] = static_cast<unsigned char>(s.sport >> 8);
+    t[1] = static_cast<unsigned char>(s.sport);
+    t[2] = static_cast<unsigned char>(s.dport >> 8);
+    t[3] = static_cast<unsigned char>(s.dport);
+    t[7] = 0x2a;  // sequence number
+    t[12] = 5 << 4;
+    t[13] = s.flags;
+    t[14] = 0xff;
+    for (size_t i = 0; i < s.payload; ++i)
+        t[20 + i] = static_cast<unsigned char>(0x5a + i);
+    uint16_t ipSum = static_cast<uint16_t>(~onesSum(&f[14], ihl));
+    f[24] = static_cast<unsigned char>(ipSum >> 8);
+    f[25] = static_cast<unsigned char>(ipSum);
+    unsigned char pseudo[12] = {};
+    std::copy(&f[26], &f[34], pseudo);
+    pseudo[9] = 6;
+    pseudo[10] = static_cast<unsigned char>((tot - ihl) >> 8);
+    pseudo[11] = static_cast<unsigned char>(tot - ihl);
+    uint16_t tcpSum = static_cast<uint16_t>(~onesSum(t, tot - ihl, onesSum(pseudo, 12)));
+    t[16] = static_cast<unsigned char>(tcpSum >> 8);
+    t[17] = static_cast<unsigned char>(tcpSum);
+    if (f.size() < s.padTo)
+        f.resize(s.padTo, 0xee);
+    return f;
+}
+
+}  // namespace lbtest
