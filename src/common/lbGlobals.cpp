@@ -3,6 +3,7 @@
 char g_appIf[IFNAMSIZ];
 std::atomic<int> g_cliFlag{0};
 pthread_mutex_t g_lbRBtreeMtx = PTHREAD_MUTEX_INITIALIZER;
+std::atomic<float> totaltime{0.0f};
 int Gv_noPrint = 1;
 
 char g_cont1IPAddr[20];

@@ -17,6 +17,9 @@ extern std::atomic<int> g_cliFlag;
 // The one lock over all shared state: server list, flow table and the files written
 // from them.
 extern pthread_mutex_t g_lbRBtreeMtx;
+// Seconds from receipt to send of the latest forwarded frame: written by the packet
+// loop, shown by the console's "gettime".
+extern std::atomic<float> totaltime;
 // Quiet switch: while non-zero, diagnostics marked as optional are not printed.
 extern int Gv_noPrint;
 
