@@ -373,5 +373,6 @@ void lb_get_graphical_data(void *user_p, int len) {
         fflush(stdout);
         // Raised under the lock, so that a reader holding it sees the finished tick.
         fiveSecTimerEvent = 1;
+        lbWakeLoop();
     }
 }

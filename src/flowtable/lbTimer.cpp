@@ -1,6 +1,7 @@
 #include "flowtable/lbTimer.h"
 
 #include <pthread.h>
+#include <sys/eventfd.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -12,6 +13,10 @@ std::atomic<uint8_t> fiveSecTimerEvent{0};
 lbEventId timerId = LB_EVT_ERR_CREATE;
 
 namespace {
+
+// The wake-up eventfd; read from signal handlers, hence atomic (and lock-free).
+std::atomic<int> g_wakeFd{-1};
+static_assert(std::atomic<int>::is_always_lock_free, "read inside signal handlers");
 
 constexpr int kTimerSignal = SIGUSR1;
 static_assert(kTimerSignal == 10, "timer events travel on signal 10");
@@ -162,5 +167,37 @@ void lbEventHandler(int sig_no, siginfo_t *sig_info, void *user_p) {
         if (slot_armed[i] && timer_events[i].evtCb != nullptr)
             timer_events[i].evtCb(timer_events[i].user_p, timer_events[i].len);
         return;
+    }
+}
+
+int lbWakeInit(void) {
+    static std::once_flag once;
+    std::call_once(once, [] { g_wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); });
+    return g_wakeFd >= 0 ? 0 : -1;
+}
+
+int lbWakeFd(void) {
+    return g_wakeFd;
+}
+
+void lbWakeLoop(void) {
+    const int fd = g_wakeFd;
+    if (fd < 0)
+        return;
+    const uint64_t one = 1;
+    const int saved = errno;  // a handler must not change the interrupted code's errno
+    // A failed write means a full counter (never in practice), which is readable too.
+    const ssize_t n = write(fd, &one, sizeof one);
+    (void)n;
+    errno = saved;
+}
+
+void lbWakeDrain(void) {
+    const int fd = g_wakeFd;
+    uint64_t count;
+    // One read takes every pending wake-up; EAGAIN means there was none.
+    if (fd >= 0) {
+        const ssize_t n = read(fd, &count, sizeof count);
+        (void)n;
     }
 }

@@ -56,6 +56,26 @@ void lbEventDestroy(lbEventId e_id);
 // callback. Runs on the timer thread.
 void lbEventHandler(int sig_no, siginfo_t *sig_info, void *user_p);
 
+// ---- Wake-up of the packet loop ------------------------------------------------------
+// The packet loop sleeps in poll() on its packet socket and on one wake-up descriptor.
+// The tick writes to it right after raising fiveSecTimerEvent, and the process's signal
+// handlers after setting their stop flag, so a tick or a stop request is seen at once
+// without the loop ever spinning.
+
+// Creates the wake-up descriptor (once; later calls change nothing). Returns 0, or -1
+// when the platform refuses it (the loop then sees ticks only with the next frame).
+int lbWakeInit(void);
+
+// The descriptor to poll for reading, or -1 before a successful lbWakeInit.
+int lbWakeFd(void);
+
+// Makes the descriptor readable. One write and nothing else, so it is safe inside a
+// signal handler; no-op before lbWakeInit.
+void lbWakeLoop(void);
+
+// Consumes every pending wake-up, so the next poll sleeps again.
+void lbWakeDrain(void);
+
 // True when id names a slot (0 to 19) rather than an error code.
 static inline bool lbEventIdValid(lbEventId id) {
     return id < LB_MAX_TIMER_EVENTS;
