@@ -12,6 +12,7 @@ See README.md beside this file for the command line and the reply shapes.
 """
 
 import argparse
+import ipaddress
 import json
 import os
 import secrets
@@ -30,6 +31,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qs, urlsplit
 
 API_PREFIX = "/sdn/v2.0"
+DEFAULT_PORT = 8443  # the balancer always talks to port 8443
 LOGIN_USER = "sdn"
 LOGIN_PASSWORD = "quorbit"
 LOGIN_DOMAIN = "sdn"
@@ -42,7 +44,7 @@ IDLE_TIMEOUT_S = 60
 # How long a control request waits for the accept loop to close the listening
 # socket before it answers anyway.
 REFUSE_ACK_TIMEOUT_S = 5
-FAULT_MODES = ("none", "no_token", "not_json", "status500")
+FAULT_MODES = ("none", "no_token", "not_json", "status500", "drop")
 NOT_JSON_BODY = b"<html><body>ctrlsim: simulated non-JSON reply</body></html>\n"
 HEX_DIGITS = frozenset("0123456789abcdef")
 
@@ -203,14 +205,90 @@ def flow_match_key(body):
     return json.dumps(match, sort_keys=True, separators=(",", ":"))
 
 
+def _uint(value, limit):
+    """A JSON integer (not a boolean, not 1.0) from 0 to limit."""
+    return type(value) is int and 0 <= value <= limit
+
+
+def _ipv4(value):
+    """A dotted IPv4 address as text."""
+    try:
+        return isinstance(value, str) and bool(ipaddress.IPv4Address(value))
+    except ValueError:
+        return False
+
+
+_ABSENT = object()
+
+
+def _sole(obj, name):
+    """The value of `name` when `obj` is an object with that one member, else _ABSENT."""
+    return obj[name] if isinstance(obj, dict) and list(obj) == [name] else _ABSENT
+
+
+def _only(items):
+    """The element of a one-element array, else _ABSENT."""
+    return items[0] if isinstance(items, list) and len(items) == 1 else _ABSENT
+
+
+# The balancer's match array, field by field: the name, and the test its value passes.
+FLOW_MATCH = (
+    ("eth_type", lambda v: v == "ipv4"),
+    ("ip_proto", lambda v: v == "tcp"),
+    ("in_port", lambda v: _uint(v, 0xFFFFFFFF)),
+    ("ipv4_src", _ipv4),
+    ("tcp_src", lambda v: _uint(v, 0xFFFF)),
+    ("ipv4_dst", _ipv4),
+    ("tcp_dst", lambda v: _uint(v, 0xFFFF)),
+)
+
+
+def check_flow_body(body):
+    """Raises ValueError unless `body` is a flow rule as the balancer writes it:
+    {"flow":{"priority":30000,"table_id":0,"idle_timeout":N,"match":[{"eth_type":"ipv4"},
+    {"ip_proto":"tcp"},{"in_port":N},{"ipv4_src":"A"},{"tcp_src":N},{"ipv4_dst":"A"},
+    {"tcp_dst":N}],"instructions":[{"apply_actions":[{"output":N}]}]}} with integers
+    where N stands and dotted IPv4 addresses where A stands. Member order inside an
+    object is free; nothing may be missing or added."""
+    flow = body.get("flow") if isinstance(body, dict) and len(body) == 1 else None
+    if not isinstance(flow, dict) or set(flow) != {
+            "priority", "table_id", "idle_timeout", "match", "instructions"}:
+        raise ValueError('body must be {"flow":{"priority","table_id","idle_timeout",'
+                         '"match","instructions"}}')
+    if not (type(flow["priority"]) is int and flow["priority"] == 30000
+            and type(flow["table_id"]) is int and flow["table_id"] == 0):
+        raise ValueError("priority must be 30000 and table_id 0")
+    if not _uint(flow["idle_timeout"], 0xFFFF):
+        raise ValueError("idle_timeout must be an integer from 0 to 65535")
+    match = flow["match"]
+    if not isinstance(match, list) or len(match) != len(FLOW_MATCH):
+        raise ValueError("match must be an array of %d fields" % len(FLOW_MATCH))
+    for i, (field, (name, valid)) in enumerate(zip(match, FLOW_MATCH)):
+        value = _sole(field, name)
+        if value is _ABSENT or not valid(value):
+            raise ValueError('match[%d] must be {"%s":<valid value>}' % (i, name))
+    output = _sole(_only(_sole(_only(flow["instructions"]), "apply_actions")), "output")
+    if not _uint(output, 0xFFFFFFFF):
+        raise ValueError('instructions must be [{"apply_actions":[{"output":<port>}]}]')
+
+
+def flow_idle_timeout(body):
+    """The rule's idle time-out in seconds; 0 (never) when it has none."""
+    flow = body.get("flow") if isinstance(body, dict) else None
+    idle = flow.get("idle_timeout") if isinstance(flow, dict) else None
+    return idle if _uint(idle, 0xFFFF) else 0
+
+
 class FlowBackend:
     """Where flow rules go. The simulator calls these with a switch's dpid number and
     the parsed request body; a backend may program real switches as long as it
-    keeps the same answers. Implementations must be thread-safe."""
+    keeps the same answers. A rule with a non-zero idle_timeout goes by itself once
+    that many seconds pass without it being installed again, as on a switch; it is then
+    no longer listed nor removable. Implementations must be thread-safe."""
 
     def install(self, dpid, body):
-        """Adds the rule, or replaces the rule with the same match. Returns True when
-        a rule was replaced."""
+        """Adds the rule, or replaces the rule with the same match and restarts its
+        idle time. Returns True when a rule was replaced."""
         raise NotImplementedError
 
     def remove(self, dpid, body):
@@ -228,30 +306,41 @@ class FlowBackend:
 
 
 class MemoryFlowBackend(FlowBackend):
-    """Keeps the rules in memory: per switch, an ordered map match -> body. A replaced
-    rule keeps its place in the order."""
+    """Keeps the rules in memory: per switch, an ordered map match -> (body, time of the
+    last install). A replaced rule keeps its place in the order. Idle rules are dropped
+    when their switch's table is next touched."""
 
-    def __init__(self):
+    def __init__(self, clock=time.monotonic):
         self._lock = threading.Lock()
+        self._clock = clock
         self._tables = {}
+
+    def _table(self, dpid):
+        """The switch's rules without the idle ones (the caller holds the lock)."""
+        table = self._tables.setdefault(dpid, {})
+        now = self._clock()
+        for key, (body, installed) in list(table.items()):
+            idle = flow_idle_timeout(body)
+            if idle and now - installed >= idle:
+                del table[key]
+        return table
 
     def install(self, dpid, body):
         key = flow_match_key(body)
         with self._lock:
-            table = self._tables.setdefault(dpid, {})
+            table = self._table(dpid)
             replaced = key in table
-            table[key] = body
+            table[key] = (body, self._clock())
             return replaced
 
     def remove(self, dpid, body):
         key = flow_match_key(body)
         with self._lock:
-            table = self._tables.get(dpid, {})
-            return table.pop(key, None) is not None
+            return self._table(dpid).pop(key, None) is not None
 
     def flows(self, dpid):
         with self._lock:
-            return list(self._tables.get(dpid, {}).values())
+            return [body for body, _ in self._table(dpid).values()]
 
     def clear(self):
         with self._lock:
@@ -421,7 +510,7 @@ class Simulator:
             return error_reply(405, "flows take GET, POST or DELETE")
         try:
             doc = json.loads(body.decode("utf-8"))
-            flow_match_key(doc)
+            check_flow_body(doc)
         except (UnicodeDecodeError, ValueError) as e:
             return error_reply(400, "malformed flow body: %s" % e)
         if method == "POST":
@@ -540,6 +629,8 @@ class Simulator:
                     self.delay = 0.0
             if delay is not None:
                 self.delay = delay
+        if doc.get("fault") == "drop" and self.listener is not None:
+            self.listener.drop_connections()
         if doc.get("fault") == "none" and refuse is None and self.listener is not None:
             self.listener.refuse_for(0)
         if limit is not None:
@@ -565,6 +656,46 @@ class BadRequest(Exception):
         self.status = status
 
 
+class LineTap:
+    """Passes readline() through to `stream` and keeps a copy of every line: the header
+    lines exactly as received, before the header parser decodes, strips or drops any."""
+
+    def __init__(self, stream):
+        self.stream = stream
+        self.lines = []
+
+    def readline(self, limit=-1):
+        line = self.stream.readline(limit)
+        self.lines.append(line)
+        return line
+
+
+def header_fields(lines):
+    """[name, value] for each header field in the raw header lines (up to the empty
+    line). The name is the text before the first colon, the value everything after the
+    colon and the blanks that follow it, to the end of the line; a folded continuation
+    line stays in the value with its line break. Both are decoded as UTF-8, invalid
+    bytes replaced; nothing else is changed."""
+    fields = []
+    for line in lines:
+        if line in (b"\r\n", b"\n", b""):
+            break
+        if line[:1] in (b" ", b"\t") and fields:
+            fields[-1] += line
+        else:
+            fields.append(line)
+    out = []
+    for field in fields:
+        for end in (b"\r\n", b"\n"):
+            if field.endswith(end):
+                field = field[: -len(end)]
+                break
+        name, _, value = field.partition(b":")
+        out.append([name.decode("utf-8", "replace"),
+                    value.lstrip(b" \t").decode("utf-8", "replace")])
+    return out
+
+
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "ctrlsim/1.0"
@@ -579,6 +710,21 @@ class Handler(BaseHTTPRequestHandler):
     def log_message(self, format, *args):
         if self.server.sim.verbose:
             super().log_message(format, *args)
+
+    def parse_request(self):
+        # The parsed self.headers decodes values as Latin-1, and a malformed line hides
+        # every line after it; the log and the framing use the lines as received.
+        tap = self.rfile = LineTap(self.rfile)
+        try:
+            return super().parse_request()
+        finally:
+            self.rfile = tap.stream
+            self.fields = header_fields(tap.lines)
+
+    def header(self, name):
+        """The value of the first header field called `name` (any case), or None."""
+        name = name.lower()
+        return next((v for k, v in self.fields if k.lower() == name), None)
 
     def do_GET(self):
         self._dispatch("GET")
@@ -610,7 +756,7 @@ class Handler(BaseHTTPRequestHandler):
     def _read_body(self):
         """The request body, from Content-Length or chunked transfer coding (any
         method). Raises BadRequest for framing errors, ClientGone on a short read."""
-        te = self.headers.get("Transfer-Encoding", "")
+        te = self.header("Transfer-Encoding") or ""
         if te:
             if te.strip().lower() != "chunked":
                 raise BadRequest(501, "unsupported Transfer-Encoding")
@@ -635,7 +781,7 @@ class Handler(BaseHTTPRequestHandler):
                             return b"".join(chunks)
                 chunks.append(self._read_exact(size))
                 self._read_exact(2)
-        length = self.headers.get("Content-Length")
+        length = self.header("Content-Length")
         if length is None:
             return b""
         try:
@@ -670,7 +816,11 @@ class Handler(BaseHTTPRequestHandler):
             if not logged:
                 self._send(error_reply(404, "no such resource"), False, 0.0)
                 return
-            token = self.headers.get("X-Auth-Token")
+            if sim.faults()[0] == "drop":
+                # The controller is down for this request: no answer, no log line.
+                self.close_connection = True
+                return
+            token = self.header("X-Auth-Token")
             reply = sim.api(method, path, query, token.strip() if token else None, body)
         mode, delay = sim.faults()
         if logged:
@@ -678,7 +828,7 @@ class Handler(BaseHTTPRequestHandler):
                 "method": method,
                 "path": path,
                 "query": query,
-                "headers": [[k, v] for k, v in self.headers.items()],
+                "headers": self.fields,
                 "body": body.decode("utf-8", errors="replace"),
                 "status": reply.status,
             })
@@ -725,6 +875,9 @@ class SimServer(ThreadingHTTPServer):
         self._stop = False
         self._wake_r, self._wake_w = os.pipe()
         os.set_blocking(self._wake_w, False)
+        # Open client connections by the thread that serves each (for the drop fault).
+        self._conns_lock = threading.Lock()
+        self._conns = {}
         sim.listener = self
 
     # ---- listening socket
@@ -769,6 +922,22 @@ class SimServer(ThreadingHTTPServer):
         self._stop = True
         self.wake()
 
+    def drop_connections(self):
+        """Shuts down every open client connection but the calling thread's own, as a
+        controller going down would: their threads see the end of the stream and close
+        them; a client's next request on one fails."""
+        me = threading.get_ident()
+        with self._conns_lock:
+            dropped = [c for t, c in self._conns.items() if t != me]
+            for conn in dropped:
+                try:
+                    # The plain socket call: SSLSocket.shutdown would pull the TLS
+                    # object from under the thread that is reading.
+                    socket.socket.shutdown(conn, socket.SHUT_RDWR)
+                except OSError:
+                    pass
+        self.sim.note("dropped %d connection(s)" % len(dropped))
+
     # ---- connections
 
     def finish_request(self, request, client_address):
@@ -778,11 +947,17 @@ class SimServer(ThreadingHTTPServer):
         except (OSError, ValueError) as e:
             self.sim.note("TLS handshake with %s failed: %s" % (client_address[0], e))
             return
+        me = threading.get_ident()
+        with self._conns_lock:
+            self._conns[me] = conn
         try:
             self.RequestHandlerClass(conn, client_address, self)
         except Exception as e:  # a broken client must never take the server down
             self.sim.note("connection from %s ended: %r" % (client_address[0], e))
         finally:
+            # Out of the registry before the descriptor can be reused.
+            with self._conns_lock:
+                self._conns.pop(me, None)
             try:
                 conn.close()
             except OSError:
@@ -889,14 +1064,36 @@ def parse_fault(text):
             raise argparse.ArgumentTypeError("%s needs =SECONDS (non-negative)" % name)
         return name, value
     raise argparse.ArgumentTypeError(
-        "unknown fault %r (none, no_token, not_json, status500, delay=S, refuse=S)" % text)
+        "unknown fault %r (none, no_token, not_json, status500, drop, delay=S, refuse=S)" % text)
+
+
+def split_addr(text):
+    """--addr as (host, port or None): "HOST", "HOST:PORT", "[V6]" or "[V6]:PORT"; a bare
+    IPv6 address (more than one colon) is a host. Raises ValueError."""
+    if text.startswith("["):
+        host, bracket, rest = text[1:].partition("]")
+        if not bracket or rest[:1] not in ("", ":"):
+            raise ValueError("bad address %r" % text)
+        port = rest[1:] if rest else None
+    elif text.count(":") == 1:
+        host, port = text.split(":")
+    else:
+        host, port = text, None
+    if not host:
+        raise ValueError("bad address %r: no host" % text)
+    if port is not None:
+        if not port.isdigit() or not 1 <= int(port) <= 65535:
+            raise ValueError("bad port in %r" % text)
+        port = int(port)
+    return host, port
 
 
 def parse_args(argv):
     p = argparse.ArgumentParser(prog="ctrlsim.py",
                                 description="SDN controller REST simulator (HTTPS).")
-    p.add_argument("--addr", required=True, help="address to listen on, e.g. 127.0.0.2")
-    p.add_argument("--port", type=int, default=8443)
+    p.add_argument("--addr", default="127.0.0.1:8443",
+                   help="HOST or HOST:PORT to listen on (default 127.0.0.1:8443)")
+    p.add_argument("--port", type=int, help="port for a bare --addr HOST (default 8443)")
     p.add_argument("--topology", required=True, help="topology JSON file")
     p.add_argument("--log", required=True, help="request log (JSON lines, appended)")
     p.add_argument("--ready-file", help='gets "ready\\n" once connections are accepted')
@@ -904,11 +1101,21 @@ def parse_args(argv):
                    help="a token is refused after N authenticated requests (0: never)")
     p.add_argument("--fault", action="append", type=parse_fault, default=[],
                    metavar="MODE[=ARG]",
-                   help="none, no_token, not_json, status500, delay=S, refuse=S (repeatable)")
+                   help="none, no_token, not_json, status500, drop, delay=S, refuse=S "
+                        "(repeatable)")
     p.add_argument("--verbose", action="store_true", help="one stderr line per request")
     args = p.parse_args(argv)
     if args.token_expire_after < 0:
         p.error("--token-expire-after must be >= 0")
+    try:
+        args.addr, port = split_addr(args.addr)
+    except ValueError as e:
+        p.error("--addr: %s" % e)
+    if port is not None and args.port not in (None, port):
+        p.error("--addr names port %d, --port %d" % (port, args.port))
+    args.port = port or args.port or DEFAULT_PORT
+    if not 1 <= args.port <= 65535:
+        p.error("--port must be from 1 to 65535")
     return args
 
 

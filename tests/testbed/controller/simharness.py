@@ -1,6 +1,7 @@
 """Starts ctrlsim.py as a child process and talks to it over HTTPS. Every wait is
 bounded: a simulator that does not come up or answer fails the test, never hangs it."""
 
+import errno
 import http.client
 import json
 import os
@@ -21,10 +22,11 @@ LOGIN_BODY = '{"login":{"user":"sdn","password":"quorbit","domain":"sdn"}}'
 NODES = "/sdn/v2.0/net/nodes?vid=0&ip=192.0.2.10"
 FLOWS_S1 = "/sdn/v2.0/of/datapaths/0000000000000001/flows"
 S1, S2, S3, S4 = ("00:00:00:00:00:00:00:0%d" % i for i in range(1, 5))
+TLS = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)  # the simulator's certificate is self-signed
+TLS.check_hostname, TLS.verify_mode = False, ssl.CERT_NONE
 
-# s1 -- s2 -- s3 with a different port on every link end, so that a swapped or shifted
-# port shows; the second link is written from s3 towards s2 (links work both ways). s4
-# has no link.
+# s1 -- s2 -- s3, a different port on every link end so that a swapped or shifted port
+# shows; the second link is written from s3 towards s2 (links work both ways). s4 is alone.
 LINE_TOPOLOGY = {
     "switches": [{"dpid": S1}, {"dpid": S2}, {"dpid": "0000000000000003"}, {"dpid": S4}],
     "links": [{"src": {"dpid": S1, "port": 2}, "dst": {"dpid": S2, "port": 5}},
@@ -34,50 +36,38 @@ LINE_TOPOLOGY = {
 }
 
 
-def flow_body(idle=10, sport=33000, out=4):
-    """A flow body as the balancer writes it (no blanks, fixed key order)."""
-    return ('{"flow":{"priority":30000,"table_id":0,"idle_timeout":%d,"match":['
-            '{"in_port":2},{"ipv4_src":"192.0.2.10"},{"tcp_src":%d}],'
+def flow_body(idle=60, sport=33000, out=4):
+    """A flow body as the balancer writes it (no blanks, fixed member order)."""
+    return ('{"flow":{"priority":30000,"table_id":0,"idle_timeout":%d,"match":[{"eth_type":'
+            '"ipv4"},{"ip_proto":"tcp"},{"in_port":2},{"ipv4_src":"192.0.2.10"},{"tcp_src":%d},'
+            '{"ipv4_dst":"203.0.113.100"},{"tcp_dst":80}],'
             '"instructions":[{"apply_actions":[{"output":%d}]}]}}' % (idle, sport, out))
 
 
-def tls_context():
-    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-    ctx.check_hostname = False
-    ctx.verify_mode = ssl.CERT_NONE
-    return ctx
-
-
-def ordered(text):
-    """Parses JSON keeping each object's members in order, as lists of pairs."""
-    return json.loads(text, object_pairs_hook=list)
-
-
 class SimProcess:
-    """One ctrlsim.py child with its own scratch directory."""
+    """One ctrlsim.py child with its own scratch directory, given its address as the C++
+    suites give it unless addr_args says otherwise."""
 
-    def __init__(self, addr, extra_args=(), topology=LINE_TOPOLOGY):
-        self.addr, self.extra_args, self.proc = addr, list(extra_args), None
-        self.dir = tempfile.mkdtemp(prefix="ctrlsim-test-")
-        self.log_path = os.path.join(self.dir, "requests.log")
-        self.ready_path = os.path.join(self.dir, "ready")
-        self.topology_path = os.path.join(self.dir, "topology.json")
-        with open(self.topology_path, "w") as f:
-            json.dump(topology, f)
+    def __init__(self, addr, extra_args=(), addr_args=None):
+        self.addr, self.proc, self.dir = addr, None, tempfile.mkdtemp(prefix="ctrlsim-test-")
+        self.log_path, self.ready_path, self.err_path, topology = (
+            os.path.join(self.dir, n) for n in ("requests.log", "ready", "stderr", "topo.json"))
+        with open(topology, "w") as f:
+            json.dump(LINE_TOPOLOGY, f)
+        self.args = [sys.executable, CTRLSIM, "--topology", topology, "--log", self.log_path,
+                     "--ready-file", self.ready_path] + list(extra_args) + (
+                         ["--addr=" + addr, "--port=%d" % PORT] if addr_args is None else addr_args)
 
     def start(self):
         """Launches the simulator and waits at most 20 s for its ready file."""
-        self.err = open(os.path.join(self.dir, "stderr"), "wb")
-        self.proc = subprocess.Popen(
-            [sys.executable, CTRLSIM, "--addr", self.addr, "--port", str(PORT), "--topology",
-             self.topology_path, "--log", self.log_path, "--ready-file", self.ready_path]
-            + self.extra_args, stdout=subprocess.DEVNULL, stderr=self.err,
-            stdin=subprocess.DEVNULL)
+        with open(self.err_path, "wb") as err:
+            self.proc = subprocess.Popen(self.args, stdin=subprocess.DEVNULL,
+                                         stdout=subprocess.DEVNULL, stderr=err)
         deadline = time.monotonic() + 20
         while not os.path.exists(self.ready_path):
             if self.proc.poll() is not None or time.monotonic() > deadline:
                 self.stop()
-                with open(self.err.name, errors="replace") as f:
+                with open(self.err_path, errors="replace") as f:
                     raise AssertionError("ctrlsim did not get ready: " + f.read())
             time.sleep(0.05)
         return self
@@ -90,8 +80,6 @@ class SimProcess:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait(10)
-        if self.proc is not None:
-            self.err.close()
 
     def cleanup(self):
         self.stop()
@@ -101,27 +89,24 @@ class SimProcess:
         with open(self.log_path, encoding="utf-8") as f:
             return [json.loads(line) for line in f if line.strip()]
 
-    def connection(self):
-        return http.client.HTTPSConnection(self.addr, PORT, context=tls_context(),
-                                           timeout=IO_TIMEOUT_S)
+    def connection(self, timeout=IO_TIMEOUT_S):
+        return http.client.HTTPSConnection(self.addr, PORT, context=TLS, timeout=timeout)
 
     def request(self, method, path, body=None, headers=None, conn=None):
         """One request, on `conn` when given (left open); returns (status, body text)."""
-        own = conn is None
-        conn = conn or self.connection()
+        c = conn or self.connection()
         try:
-            conn.request(method, path, body=body,
-                         headers=dict({"Content-Type": "application/json"}, **(headers or {})))
-            resp = conn.getresponse()
+            c.request(method, path, body, dict({"Content-Type": "application/json"},
+                                               **(headers or {})))
+            resp = c.getresponse()
             return resp.status, resp.read().decode("utf-8", errors="replace")
         finally:
-            if own:
-                conn.close()
+            if conn is None:
+                c.close()
 
     def login(self):
         status, data = self.request("POST", "/sdn/v2.0/auth", LOGIN_BODY)
-        if status != 200:
-            raise AssertionError("login failed: %d %s" % (status, data))
+        assert status == 200, "login failed: %d %s" % (status, data)
         return json.loads(data)["record"]["token"]
 
     def api(self, method, path, token, body=None, conn=None):
@@ -129,47 +114,32 @@ class SimProcess:
 
     def control(self, **settings):
         status, data = self.request("POST", "/_sim/control", json.dumps(settings))
-        if status != 200:
-            raise AssertionError("control %r failed: %d %s" % (settings, status, data))
+        assert status == 200, "control %r failed: %d %s" % (settings, status, data)
 
-    def flows(self, dpid_hex="0000000000000001"):
-        status, data = self.request("GET", "/_sim/flows?dpid=" + dpid_hex)
-        return json.loads(data)["flows"] if status == 200 else status
+    def flows(self, dpid="0000000000000001"):
+        return json.loads(self.request("GET", "/_sim/flows?dpid=" + dpid)[1])["flows"]
 
     def tls(self):
         sock = socket.create_connection((self.addr, PORT), timeout=IO_TIMEOUT_S)
-        return tls_context().wrap_socket(sock, server_hostname=self.addr)
-
-    def raw(self, data):
-        """Sends `data` as it stands on a fresh TLS connection; returns (status, body)."""
-        with self.tls() as tls:
-            tls.sendall(data)
-            resp = http.client.HTTPResponse(tls)
-            resp.begin()
-            return resp.status, resp.read().decode("utf-8", "replace")
+        return TLS.wrap_socket(sock, server_hostname=self.addr)
 
     def refused(self):
-        try:
-            socket.create_connection((self.addr, PORT), timeout=2).close()
-            return False
-        except ConnectionRefusedError:
-            return True
+        with socket.socket() as sock:
+            return sock.connect_ex((self.addr, PORT)) == errno.ECONNREFUSED
 
 
 class SimTestCase(unittest.TestCase):
-    """Each test gets a fresh simulator on the class's own loopback address."""
+    """Each test gets a fresh simulator on the class's own loopback address, and a token."""
 
-    ADDR = None
+    ADDR, sim = None, None
 
     def setUp(self):
-        self.sim = self.start_sim()
-
-    def start_sim(self, extra_args=()):
-        sim = SimProcess(self.ADDR, extra_args)
-        self.addCleanup(sim.cleanup)
-        return sim.start()
+        self.restart_sim()
+        self.token = self.sim.login()
 
     def restart_sim(self, extra_args=()):
-        self.sim.stop()
-        self.sim = self.start_sim(extra_args)
-        return self.sim
+        if self.sim is not None:
+            self.sim.stop()
+        self.sim = SimProcess(self.ADDR, extra_args)
+        self.addCleanup(self.sim.cleanup)
+        self.sim.start()
