@@ -1,0 +1,46 @@
+// The packet sockets on the VIP interface: whole Ethernet frames in, whole frames out.
+//
+// One socket, bound to the interface, serves both directions once opened: it receives
+// every frame that arrives on that interface (in promiscuous mode) and nothing of other
+// interfaces, never the frames the host itself sends, and sends frames out of it. A
+// second socket only reads the interface's hardware address and receives nothing.
+// Only the packet thread uses them; no lock is taken.
+#pragma once
+
+#include <stdint.h>
+
+// Descriptors of the sockets; -1 while not opened (or when the creation failed). After
+// a successful opening lb_send_sock_fd equals lb_recv_sock_fd.
+extern int lb_send_sock_fd;
+extern int lb_recv_sock_fd;
+
+// Opens both sockets and prepares them on the named interfaces (the balancer passes the
+// VIP interface for both); names longer than 15 characters are cut in the interface
+// requests. Prints the send side's interface lines always and every failure with its
+// reason. Returns 0 when both sides are ready, -1 otherwise; sends and receives then
+// fail, but the descriptors of whatever was opened stay (as after success) until
+// lb_client_rawsock_close.
+int lb_client_rawsock_init(const char *send_ifname, const char *recv_ifname);
+
+// Send side preparation: reads the interface's hardware address into the destination
+// record of every send and prints it. Returns 0, or -1 (with its line) on failure.
+int init_rawsocksend_interface(const char *ifname);
+
+// Receive side preparation: interface promiscuous (flag and membership), the socket
+// bound to the interface for every protocol, frames sent by this host ignored. Returns
+// 0, or -1 at the first failing step, with its line.
+int init_rawsockrecv_interface(const char *ifname);
+
+// Takes one received frame without waiting: copies at most len bytes of it into buf (a
+// longer frame is cut to len). Returns the bytes copied, 0 for an empty frame, or -1
+// when nothing is waiting, the socket is not open, or on an error. Frames this host sent
+// out of the interface are skipped, never returned.
+int lb_client_rawsock_recv(uint8_t *buf, int len);
+
+// Sends one complete Ethernet frame of len bytes out of the interface. Returns 0 when the
+// platform took it, -1 otherwise. Before lb_client_rawsock_init it reports "CTRL:Msg
+// received, when CTRL was not ready" and then the failed send, both through perror.
+int lb_client_rawsock_send(const uint8_t *buf, uint32_t len);
+
+// Closes the sockets and returns the module to its state before opening.
+void lb_client_rawsock_close(void);
