@@ -1,9 +1,11 @@
 #include "controller/lbCurl/restApi.h"
 
 #include <curl/curl.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -32,6 +34,8 @@ const char nullIpv4[LB_CTRL_ADDR_LEN] = {};
 // Serialises every request: the transfer handle, TOKEN, ctrlIpv4 and the log flags.
 std::mutex g_restMtx;
 bool g_reuseHandle = true;
+// Absolute path of the certificate authority file; empty when nothing is verified.
+std::string g_caPath;
 
 struct CurlEasyDeleter {
     void operator()(CURL *h) const { curl_easy_cleanup(h); }
@@ -147,10 +151,12 @@ Outcome performOnce(const Request &rq) {
         return {CURLE_OUT_OF_MEMORY, 0};
     }
 
-    // The controller's certificate is self-signed as a rule, so it is not verified.
-    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L);
-    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L);
-    curl_easy_setopt(h, CURLOPT_CAINFO, nullptr);
+    // Without a certificate authority file (see lbRestVerifyController) the controller's
+    // certificate, self-signed as a rule, is not verified.
+    const bool verify = !g_caPath.empty();
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, verify ? 1L : 0L);
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, verify ? 2L : 0L);
+    curl_easy_setopt(h, CURLOPT_CAINFO, verify ? g_caPath.c_str() : nullptr);
     curl_easy_setopt(h, CURLOPT_CAPATH, nullptr);
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get());
     if (rq.method == Method::Get)
@@ -182,6 +188,9 @@ Outcome performOnce(const Request &rq) {
     curl_easy_setopt(h, CURLOPT_POSTFIELDS, nullptr);
     curl_easy_setopt(h, CURLOPT_WRITEDATA, nullptr);
 
+    if (verify && (rc == CURLE_PEER_FAILED_VERIFICATION || rc == CURLE_SSL_CACERT_BADFILE))
+        printf("Controller certificate rejected (%s); check %s\n", curl_easy_strerror(rc),
+               g_caPath.c_str());
     if (rc != CURLE_OK)
         fprintf(stderr, "curl_easy_perform() failed: %s\n", curl_easy_strerror(rc));
     else if (status >= 400)
@@ -338,6 +347,10 @@ size_t GetReadMemoryCallback(char *, size_t, size_t, void *) {
 }
 
 int setControllerIp(const char *ctrlIpPort) {
+    return setControllerIpUntil(ctrlIpPort, nullptr);
+}
+
+int setControllerIpUntil(const char *ctrlIpPort, int (*stop)(void)) {
     if (ctrlIpPort == nullptr)
         return 0;
     size_t len = strlen(ctrlIpPort);
@@ -353,9 +366,29 @@ int setControllerIp(const char *ctrlIpPort) {
     transport();
     // The pause keeps an absent controller from being hammered; the lock is not held
     // during it.
-    while (genToken() == -1)
+    while (genToken() == -1) {
+        if (stop != nullptr && stop() != 0)
+            return -1;
         std::this_thread::sleep_for(std::chrono::seconds(1));
+    }
     return 0;
+}
+
+int lbRestVerifyController(const char *caFile) {
+    char *real =
+        caFile != nullptr && access(caFile, R_OK) == 0 ? realpath(caFile, nullptr) : nullptr;
+    std::lock_guard<std::mutex> lock(g_restMtx);
+    g_caPath = real != nullptr ? real : "";
+    free(real);
+    if (g_caPath.empty()) {
+        printf(
+            "WARNING: no %s: the controller's certificate is not verified, so the login "
+            "password and the token go to whoever answers at the controller's address\n",
+            caFile != nullptr ? caFile : LB_CTRL_CA_FILE);
+        return 0;
+    }
+    printf("Controller certificate verified against %s\n", g_caPath.c_str());
+    return 1;
 }
 
 int isControllerValid(void) {

@@ -37,6 +37,22 @@ extern char TOKEN[LB_TOKEN_LEN];
 // Returns 0; -1 without any change for a text longer than 24 characters.
 int setControllerIp(const char *ctrlIpPort);
 
+// As setControllerIp, but stops retrying once stop (when not null) returns non-zero
+// after a failed attempt: returns -1 then, the address set and no token obtained.
+int setControllerIpUntil(const char *ctrlIpPort, int (*stop)(void));
+
+// The file, in the working directory, that holds the certificate authority the
+// controller's certificate must come from.
+#define LB_CTRL_CA_FILE "controller_ca.pem"
+
+// Chooses, once at start-up, how every later request checks the controller's identity.
+// When caFile is a readable file, the controller's certificate must be signed by it and
+// name the controller's address; a controller that fails the check is refused with
+// the line "Controller certificate rejected (<reason>); check caFile". Otherwise (also
+// for null) nothing is verified and one warning line says so. Returns 1 when verifying,
+// 0 when not. Until it is called, requests verify nothing and say nothing.
+int lbRestVerifyController(const char *caFile);
+
 // 1 (after printing "Set the controller IP:PORT first....") when no controller address is
 // set; 0 otherwise.
 int isControllerValid(void);
