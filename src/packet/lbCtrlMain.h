@@ -1,4 +1,5 @@
-// The packet path of one balanced connection: readdressing frames in place in both
+// The packet path: the dispatcher that decides what each received frame is and what
+// happens to it, readdressing frames of a balanced connection in place in both
 // directions with their checksums, setting a new connection up along its path through
 // the controller, and tearing it down on a reset.
 //
@@ -9,15 +10,48 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/time.h>
 
 #include "flowtable/lbFlowDb.h"
 #include "pool/lbServerList.h"
 
-// Classification codes of the dispatcher that the packet path acts on.
-enum { LB_TCP_SYN = 2, LB_TCP_FINACK = 3, LB_TCP_RST = 5, LB_TCP_OTHER = -1 };
+// Classification codes of the dispatcher that the packet path acts on. LB_TCP_NONE is
+// checkTcpflags' answer for a frame too short to hold the TCP flags.
+enum { LB_TCP_SYN = 2, LB_TCP_FINACK = 3, LB_TCP_RST = 5, LB_TCP_OTHER = -1, LB_TCP_NONE = 0 };
 
 #define LB_ETH_HLEN 14
 #define LB_DPID_TEXT_LEN 32  // a host's switch dpid text as the node query gives it
+// The console's TCP port on the VIP. Its traffic belongs to the host's own stack and is
+// never balanced.
+#define LB_CONSOLE_PORT 8000
+
+// Sends one frame that the dispatcher forwards: every forwarded frame leaves through
+// this pointer, which holds lb_client_rawsock_send unless a test put a capture in its
+// place. Returns 0 when the frame was sent, -1 otherwise.
+typedef int (*lbPktSendFn)(const uint8_t *buf, uint32_t len);
+extern lbPktSendFn lbPktSend;
+
+// Arrival time of the frame being (or last) handled, and the time the latest forwarded
+// frame was sent (cleared at every arrival). totaltime gets their difference at every
+// send.
+extern struct timeval starttv;
+extern struct timeval endtv;
+
+// Classifies the TCP segment of the untagged IPv4 frame Buffer of Size bytes by its flags
+// (first match wins): LB_TCP_SYN for SYN without ACK, LB_TCP_FINACK for FIN with ACK,
+// LB_TCP_RST for RST, LB_TCP_OTHER for anything else. LB_TCP_NONE when the flags byte
+// (TCP header at 14 + IHL * 4) lies beyond Size or the IHL is below 5.
+int checkTcpflags(const unsigned char *Buffer, int Size);
+
+// Handles one received frame of tot_len bytes in place: a SYN to the VIP opens a balanced
+// connection (server choice, rules along the path, rewrite, send); a FIN with ACK or a
+// reset of a known connection is rewritten and sent, a reset tearing the connection down
+// first and a FIN with ACK marking it for expiry; any other segment of a known connection
+// is rewritten and sent. Everything else is dropped: frames that are not well-formed
+// IPv4 (no byte beyond tot_len is read), fragments, VLAN-tagged and non-IPv4 frames,
+// traffic to or from the controller, non-TCP, the console port of the VIP, repeated SYNs
+// and segments of no known connection. Sends through lbPktSend.
+void lbHandlePktin(unsigned char *pktBuff, int tot_len);
 
 // Internet checksum (RFC 1071) of len bytes at addr, summed as 16-bit words as they lie
 // in memory; an odd last byte counts as a word with a zero second byte. Ready to be
