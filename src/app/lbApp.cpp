@@ -1,22 +1,213 @@
 #include "app/lbApp.h"
 
+#include <net/if.h>
+#include <poll.h>
+#include <signal.h>
+
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+
+#include "config/lbCtrlApi.h"
+#include "console/climain.h"
+#include "controller/lbCurl/fillrest.h"
+#include "controller/lbCurl/restApi.h"
+#include "flowtable/lbFlowDb.h"
+#include "flowtable/lbTimer.h"
+#include "packet/lbCtrlMain.h"
+#include "pool/lbServerList.h"
+#include "rawsock/lb_rawsock.h"
+
+uint8_t recv_buf[LB_RECV_BUF_LEN];
+
+static_assert(sizeof recv_buf >= 1518, "a whole Ethernet frame with a VLAN tag fits");
+static_assert(sizeof g_appIf == IFNAMSIZ, "room for the platform's longest interface name");
+
+namespace {
+
+// The first stop signal received; later ones change nothing.
+std::atomic<int> g_stopSig{0};
+static_assert(std::atomic<int>::is_always_lock_free, "written inside a signal handler");
+
+// SIGINT and SIGTERM: record the signal and wake the packet loop, nothing more.
+void onStopSignal(int sig) {
+    int none = 0;
+    g_stopSig.compare_exchange_strong(none, sig);
+    lbWakeLoop();
+}
+
+int stopRequested(void) {
+    return g_stopSig.load() != 0;
+}
+
+// Ends the process the orderly way when a stop signal arrived.
+void stopIfRequested() {
+    if (const int sig = g_stopSig.load())
+        deleteFlows(sig);
+}
+
+// Holds g_lbRBtreeMtx for one scope.
+class TableLock {
+  public:
+    TableLock() { pthread_mutex_lock(&g_lbRBtreeMtx); }
+    ~TableLock() { pthread_mutex_unlock(&g_lbRBtreeMtx); }
+    TableLock(const TableLock &) = delete;
+    TableLock &operator=(const TableLock &) = delete;
+};
+
+int installHandlers() {
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = onStopSignal;
+    sa.sa_flags = SA_RESTART;
+    sigemptyset(&sa.sa_mask);
+    if (sigaction(SIGINT, &sa, nullptr) != 0 || sigaction(SIGTERM, &sa, nullptr) != 0)
+        return -1;
+    // A peer that went away must not end the process with the rules still installed.
+    signal(SIGPIPE, SIG_IGN);
+    return 0;
+}
+
+// Logs in to the controller configured in g_cont1IPAddr, its certificate checked when
+// controller_ca.pem is there. Returns 0, or -1 when a stop signal ended the retries.
+int controllerLogin() {
+    char ip[sizeof g_cont1IPAddr + 1];
+    snprintf(ip, sizeof ip, "%.*s", static_cast<int>(strnlen(g_cont1IPAddr, sizeof g_cont1IPAddr)),
+             g_cont1IPAddr);
+    char addr[LB_CTRL_HOSTPORT_LEN];
+    if (lbCtrlHostPort(addr, sizeof addr, ip) < 0) {
+        printf("Controller address %s unusable\n", ip);
+        lbConfigExit(0);
+    }
+    lbRestVerifyController(LB_CTRL_CA_FILE);
+    return setControllerIpUntil(addr, stopRequested);
+}
+
+}  // namespace
+
+int lbStopSignal(void) {
+    return g_stopSig.load();
+}
+
+void lb_ctrl_socket_init(void *start_arg) {
+    (void)start_arg;
+    if (Gv_noPrint == 0)
+        printf("===========================> lb_ctrl_socket_init\n");
+    static void (*const kLoaders[])(void) = {
+        lbDbInit,        Server_list_init,    lbServConfig,        lbServConfigFile, lbContConfig,
+        lbClusterConfig, lbClusterConfig_new, lbIdleTimeoutConfig, lbVlanConfig,
+    };
+    for (void (*load)(void) : kLoaders) {
+        stopIfRequested();
+        TableLock lock;
+        load();
+    }
+    stopIfRequested();
+    controllerLogin();  // gives up only for a stop signal
+    stopIfRequested();
+    lbInitTimer();
+    if (!lbEventIdValid(timerId))
+        printf("The 5-second tick could not be created: closed connections are not expired\n");
+    g_cliFlag = 1;
+}
+
+void lb_ctrl_recv(void) {
+    int zero_count = 0;
+    if (lb_client_rawsock_init(g_appIf, g_appIf) != 0)
+        printf("Packet sockets on %s not ready: frames are neither received nor sent\n", g_appIf);
+    else
+        printf("Receiving frames on %s\n", g_appIf);
+    struct pollfd fds[2];
+    fds[0] = {lb_recv_sock_fd, POLLIN, 0};
+    fds[1] = {lbWakeFd(), POLLIN, 0};
+    // Without a wake-up descriptor, ticks and stop signals are looked for every second.
+    const int timeoutMs = fds[1].fd < 0 ? 1000 : -1;
+    for (;;) {
+        stopIfRequested();
+        const int n = lb_client_rawsock_recv(recv_buf, sizeof recv_buf);
+        if (n > 0) {
+            TableLock lock;
+            lbHandlePktin(recv_buf, n);
+        } else if (n == 0) {
+            zero_count++;
+            if (Gv_noPrint == 0)
+                printf("Number of zero packet received:%d\r", zero_count);
+        }
+        // Taken and cleared in one step, so a tick raised during the walk is not lost.
+        if (fiveSecTimerEvent.exchange(0) != 0) {
+            TableLock lock;
+            if (g_lbServFlowTable_tree != nullptr)
+                RBTreeTraverse(g_lbServFlowTable_tree, FINDELETE);
+        }
+        if (n < 0) {
+            // Nothing waiting: sleep until a frame, a tick or a stop signal arrives.
+            if (poll(fds, 2, timeoutMs) < 0 && errno != EINTR)
+                perror("poll");
+            lbWakeDrain();
+        }
+    }
+}
+
+void delete_flows_from_switch(void) {
+    if (g_lbServFlowTable_tree != nullptr)
+        RBTreeTraverse(g_lbServFlowTable_tree, DELETEALL);
+}
+
+void treeDestroy(void) {
+    if (g_lbServFlowTable_tree == nullptr)
+        return;
+    RBTreeDestroy(g_lbServFlowTable_tree);
+    g_lbServFlowTable_tree = nullptr;
+    numFlowEntries = 0;
+}
+
+void deleteFlows(int sig_num) {
+    printf("Signal %d: removing the rules of every connection and stopping\n", sig_num);
+    // The tick first, so none runs during the shutdown. Not under the table lock: the
+    // stop waits for a running tick, which takes that lock.
+    if (lbEventIdValid(timerId)) {
+        lbEventDestroy(timerId);
+        timerId = LB_EVT_ERR_CREATE;
+    }
+    {
+        TableLock lock;
+        delete_flows_from_switch();
+        treeDestroy();
+        delete_all_lbServerNodes();
+        g_lbNumServers = 0;
+    }
+    lb_client_rawsock_close();
+    fflush(stdout);
+    exit(sig_num);
+}
 
 int lbAppMain(int argc, char **argv) {
     if (argc != 2) {
         printf("%s\n", LB_USAGE);
         return 0;
     }
+    // Lines reach a log or a pipe as they are printed.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
     printf("Interface  selected is %s\n", argv[1]);
-    if (strlen(argv[1]) >= sizeof g_appIf) {
-        fprintf(stderr, "Interface name too long: %s\n", argv[1]);
+    const size_t len = strlen(argv[1]);
+    if (len == 0 || len >= sizeof g_appIf) {
+        fprintf(stderr, "Interface name must have 1 to %zu characters: %s\n", sizeof g_appIf - 1,
+                argv[1]);
         return 1;
     }
-    snprintf(g_appIf, sizeof g_appIf, "%s", argv[1]);
+    memcpy(g_appIf, argv[1], len + 1);
     if (Gv_noPrint == 0)
         printf("===========================> Starting Load Balancer\nmain\n");
-    // The start-up sequence and the receive loop are added here as their modules land.
-    fprintf(stderr, "lbapp: start-up sequence not available in this build\n");
-    return 1;
+    if (lbWakeInit() != 0)
+        perror("Wake-up descriptor");
+    if (installHandlers() != 0) {
+        perror("Signal handlers");
+        return 1;
+    }
+    g_cliFlag = 0;
+    init_cli();  // a console that cannot start said why; the balancer goes on without it
+    lb_ctrl_socket_init(nullptr);
+    lb_ctrl_recv();
 }

@@ -1,10 +1,52 @@
-// Process entry: command line, start-up sequence and the receive loop.
+// Process entry: command line, start-up sequence, the receive loop and the orderly
+// shutdown.
+//
+// The main thread loads the configuration, logs in to the controller, starts the tick
+// and then becomes the packet thread: it waits in poll() on the packet socket and on the
+// wake-up descriptor (lbWakeFd), handles every received frame and every tick's expiry
+// walk while holding g_lbRBtreeMtx, and performs the shutdown itself once SIGINT or
+// SIGTERM was received. The signal handlers only record the signal and wake the loop.
 #pragma once
+
+#include <stdint.h>
 
 #include "common/lbGlobals.h"
 
 #define LB_USAGE "Usage: lbapp <ether interface of VIP>"
+#define LB_RECV_BUF_LEN 10000
 
-// Process entry: checks the command line and runs the balancer. Returns the process's
-// exit status when it returns at all.
+// The one frame buffer: every receive asks for at most LB_RECV_BUF_LEN bytes into it.
+extern uint8_t recv_buf[LB_RECV_BUF_LEN];
+
+// Process entry: checks the command line (usage line and status 0 for a wrong count; a
+// name longer than 15 characters refused with status 1), then runs the balancer until a
+// stop signal, ending the process with that signal's number. Returns only for a wrong
+// command line.
 int lbAppMain(int argc, char **argv);
+
+// The start-up sequence on the main thread, strictly in order: database, server list,
+// servers and flow table, seeded flows file, controller, VIP, cluster name, flow
+// time-outs, VLAN id, certificate check and login (retried until it succeeds), tick;
+// then g_cliFlag releases the console thread, which waits for it. A loader that finds its
+// configuration unusable ends the process; a stop signal ends it between two steps (deleteFlows).
+void lb_ctrl_socket_init(void *start_arg);
+
+// The receive loop: opens the packet sockets on g_appIf, then handles frames, ticks and
+// the stop signal for ever. Never returns.
+[[noreturn]] void lb_ctrl_recv(void);
+
+// The orderly shutdown, run by the main thread once a stop signal arrived: stops the
+// tick, removes the rules of every connection from the switches, destroys the flow
+// table, frees the server list and exits with status sig_num.
+[[noreturn]] void deleteFlows(int sig_num);
+
+// Asks the controller to delete the rules of every connection of the flow table (walk
+// DELETEALL). The caller holds g_lbRBtreeMtx. No-op without a table.
+void delete_flows_from_switch(void);
+
+// Destroys the flow table with every entry still in it. The caller holds g_lbRBtreeMtx.
+// No-op without a table.
+void treeDestroy(void);
+
+// The signal that asked the process to stop (SIGINT or SIGTERM), or 0.
+int lbStopSignal(void);
