@@ -21,19 +21,15 @@ namespace lbtest {
 CtrlSim::CtrlSim(std::string addr, const std::string &topologyJson,
                  std::vector<std::string> extraArgs, bool startNow)
     : addr_(std::move(addr)), extraArgs_(std::move(extraArgs)) {
-    std::string base = (scratchDir().empty() ? "." : scratchDir()) + "/ctrlsim-" + addr_;
+    std::string base = scratchDir() + "/ctrlsim-" + addr_;
     topoPath_ = base + ".topology.json";
     logPath_ = base + ".requests.log";
     readyPath_ = base + ".ready";
     outPath_ = base + ".out";
     writeFile(topoPath_, topologyJson);
-    writeFile(logPath_, "");
+    clearLog();
     if (startNow)
         start();
-}
-
-CtrlSim::~CtrlSim() {
-    stop();
 }
 
 bool CtrlSim::start() {
@@ -66,14 +62,14 @@ bool CtrlSim::start() {
         _exit(127);
     }
     std::string why = pid_ < 0 ? "could not be forked" : "not ready within 15 s";
-    for (int i = 0; pid_ > 0 && i < 300; ++i) {
+    for (int i = 0; pid_ > 0 && i < 300;
+         ++i, std::this_thread::sleep_for(std::chrono::milliseconds(50))) {
         if (fileExists(readyPath_))
             return true;
         if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
             pid_ = -1;
             why = "exited";
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     ADD_FAILURE() << "controller simulator on " << addr_ << " " << why << ":\n"
                   << readFile(outPath_);
@@ -85,9 +81,8 @@ void CtrlSim::stop() {
     if (pid_ <= 0)
         return;
     kill(pid_, SIGTERM);
-    int waited = 0;  // in 20 ms steps; SIGKILL after 5 s
-    while (waitpid(pid_, nullptr, WNOHANG) == 0) {
-        if (++waited == 250)
+    for (int waited = 0; waitpid(pid_, nullptr, WNOHANG) == 0; ++waited) {
+        if (waited == 250)  // 20 ms steps: 5 s
             kill(pid_, SIGKILL);
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -104,7 +99,7 @@ std::vector<nlohmann::json> CtrlSim::requests() const {
     return out;
 }
 
-void CtrlSim::clearLog() {
+void CtrlSim::clearLog() const {
     writeFile(logPath_, "");
 }
 
@@ -152,18 +147,10 @@ nlohmann::json CtrlSim::flows(const std::string &dpid16) const {
     return j.is_object() ? j.value("flows", nlohmann::json()) : nlohmann::json();
 }
 
-std::string headerValue(const nlohmann::json &request, const std::string &name, int *index) {
-    int i = 0;
-    for (const auto &h : request.value("headers", nlohmann::json::array())) {
-        if (h.size() == 2 && strcasecmp(h[0].get<std::string>().c_str(), name.c_str()) == 0) {
-            if (index != nullptr)
-                *index = i;
+std::string headerValue(const nlohmann::json &request, const std::string &name) {
+    for (const auto &h : request.value("headers", nlohmann::json::array()))
+        if (h.size() == 2 && strcasecmp(h[0].get<std::string>().c_str(), name.c_str()) == 0)
             return h[1].get<std::string>();
-        }
-        ++i;
-    }
-    if (index != nullptr)
-        *index = -1;
     return {};
 }
 

@@ -1,5 +1,5 @@
 // Timer events: slots, periods, callback arguments and the guarantees of destroy.
-// Waits are bounded polls; nothing here measures speed.
+// Waits are bounded polls on counted events; nothing here measures speed.
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
@@ -10,44 +10,35 @@
 #include <thread>
 
 #include "flowtable/lbTimer.h"
+#include "support/lbtest_util.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using lbtest::waitUntil;
 
 struct Probe {
-    std::atomic<int> calls{0};
-    std::atomic<int> lastLen{0};
+    std::atomic<int> calls{0}, lastLen{0}, inCallback{0};
     std::atomic<void *> lastUser{nullptr};
     std::atomic<bool> onCreatorThread{false};
-    pthread_t creator{};
-    std::atomic<int> inCallback{0};
+    std::atomic<Clock::time_point> firstCall{};
+    pthread_t creator = pthread_self();
     std::chrono::milliseconds holdFor{0};
 };
 
 void probeCb(void *user_p, int len) {
     auto *p = static_cast<Probe *>(user_p);
     p->inCallback = 1;
+    if (p->calls == 0)
+        p->firstCall = Clock::now();
     p->lastUser = user_p;
     p->lastLen = len;
     if (pthread_equal(pthread_self(), p->creator))
         p->onCreatorThread = true;
-    if (p->holdFor.count() > 0)
-        std::this_thread::sleep_for(p->holdFor);
+    std::this_thread::sleep_for(p->holdFor);
     p->calls++;
     p->inCallback = 0;
-}
-
-// Polls until pred holds or the limit passes; returns whether it held.
-template <typename Pred>
-bool waitFor(Pred pred, std::chrono::milliseconds limit = 5000ms) {
-    auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-        if (pred())
-            return true;
-        std::this_thread::sleep_for(5ms);
-    }
-    return pred();
 }
 
 TEST(TimerSlots, FirstEventIsZeroAndATwentyFirstFailsEvenAfterDestroys) {
@@ -55,74 +46,51 @@ TEST(TimerSlots, FirstEventIsZeroAndATwentyFirstFailsEvenAfterDestroys) {
     EXPECT_EXIT(
         {
             int bad = 0;
-            lbEventId first = lbEventCreate(3600, 0, nullptr, nullptr, 0);
-            if (first != 0)
-                bad |= 1;
-            lbEventDestroy(first);
-            for (int i = 1; i < LB_MAX_TIMER_EVENTS; i++) {
+            for (int i = 0; i < LB_MAX_TIMER_EVENTS; i++) {
                 lbEventId id = lbEventCreate(3600, 0, nullptr, nullptr, 0);
-                if (id != static_cast<lbEventId>(i))
-                    bad |= 2;
+                bad |= id != static_cast<lbEventId>(i);
                 lbEventDestroy(id);
             }
-            if (lbEventCreate(3600, 0, nullptr, nullptr, 0) != LB_EVT_ERR_FULL)
-                bad |= 4;
-            if (LB_EVT_ERR_FULL != 0xFFFFFFFFu || lbEventIdValid(LB_EVT_ERR_FULL))
-                bad |= 8;
+            bad |= (lbEventCreate(3600, 0, nullptr, nullptr, 0) != LB_EVT_ERR_FULL) << 1;
+            bad |= (LB_EVT_ERR_FULL != 0xFFFFFFFFu || lbEventIdValid(LB_EVT_ERR_FULL)) << 2;
             _exit(bad);
         },
         testing::ExitedWithCode(0), "");
 }
 
-TEST(TimerEvents, FiresPeriodicallyWithStoredArgumentsOnTheTimerThread) {
-    Probe p;
-    p.creator = pthread_self();
+TEST(TimerEvents, FiresPeriodicallyOnePeriodAfterCreationWithStoredArgumentsOnTheTimerThread) {
+    Probe p, slow;
+    const Clock::time_point created = Clock::now();
     lbEventId id = lbEventCreate(0, 30 * 1000 * 1000, probeCb, &p, 42);
-    ASSERT_TRUE(lbEventIdValid(id));
-    EXPECT_TRUE(waitFor([&] { return p.calls >= 3; }));
+    lbEventId slowId = lbEventCreate(0, 400 * 1000 * 1000, probeCb, &slow, 0);
+    ASSERT_TRUE(lbEventIdValid(id) && lbEventIdValid(slowId));
+    EXPECT_TRUE(waitUntil([&] { return p.calls >= 3 && slow.calls >= 1; }));
     lbEventDestroy(id);
+    lbEventDestroy(slowId);
     EXPECT_EQ(p.lastUser.load(), &p);
     EXPECT_EQ(p.lastLen, 42);
     EXPECT_FALSE(p.onCreatorThread) << "callback must run on the module's timer thread";
+    // However slow or fast the machine, an expiry cannot come before its period.
+    EXPECT_GE(slow.firstCall.load() - created, 395ms);
 }
 
-TEST(TimerEvents, FirstExpiryComesOnePeriodAfterCreation) {
-    Probe p;
-    lbEventId id = lbEventCreate(0, 400 * 1000 * 1000, probeCb, &p, 0);
-    ASSERT_TRUE(lbEventIdValid(id));
-    // However slow the machine, an expiry cannot come before its period.
-    std::this_thread::sleep_for(200ms);
-    EXPECT_EQ(p.calls, 0);
-    EXPECT_TRUE(waitFor([&] { return p.calls >= 1; }));
-    lbEventDestroy(id);
-}
-
-TEST(TimerEvents, NoCallbackOnceDestroyReturns) {
-    Probe p;
+// Destroy waits for a callback that is running, and no callback of the destroyed events
+// (one of them never fired) follows while another event goes on firing.
+TEST(TimerEvents, DestroyWaitsForTheRunningCallbackAndStopsOnlyItsEvent) {
+    Probe p, other, never;
     p.holdFor = 60ms;  // keep each callback running long enough to overlap the destroy
     lbEventId id = lbEventCreate(0, 10 * 1000 * 1000, probeCb, &p, 0);
-    ASSERT_TRUE(lbEventIdValid(id));
-    ASSERT_TRUE(waitFor([&] { return p.inCallback == 1; }));
+    lbEventId otherId = lbEventCreate(0, 10 * 1000 * 1000, probeCb, &other, 2);
+    lbEventDestroy(lbEventCreate(0, 10 * 1000 * 1000, probeCb, &never, 0));
+    ASSERT_TRUE(lbEventIdValid(id) && lbEventIdValid(otherId) && id != otherId);
+    ASSERT_TRUE(waitUntil([&] { return p.inCallback == 1; }));
     lbEventDestroy(id);
     EXPECT_EQ(p.inCallback, 0) << "destroy returned while the callback was still running";
-    int after = p.calls;
-    std::this_thread::sleep_for(150ms);
-    EXPECT_EQ(p.calls, after);
-}
-
-TEST(TimerEvents, DestroyOfOneEventLeavesTheOthersRunning) {
-    Probe a, b;
-    lbEventId ia = lbEventCreate(0, 15 * 1000 * 1000, probeCb, &a, 1);
-    lbEventId ib = lbEventCreate(0, 15 * 1000 * 1000, probeCb, &b, 2);
-    ASSERT_TRUE(lbEventIdValid(ia));
-    ASSERT_TRUE(lbEventIdValid(ib));
-    ASSERT_NE(ia, ib);
-    lbEventDestroy(ia);
-    int aCalls = a.calls;
-    EXPECT_TRUE(waitFor([&] { return b.calls >= 3; }));
-    EXPECT_EQ(a.calls, aCalls);
-    EXPECT_EQ(b.lastLen, 2);
-    lbEventDestroy(ib);
+    const int after = p.calls, otherAfter = other.calls;
+    EXPECT_TRUE(waitUntil([&] { return other.calls >= otherAfter + 5; }));
+    EXPECT_TRUE(p.calls == after && never.calls == 0);
+    EXPECT_EQ(other.lastLen, 2);
+    lbEventDestroy(otherId);
 }
 
 void destroySelf(void *user_p, int) {
@@ -139,7 +107,7 @@ TEST(TimerEvents, CallbackMayDestroyItsOwnEvent) {
     lbEventId id = lbEventCreate(0, 10 * 1000 * 1000, destroySelf, &slot, 0);
     ASSERT_TRUE(lbEventIdValid(id));
     slot = static_cast<int>(id);
-    EXPECT_TRUE(waitFor([&] { return slot == -2; }));
+    EXPECT_TRUE(waitUntil([&] { return slot == -2; }));
 }
 
 TEST(TimerEvents, NullCallbackAndStraySignalsAreHarmless) {
@@ -150,7 +118,7 @@ TEST(TimerEvents, NullCallbackAndStraySignalsAreHarmless) {
     ASSERT_TRUE(lbEventIdValid(live));
     // A SIGUSR1 sent to the process from outside must not end it.
     kill(getpid(), SIGUSR1);
-    EXPECT_TRUE(waitFor([&] { return p.calls >= 2; }));
+    EXPECT_TRUE(waitUntil([&] { return p.calls >= 2; }));
     lbEventDestroy(id);
     lbEventDestroy(live);
     lbEventDestroy(LB_EVT_ERR_FULL);  // an error code is ignored

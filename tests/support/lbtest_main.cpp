@@ -1,9 +1,14 @@
 // Test main: every suite runs in a fresh scratch directory, because the balancer reads
-// its configuration from and writes its files into the working directory. The directory
-// is removed afterwards unless LBTEST_KEEP is set.
+// its configuration from and writes its files into the working directory; each test
+// starts in it. The directory is removed afterwards unless LBTEST_KEEP is set.
+//
+// A process that ends while its tests run (say a configuration exit reached by code under
+// test) has not run them all: that exit is turned into status 3, naming the test, so the
+// suite fails. Death-test children, which are expected to exit, are left alone.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -17,14 +22,46 @@ const std::string &scratchDir() {
 }
 }  // namespace lbtest
 
+namespace {
+
+pid_t g_runner = -1;  // the process that runs the suite (a forked child is not)
+char g_running[256];  // what runs now ("suite.test"); empty outside the run
+
+void exitDuringRun() {
+    if (g_running[0] != '\0' && getpid() == g_runner) {
+        fprintf(stderr, "\nlbtest: the process exited during %s; the suite did not finish\n",
+                g_running);
+        _exit(3);
+    }
+}
+
+class RunTracker : public testing::EmptyTestEventListener {
+    static void track(const std::string &what) {
+        snprintf(g_running, sizeof g_running, "%s", what.c_str());
+    }
+    void OnTestProgramStart(const testing::UnitTest &) override { track("the set-up"); }
+    void OnTestSuiteStart(const testing::TestSuite &s) override { track(s.name()); }
+    void OnTestStart(const testing::TestInfo &t) override {
+        track(std::string(t.test_suite_name()) + "." + t.name());
+        if (chdir(lbtest::g_scratch.c_str()) != 0)
+            ADD_FAILURE() << "cannot enter " << lbtest::g_scratch;
+    }
+    void OnTestEnd(const testing::TestInfo &t) override { track(t.test_suite_name()); }
+    void OnTestProgramEnd(const testing::UnitTest &) override { g_running[0] = '\0'; }
+};
+
+}  // namespace
+
 int main(int argc, char **argv) {
     testing::InitGoogleTest(&argc, argv);
     // Death tests fork; the threadsafe style re-executes the binary, which keeps
     // suites that start threads (timer, sockets) correct.
     GTEST_FLAG_SET(death_test_style, "threadsafe");
+    testing::UnitTest::GetInstance()->listeners().Append(new RunTracker);
 
     // A re-executed death-test child starts where the suite was launched; it joins its
-    // parent's scratch directory, which the parent published in the environment.
+    // parent's scratch directory, which the parent published in the environment. (No
+    // listener hears of its test.)
     if (!GTEST_FLAG_GET(internal_run_death_test).empty()) {
         const char *dir = std::getenv("LBTEST_SCRATCH");
         if (dir != nullptr && chdir(dir) == 0)
@@ -39,6 +76,9 @@ int main(int argc, char **argv) {
     }
     lbtest::g_scratch = tmpl;
     setenv("LBTEST_SCRATCH", tmpl.c_str(), 1);
+    g_runner = getpid();
+    atexit(exitDuringRun);
+    at_quick_exit(exitDuringRun);
     int rc = RUN_ALL_TESTS();
     if (std::getenv("LBTEST_KEEP") == nullptr) {
         std::error_code ec;

@@ -1,22 +1,31 @@
 // Small helpers shared by the test suites.
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <string>
 
 namespace lbtest {
 
 // Whole content of a file, or an empty string when it cannot be read.
 std::string readFile(const std::string &path);
-
 // Replaces a file's content; fails the current test when it cannot be written.
 void writeFile(const std::string &path, const std::string &content);
-
 bool fileExists(const std::string &path);
+
+// What f printed to standard output.
+std::string printed(const std::function<void()> &f);
+// Polls done every 10 ms until it holds or the deadline passes; returns whether it held.
+bool waitUntil(const std::function<bool()> &done,
+               std::chrono::milliseconds deadline = std::chrono::seconds(20));
 
 // The project's source tree (set by CTest), for suites that need testbed files.
 std::string sourceDir();
-
-// The scratch directory the suite runs in (its working directory at start).
+// The scratch directory the suite runs in; every test starts in it.
 const std::string &scratchDir();
+
+// Process-wide state back to start-up: no flow table, an empty server list, empty
+// configuration globals, diagnostics off. No other thread may touch them meanwhile.
+void resetState();
 
 }  // namespace lbtest

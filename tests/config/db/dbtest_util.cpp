@@ -97,17 +97,6 @@ size_t count(const std::string &hay, const std::string &needle) {
     return n;
 }
 
-void resetPool() {
-    delete_all_lbServerNodes();
-    Server_list_init();
-    g_lbNumServers = 0;
-    memset(g_cont1IPAddr, 0, sizeof g_cont1IPAddr);
-    memset(g_contMacAddr, 0, sizeof g_contMacAddr);
-    memset(g_switchDpId, 0, sizeof g_switchDpId);
-    memset(g_vipIPAddr, 0, sizeof g_vipIPAddr);
-    memset(cluster_name, 0, sizeof cluster_name);
-}
-
 bool DbTest::resetSchema() {
     return sql(lbtest::readFile(lbtest::sourceDir() + "/testbed/db/schema.sql"));
 }
@@ -119,17 +108,17 @@ void DbTest::SetUp() {
     ASSERT_EQ(dbctl("dbconfig >dbconfig.conf"), 0);
     ASSERT_TRUE(resetSchema());
     remove("flag.txt");
-    resetPool();
-    testing::internal::CaptureStdout();
+    lbtest::resetState();
     if (g_con == nullptr)
-        lbDbInit();
-    testing::internal::GetCapturedStdout();
+        lbtest::printed(lbDbInit);
+}
+
+void DbTest::TearDown() {
+    lbtest::resetState();
 }
 
 void DbTest::loadServers() {
-    testing::internal::CaptureStdout();
-    lbServConfig();
-    testing::internal::GetCapturedStdout();
+    lbtest::printed(lbServConfig);
 }
 
 std::string DbTest::tick(const char *flag) {
@@ -137,9 +126,7 @@ std::string DbTest::tick(const char *flag) {
         lbtest::writeFile("flag.txt", flag);
     else
         remove("flag.txt");
-    testing::internal::CaptureStdout();
-    lb_get_graphical_data(nullptr, 0);
-    return testing::internal::GetCapturedStdout();
+    return lbtest::printed([] { lb_get_graphical_data(nullptr, 0); });
 }
 
 }  // namespace dbtest

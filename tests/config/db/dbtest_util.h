@@ -36,15 +36,12 @@ lbServer_node_t *find(const char *ip);
 std::string describe(const lbServer_node_t *s);
 size_t count(const std::string &hay, const std::string &needle);
 
-// Frees every server record and the configuration globals. No other thread may be running.
-void resetPool();
-
 // Fails unless the server answers; then empty tables (testbed/db/schema.sql), a
-// dbconfig.conf, no flag.txt, an open g_con and an empty pool.
+// dbconfig.conf, no flag.txt, an open g_con and the process state of start-up.
 class DbTest : public testing::Test {
   protected:
     void SetUp() override;
-    void TearDown() override { resetPool(); }
+    void TearDown() override;
     static bool resetSchema();
     // Loads table server into the pool without printing.
     static void loadServers();

@@ -16,9 +16,7 @@ namespace {
 // Loads file content with load and returns what it printed.
 std::string load(void (*loader)(), const char *file, const char *content) {
     lbtest::writeFile(file, content);
-    testing::internal::CaptureStdout();
-    loader();
-    return testing::internal::GetCapturedStdout();
+    return lbtest::printed(loader);
 }
 
 std::string str(const unsigned char *s) {
@@ -74,7 +72,7 @@ TEST(ConfigFiles, UnusableFilesStopStartUp) {
 
 // Idle servers in list order, busy ones only when locked; the old content goes.
 TEST(ConfigFiles, SeededFlowsFileListsIdleOrLockedServers) {
-    Server_list_init();
+    lbtest::resetState();
     lbServConfigFile();
     EXPECT_TRUE(lbtest::fileExists("flows_new.txt"));
     EXPECT_EQ(lbtest::readFile("flows_new.txt"), "") << "an empty pool gives an empty file";
@@ -89,7 +87,6 @@ TEST(ConfigFiles, SeededFlowsFileListsIdleOrLockedServers) {
                    {"web3", "192.0.2.3", 0, 0, 0}};
     for (const auto &v : servers) {
         lbServer_node_t *s = create_lbServer_node(&lbServHead);
-        ASSERT_NE(s, nullptr);
         snprintf(s->server_name, sizeof s->server_name, "%s", v.name);
         s->lbServIp.s_addr = inet_addr(v.ip);
         s->maxconn = v.maxconn;
@@ -99,7 +96,7 @@ TEST(ConfigFiles, SeededFlowsFileListsIdleOrLockedServers) {
     lbtest::writeFile("flows_new.txt", "stale line\n");
     std::ifstream reader("flows_new.txt");  // a front end reading the old file meanwhile
     lbServConfigFile();
-    delete_all_lbServerNodes();
+    lbtest::resetState();
     std::string seen;
     std::getline(reader, seen);
     EXPECT_EQ(seen, "stale line") << "the file is replaced, not rewritten in place";

