@@ -103,16 +103,17 @@ void CtrlSim::clearLog() const {
     writeFile(logPath_, "");
 }
 
-long CtrlSim::simRequest(const char *method, const std::string &path, const std::string &body,
-                         std::string *reply) const {
+std::pair<long, std::string> CtrlSim::simRequest(const char *method, const std::string &path,
+                                                 const std::string &body) const {
     std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> h(curl_easy_init(), curl_easy_cleanup);
-    std::string url = "https://" + ctrlAddr() + path;
+    std::string url = "https://" + ctrlAddr() + path, reply;
     auto append = +[](char *p, size_t size, size_t n, void *out) {
         static_cast<std::string *>(out)->append(p, size * n);
         return size * n;
     };
+    long status = 0;
     if (!h)
-        return 0;
+        return {status, reply};
     curl_easy_setopt(h.get(), CURLOPT_URL, url.c_str());
     curl_easy_setopt(h.get(), CURLOPT_SSL_VERIFYPEER, 0L);
     curl_easy_setopt(h.get(), CURLOPT_SSL_VERIFYHOST, 0L);
@@ -122,29 +123,24 @@ long CtrlSim::simRequest(const char *method, const std::string &path, const std:
     if (std::string(method) != "GET")
         curl_easy_setopt(h.get(), CURLOPT_COPYPOSTFIELDS, body.c_str());
     curl_easy_setopt(h.get(), CURLOPT_WRITEFUNCTION, append);
-    curl_easy_setopt(h.get(), CURLOPT_WRITEDATA, reply);
-    long status = 0;
+    curl_easy_setopt(h.get(), CURLOPT_WRITEDATA, &reply);
     if (curl_easy_perform(h.get()) == CURLE_OK)
         curl_easy_getinfo(h.get(), CURLINFO_RESPONSE_CODE, &status);
-    return status;
+    return {status, reply};
 }
 
 bool CtrlSim::control(const nlohmann::json &body) const {
-    std::string reply;
-    return simRequest("POST", "/_sim/control", body.dump(), &reply) == 200;
+    return simRequest("POST", "/_sim/control", body.dump()).first == 200;
 }
 
 bool CtrlSim::reset() const {
-    std::string reply;
-    return simRequest("POST", "/_sim/reset", "", &reply) == 200;
+    return simRequest("POST", "/_sim/reset", "").first == 200;
 }
 
 nlohmann::json CtrlSim::flows(const std::string &dpid16) const {
-    std::string reply;
-    if (simRequest("GET", "/_sim/flows?dpid=" + dpid16, "", &reply) != 200)
-        return nullptr;
+    auto [status, reply] = simRequest("GET", "/_sim/flows?dpid=" + dpid16, "");
     auto j = nlohmann::json::parse(reply, nullptr, false);
-    return j.is_object() ? j.value("flows", nlohmann::json()) : nlohmann::json();
+    return status == 200 && j.is_object() ? j.value("flows", nlohmann::json()) : nlohmann::json();
 }
 
 std::string headerValue(const nlohmann::json &request, const std::string &name) {

@@ -1,14 +1,15 @@
 // Runs the controller simulator (testbed/controller/ctrlsim.py) for a test: one process
-// per instance on port 8443 of the given loopback address, with a topology written by
+// per instance on port 8443 of the given loopback address, serving a topology written by
 // the test. The process ends with the instance, with the thread that started it (so call
-// start() on a thread that outlives the simulator, normally the test's own), or with the
-// test process.
+// start() on one that outlives the simulator, normally the test's own), or with the test
+// process.
 #pragma once
 
 #include <sys/types.h>
 
 #include <nlohmann/json.hpp>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace lbtest {
@@ -22,18 +23,16 @@ class CtrlSim {
     CtrlSim(const CtrlSim &) = delete;
     CtrlSim &operator=(const CtrlSim &) = delete;
 
-    // Launches the process and waits at most 15 s for it to get ready; false, with a test
-    // failure holding its output, when it did not. No-op (true) when running.
+    // Launches the process and waits at most 15 s for it; false, with a test failure that
+    // holds its output, when it did not get ready. No-op (true) when running.
     bool start();
     void stop();  // SIGTERM, then SIGKILL after 5 s
     bool running() const { return pid_ > 0; }
-    // "addr:8443", as the balancer's controller address is written.
-    std::string ctrlAddr() const { return addr_ + ":8443"; }
+    std::string ctrlAddr() const { return addr_ + ":8443"; }  // as the balancer writes it
 
     // Every /sdn/ request logged so far, oldest first; clearLog forgets them.
     std::vector<nlohmann::json> requests() const;
     void clearLog() const;
-
     // POST /_sim/control with body, POST /_sim/reset: true on a 200 reply.
     bool control(const nlohmann::json &body) const;
     bool reset() const;
@@ -41,9 +40,10 @@ class CtrlSim {
     nlohmann::json flows(const std::string &dpid16) const;
 
   private:
-    // One HTTPS request to the simulator: the HTTP status (0 when the transfer failed).
-    long simRequest(const char *method, const std::string &path, const std::string &body,
-                    std::string *reply) const;
+    // One HTTPS request to the simulator: the HTTP status (0 when the transfer failed)
+    // and the reply.
+    std::pair<long, std::string> simRequest(const char *method, const std::string &path,
+                                            const std::string &body) const;
 
     std::string addr_;
     std::vector<std::string> extraArgs_;

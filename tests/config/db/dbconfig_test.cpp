@@ -28,8 +28,7 @@ class DbConfig : public dbtest::DbTest {};
 TEST_F(DbConfig, ServersLoadInTableOrderWithTheirFieldsAndMirror) {
     loadServers();
     EXPECT_TRUE(dbtest::listed().empty());
-    EXPECT_TRUE(lbtest::fileExists("servConfig.conf"));
-    EXPECT_EQ(lbtest::readFile("servConfig.conf"), "");
+    EXPECT_TRUE(lbtest::fileExists("servConfig.conf") && lbtest::readFile("servConfig.conf") == "");
     EXPECT_NE(g_lbServFlowTable_tree, nullptr) << "the flow table exists even for no servers";
 
     sql(
@@ -52,52 +51,46 @@ TEST_F(DbConfig, ServersLoadInTableOrderWithTheirFieldsAndMirror) {
               "web3 192.0.2.13 0 02:AB:cd:0:0:1 locked 0 \n");
 }
 
-// A row of web1 with one column (0 name .. 5 port) replaced, after an optional column
-// alteration, must end start-up with status 0 and a message naming the file and value.
-TEST_F(DbConfig, UnusableServerRowsStopStartUpNamingFileAndValue) {
-    const struct {
-        const char *alter;
-        int column;
-        const char *value, *expect;
-    } cases[] = {
-        {"", 5, "48", "wrong entry 48 in Config file"},
-        {"", 5, "-1", "servConfig.conf line 1: switch port \"-1\" is not a port number"},
-        {"switchport INT NULL", 5, "NULL", "servConfig.conf line 1: switch port is NULL"},
-        {"maxconn INT NULL", 2, "NULL", "servConfig.conf line 1: maximum connections is NULL"},
-        {"maxconn VARCHAR(20)", 2, "'many'", "maximum connections \"many\" is not a number"},
-        {"", 0, "'web 1'", "servConfig.conf line 1: expected 6 values"},
-        {"servername VARCHAR(200)", 0, "REPEAT('n', 60)", "name \"n{60}\" is longer than 49"},
-        {"", 1, "'192.0.2.300'", "server address \"192.0.2.300\" is not a dotted IPv4"},
-        {"", 3, "'02:00:00:00:00'", "MAC address \"02:00:00:00:00\" is not six hexadecimal"},
-        {"", 3, "'02:00:00:00:00:zz'", "MAC address \"02:00:00:00:00:zz\""},
-        {"state VARCHAR(40)", 4, "'NotLockedAtAll!'",
-         "state \"NotLockedAtAll!\" is longer than 14"},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.expect);
-        std::vector<std::string> row = {
-            "'web1'", "'192.0.2.11'", "5", "'02:00:00:00:00:01'", "'Unlocked'", "1"};
-        row[c.column] = c.value;
-        std::string values;
-        for (const std::string &v : row)
-            values += (values.empty() ? "(" : ", ") + v;
-        ASSERT_TRUE(
-            resetSchema() &&
-            sql((*c.alter ? "ALTER TABLE server MODIFY " + std::string(c.alter) + ";" : "") +
-                insertServers(values + ")")));
-        EXPECT_CONFIG_EXIT(lbServConfig(), 0, c.expect);
-    }
+// web1's row with one column (0 name .. 5 port) replaced by value, after statements.
+std::string web1(const std::string &before, int column, const char *value) {
+    std::vector<std::string> row = {
+        "'web1'", "'192.0.2.11'", "5", "'02:00:00:00:00:01'", "'Unlocked'", "1"};
+    row[column] = value;
+    std::string values;
+    for (const std::string &v : row)
+        values += (values.empty() ? "(" : ", ") + v;
+    return before + insertServers(values + ")");
 }
 
 // From empty tables plus the case's statements, the loader must end the process with
 // the status and a message naming the mirror file and the value.
 TEST_F(DbConfig, UnusableTablesStopStartUp) {
+    const std::string alter = "ALTER TABLE server MODIFY ";
     const struct {
         void (*load)();
         std::string sql;
         int status;
         const char *expect;
     } cases[] = {
+        {lbServConfig, web1("", 5, "48"), 0, "wrong entry 48 in Config file"},
+        {lbServConfig, web1("", 5, "-1"), 0,
+         "servConfig.conf line 1: switch port \"-1\" is not a port number"},
+        {lbServConfig, web1(alter + "switchport INT NULL;", 5, "NULL"), 0,
+         "servConfig.conf line 1: switch port is NULL"},
+        {lbServConfig, web1(alter + "maxconn INT NULL;", 2, "NULL"), 0,
+         "servConfig.conf line 1: maximum connections is NULL"},
+        {lbServConfig, web1(alter + "maxconn VARCHAR(20);", 2, "'many'"), 0,
+         "maximum connections \"many\" is not a number"},
+        {lbServConfig, web1("", 0, "'web 1'"), 0, "servConfig.conf line 1: expected 6 values"},
+        {lbServConfig, web1(alter + "servername VARCHAR(200);", 0, "REPEAT('n', 60)"), 0,
+         "name \"n{60}\" is longer than 49"},
+        {lbServConfig, web1("", 1, "'192.0.2.300'"), 0,
+         "server address \"192.0.2.300\" is not a dotted IPv4"},
+        {lbServConfig, web1("", 3, "'02:00:00:00:00'"), 0,
+         "MAC address \"02:00:00:00:00\" is not six hexadecimal"},
+        {lbServConfig, web1("", 3, "'02:00:00:00:00:zz'"), 0, "MAC address \"02:00:00:00:00:zz\""},
+        {lbServConfig, web1(alter + "state VARCHAR(40);", 4, "'NotLockedAtAll!'"), 0,
+         "state \"NotLockedAtAll!\" is longer than 14"},
         {lbServConfig,
          insertServers(11, 11) + insertServers("('web2', 'not-an-ip', 5, '02:00', 'U', 1)"), 0,
          "servConfig.conf line 2: server address \"not-an-ip\""},
