@@ -25,9 +25,11 @@ extern const char servergraphconf[];  // "servergraph.txt"
 extern const char flagfile[];         // "flag.txt": run-time requests of the front end
 
 // The one database connection. Null before lbDbInit and, at run time, after a failed
-// refresh query dropped it; the next tick connects again.
+// refresh query dropped it; the refresh connects again when it next needs a row. After
+// start-up only the refresh uses it, under its own lock (see below).
 extern MYSQL *g_con;
-// Address (dotted) of the flag.txt request being applied.
+// Address (dotted) of the request being applied; the input of serverUpdateInfo and
+// getServEntryFromDB. Written and read by the refresh only.
 extern char g_serverIP[20];
 
 // Ends the process after a configuration failure: flushes standard output (the
@@ -70,32 +72,56 @@ void lbVlanConfig(void);
 void lbServConfigFile(void);
 
 // ---- Run-time refresh --------------------------------------------------------------
+//
+// Requests reach the refresh as lines "<flag> <ADD|MODIFY|DELETE> <address>" of flag.txt.
+// Each is checked, queued behind the requests still waiting, and applied once the row it
+// needs (ADD, MODIFY) has been read, strictly in the order written: a request the
+// database does not answer for waits, with every request after it, for a later tick (at
+// most 1024 wait; one more is dropped with a line naming it). A request that can never
+// be applied (malformed, no row for an ADD, a row that is rejected) is skipped with a
+// printed line. A MODIFY whose row is gone leaves the listed server with an empty
+// configuration (no name, maxconn 0: never selected).
+//
+// Locks. The refresh has a lock of its own that serialises the tick, serverUpdateInfo
+// and getServEntryFromDB and guards the waiting requests, the state kept about flag.txt,
+// g_con and g_serverIP; it is held across database calls and taken by nothing else.
+// g_lbRBtreeMtx, which guards the server list, the flow table and the files written from
+// them, is taken inside it (never the other way round) and only to apply rows already
+// read: never across a database call, so a database that hangs does not hold up the
+// packet thread or the console. lb_get_graphical_data, serverUpdateInfo and
+// getServEntryFromDB take the locks themselves: their callers hold neither.
 
 // Creates the 5-second tick (timerId) with lb_get_graphical_data as its callback.
 void lbInitTimer(void);
 
-// The tick: applies the pending requests of flag.txt in file order, appends one line per
-// server to servergraph.txt, copies it into ../../config_data when that directory
-// exists, clears the unreachable marks and finally raises fiveSecTimerEvent. Holds
-// g_lbRBtreeMtx for all of that (only a reconnect to the database, needed after a failed
-// refresh, happens before taking it); runs on the timer thread. Never ends the process.
+// The tick, on the timer thread: takes the complete lines of flag.txt (the file is
+// renamed away and replaced by "0"; text after its last newline is kept and continued by
+// what the next tick finds, also text a writer appended late to the taken file), reads
+// the rows the waiting requests need, then under g_lbRBtreeMtx applies them in order,
+// appends one line per server to servergraph.txt, copies it into ../../config_data when
+// that directory exists, clears the unreachable marks and finally raises
+// fiveSecTimerEvent. A database that does not answer delays the tick (and an
+// lbEventDestroy waiting for it) by the client's time-outs, a query's and one
+// reconnect's; the requests then wait. Never ends the process.
 void lb_get_graphical_data(void *user_p, int len);
 
-// Applies one request ("ADD", "MODIFY" or "DELETE"; anything else is ignored) for the
-// address in g_serverIP. The caller holds g_lbRBtreeMtx. A request whose row cannot be
-// read (database failure, rejected row) is skipped with a printed line.
+// Queues one request ("ADD", "MODIFY" or "DELETE"; anything else is ignored) for the
+// address in g_serverIP behind those waiting, then applies what the database allows,
+// as a tick does (without the graph). An address that is not dotted IPv4 is skipped with
+// a printed line.
 void serverUpdateInfo(const char *action);
 
 // Fills new_server from the row of table server whose serverip is g_serverIP, and
-// rewrites servConfig.conf with the matching rows. No row leaves new_server unchanged.
-// Returns 0 when the query ran and every matching row was usable, -1 otherwise (the
-// reason printed; on a database failure the connection is dropped for the next tick).
+// rewrites servConfig.conf with the matching rows; connects first when g_con is null, and
+// retries once on a new connection after a failed query. No row leaves new_server
+// unchanged. Returns 0 when the query ran and every matching row was usable, -1 otherwise
+// (the reason printed).
 int getServEntryFromDB(lbServer_node_t *new_server);
 
 // Copies the configuration of serverInfo into servernode: address (from g_serverIP),
 // MAC, name, maxconn, port, lock; clears servNotReachable. A record not yet valid
 // starts with no connections and no removal mark. Prints "Servernode is NULL " when
-// servernode is null.
+// servernode is null. The caller holds g_lbRBtreeMtx.
 void updateLbServerEntry(lbServer_node_t *servernode, lbServer_node_t *serverInfo);
 
 // Asks the controller where the host owning the VIP is attached and stores its switch

@@ -35,11 +35,13 @@ struct MirrorTable {
 // would load whatever an earlier run left there.
 int mirrorTable(MYSQL *con, const MirrorTable &mirror);
 
-// Drops the run-time connection after a failure; the next tick connects again.
+// Drops the run-time connection after a failure; dbReconnectIfNeeded connects again.
+// The caller holds the refresh's lock.
 void dbDrop();
 
-// Connects again at run time when the last refresh dropped the connection. Prints the
-// MySQL error and leaves g_con null when the server still does not answer.
+// Connects again at run time when a failed query dropped the connection (g_con is null).
+// Prints the MySQL error and leaves g_con null when the server still does not answer,
+// after at most the client's connect time-out. The caller holds the refresh's lock.
 void dbReconnectIfNeeded();
 
 // Reads the rows of a servConfig.conf text in file order: the one loop of start-up and

@@ -1,14 +1,24 @@
 // The run-time refresh: the 5-second tick applies the requests of flag.txt to the server
 // list, appends to the graph file and raises the tick flag for the packet loop.
+//
+// A tick works in three steps. It takes the complete lines of flag.txt and queues their
+// requests behind those still waiting from earlier ticks; it reads the rows those
+// requests need from the database, oldest first, stopping at the first request the
+// database does not answer for; then, under g_lbRBtreeMtx, it applies what was read to
+// the server list, writes the graph and raises the tick flag. The database is never
+// waited for while g_lbRBtreeMtx is held.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,137 +46,246 @@ class MutexHold {
     pthread_mutex_t &m_;
 };
 
-}  // namespace
+enum class Action { Add, Modify, Delete };
 
-void lbInitTimer(void) {
-    timerId = lbEventCreate(5, 0, lb_get_graphical_data, nullptr, 0);
+const char *actionName(Action a) {
+    return a == Action::Add ? "ADD" : a == Action::Modify ? "MODIFY" : "DELETE";
 }
 
-int getServEntryFromDB(lbServer_node_t *new_server) {
-    if (g_con == nullptr) {
-        printf("No database connection: request for %s skipped\n", g_serverIP);
-        return -1;
+bool parseAction(std::string_view w, Action &a) {
+    for (Action c : {Action::Add, Action::Modify, Action::Delete})
+        if (w == actionName(c)) {
+            a = c;
+            return true;
+        }
+    return false;
+}
+
+// A checked request, waiting to be applied.
+struct Request {
+    Action action;
+    char address[sizeof g_serverIP];  // dotted, as written
+    struct in_addr addr;
+};
+
+// A request whose row has been read (ADD, MODIFY), ready for the server list.
+struct Ready {
+    Request req;
+    lbServer_node_t row;  // all zero when no row matched (MODIFY)
+};
+
+// Serialises the ticks and the direct calls of serverUpdateInfo and getServEntryFromDB,
+// and guards everything below that lives from one tick to the next, g_con and
+// g_serverIP. Held across database I/O; g_lbRBtreeMtx is only ever taken inside it.
+std::mutex g_refreshMtx;
+
+// Most requests kept while the database does not answer.
+constexpr size_t kMaxPending = 1024;
+// The requests not applied yet, oldest first.
+std::deque<Request> g_pending;
+
+void enqueue(const Request &r) {
+    if (g_pending.size() >= kMaxPending) {
+        // The oldest are kept: applied later, they still bring the list to a state the
+        // front end once had, which the newest alone would not.
+        printf("%s request for %s dropped: %zu earlier requests wait for the database\n",
+               actionName(r.action), r.address, g_pending.size());
+        return;
     }
-    // g_serverIP has been checked to be a dotted IPv4 address; escaping it as well keeps
-    // the query safe should that check ever be loosened.
-    char escaped[2 * sizeof g_serverIP + 1];
-    mysql_real_escape_string(g_con, escaped, g_serverIP, strnlen(g_serverIP, sizeof g_serverIP));
-    char query[100];
-    int qn = snprintf(query, sizeof query,
-                      "SELECT * FROM loadbalancer.server where serverip = '%s'", escaped);
-    static_assert(sizeof "SELECT * FROM loadbalancer.server where serverip = ''" - 1 + 15 < 100);
-    if (qn < 0 || static_cast<size_t>(qn) >= sizeof query) {
-        printf("Request for %s skipped: query too long\n", g_serverIP);
-        return -1;
+    g_pending.push_back(r);
+}
+
+// How reading one server's row went.
+enum class Row { Found, Missing, Rejected, NoAnswer };
+
+// Reads the row of table server whose serverip is address into *row (several rows: the
+// last one wins) and rewrites servConfig.conf with the matching rows. Connects first
+// when there is no connection. A failed query drops the connection and is tried once
+// more on a new one: a connection kept across a restart of the database fails its first
+// query although the database answers again.
+Row readRow(const char *address, lbServer_node_t *row) {
+    int rc = -1;
+    for (int attempt = 0; attempt < 2 && rc == -1; attempt++) {
+        dbReconnectIfNeeded();  // prints why it failed
+        if (g_con == nullptr)
+            return Row::NoAnswer;
+        // The address has been checked to be a dotted IPv4 address; escaping it as well
+        // keeps the query safe should that check ever be loosened.
+        char escaped[2 * sizeof g_serverIP + 1];
+        mysql_real_escape_string(g_con, escaped, address, strnlen(address, sizeof g_serverIP));
+        char query[100];
+        int qn = snprintf(query, sizeof query,
+                          "SELECT * FROM loadbalancer.server where serverip = '%s'", escaped);
+        static_assert(sizeof "SELECT * FROM loadbalancer.server where serverip = ''" - 1 + 15 <
+                      100);
+        if (qn < 0 || static_cast<size_t>(qn) >= sizeof query) {
+            printf("Request for %s skipped: query too long\n", address);
+            return Row::Rejected;
+        }
+        if (Gv_noPrint == 0)
+            printf("buf = %s\n", query);
+        const MirrorTable mirror{query,           servconf,        {1, 2, 4, 5, 6, 7},
+                                 Gv_noPrint == 0, Gv_noPrint == 0, false};
+        rc = mirrorTable(g_con, mirror);
+        if (rc == -1) {
+            printf("%s\n", mysql_error(g_con));
+            dbDrop();
+        }
     }
-    if (Gv_noPrint == 0)
-        printf("buf = %s\n", query);
-    const MirrorTable mirror{query,           servconf,        {1, 2, 4, 5, 6, 7},
-                             Gv_noPrint == 0, Gv_noPrint == 0, false};
-    int rc = mirrorTable(g_con, mirror);
-    if (rc == -2) {
-        printf("Error in opening file %s: request for %s skipped\n", servconf, g_serverIP);
-        return -1;
-    }
-    if (rc != 0) {
-        printf("%s\n", mysql_error(g_con));
-        dbDrop();
-        return -1;
-    }
+    if (rc == -1)
+        return Row::NoAnswer;
     std::string content;
-    if (!slurp(servconf, content))
-        return 0;
+    if (rc == -2 || !slurp(servconf, content)) {
+        printf("Error in opening file %s: request for %s skipped\n", servconf, address);
+        return Row::Rejected;
+    }
     if (Gv_noPrint == 0)
         printf("File: %s exists. Copying file contents...\n", servconf);
-    int lineNo = 0;
+    int lineNo = 0, rows = 0;
     std::string err;
     rc = readServerRows(
         content,
-        [new_server](const lbServer_node_t &parsed) {
-            setServerConfig(new_server, parsed);
-            new_server->valid = 0;
+        [row, &rows](const lbServer_node_t &parsed) {
+            setServerConfig(row, parsed);
+            row->valid = 0;
+            rows++;
             return true;
         },
         &lineNo, &err);
     if (rc == -1)
         printf("Bad entry in %s line %d: %s; request for %s skipped\n", servconf, lineNo,
-               err.c_str(), g_serverIP);
-    return rc == 0 ? 0 : -1;
+               err.c_str(), address);
+    if (rc != 0)
+        return Row::Rejected;
+    return rows > 0 ? Row::Found : Row::Missing;
 }
 
-void updateLbServerEntry(lbServer_node_t *servernode, lbServer_node_t *serverInfo) {
-    if (servernode == nullptr) {
-        printf("Servernode is NULL ");
-        return;
+// Reads the rows the waiting requests need, oldest first, without g_lbRBtreeMtx. Stops
+// at the first request the database does not answer for: it and every request after it
+// stay queued, so that none overtakes it. A request that can never be applied is
+// dropped here with a printed line. Returns the requests ready to apply, in order.
+std::vector<Ready> fetchPending() {
+    std::vector<Ready> ready;
+    while (!g_pending.empty()) {
+        Ready r{g_pending.front(), {}};
+        Row got = r.req.action == Action::Delete ? Row::Found : readRow(r.req.address, &r.row);
+        if (got == Row::NoAnswer) {
+            printf("Database not answering: %zu request%s kept for a later tick\n",
+                   g_pending.size(), g_pending.size() == 1 ? "" : "s");
+            break;
+        }
+        g_pending.pop_front();
+        if (got == Row::Missing && r.req.action == Action::Add)
+            printf("ADD of %s skipped: no row in table server\n", r.req.address);
+        else if (got != Row::Rejected)
+            ready.push_back(r);
     }
-    if (servernode->valid == 0) {
-        servernode->valid = 1;
-        servernode->numConn = 0;
-        servernode->delete_ = 0;
-    }
-    const in_addr kept = servernode->lbServIp;
-    setServerConfig(servernode, *serverInfo);
-    // The address is the request's, not the row's.
-    struct in_addr a;
-    servernode->lbServIp =
-        parseIPv4(std::string_view(g_serverIP, strnlen(g_serverIP, sizeof g_serverIP)), a) ? a
-                                                                                           : kept;
-    servernode->servNotReachable = 0;
+    return ready;
 }
 
-void serverUpdateInfo(const char *action) {
-    if (strcmp(action, "ADD") != 0 && strcmp(action, "MODIFY") != 0 &&
-        strcmp(action, "DELETE") != 0)
-        return;
-    lbServer_node_t scratch{};
-    struct in_addr addr;
-    if (!parseIPv4(std::string_view(g_serverIP, strnlen(g_serverIP, sizeof g_serverIP)), addr)) {
-        printf("Request %s for %.*s skipped: not a dotted IPv4 address\n", action,
-               static_cast<int>(strnlen(g_serverIP, sizeof g_serverIP)), g_serverIP);
-        return;
+// Applies one request whose row has been read. The caller holds g_lbRBtreeMtx.
+void apply(Ready &r) {
+    snprintf(g_serverIP, sizeof g_serverIP, "%s", r.req.address);
+    lbServer_node_t *rec = r.req.action == Action::Add
+                               ? create_lbServer_node(&lbServHead)
+                               : getServEntry(r.req.addr.s_addr, &lbServHead);
+    switch (r.req.action) {
+        case Action::Add:
+            if (rec == nullptr) {
+                printf("LB server is not crreated ");
+                return;
+            }
+            rec->lbServIp = r.row.lbServIp;
+            updateLbServerEntry(rec, &r.row);
+            g_lbNumServers++;
+            break;
+        case Action::Modify:
+            updateLbServerEntry(rec, &r.row);
+            break;
+        case Action::Delete:
+            if (rec == nullptr) {
+                printf("DELETE of %s: no such server\n", r.req.address);
+                return;
+            }
+            if (rec->numConn != 0) {
+                // Removed by the teardown of its last connection.
+                rec->delete_ = 1;
+                return;
+            }
+            del_lbServer_node(rec, &lbServHead);
+            g_lbNumServers--;
+            break;
     }
-    if (strcmp(action, "ADD") == 0) {
-        if (getServEntryFromDB(&scratch) != 0)
-            return;
-        lbServer_node_t *rec = create_lbServer_node(&lbServHead);
-        if (rec == nullptr) {
-            printf("LB server is not crreated ");
-            return;
-        }
-        rec->lbServIp = scratch.lbServIp;
-        updateLbServerEntry(rec, &scratch);
-        g_lbNumServers++;
-        printServListHeader(true);
-        printServList(&lbServHead);
-    } else if (strcmp(action, "MODIFY") == 0) {
-        if (getServEntryFromDB(&scratch) != 0)
-            return;
-        updateLbServerEntry(getServEntry(addr.s_addr, &lbServHead), &scratch);
-        printServListHeader(false);
-        printServList(&lbServHead);
-    } else if (strcmp(action, "DELETE") == 0) {
-        lbServer_node_t *rec = getServEntry(addr.s_addr, &lbServHead);
-        if (rec == nullptr) {
-            printf("DELETE of %s: no such server\n", g_serverIP);
-            return;
-        }
-        if (rec->numConn != 0) {
-            // Removed by the teardown of its last connection.
-            rec->delete_ = 1;
-            return;
-        }
-        del_lbServer_node(rec, &lbServHead);
-        g_lbNumServers--;
-        printServListHeader(false);
-        printServList(&lbServHead);
-    }
+    printServListHeader(r.req.action == Action::Add);
+    printServList(&lbServHead);
 }
 
-namespace {
+// Queues the requests of text, whole lines of flag.txt, read as "<flag> <action>
+// <address>" word triples in order. An entry whose words run short (the next number
+// starts early, or the text ends) is skipped, and so is a word where a flag is expected
+// that is not a number; the reader then resynchronises on the next number.
+void queueRequests(std::string_view text) {
+    std::vector<std::string_view> words = splitWords(text);
+    for (size_t i = 0; i < words.size();) {
+        int flag, tmp;
+        if (!parseInt(words[i], flag)) {
+            printf("%s: skipping %s: not a request flag\n", flagfile, quoted(words[i]).c_str());
+            i++;
+            continue;
+        }
+        if (i + 2 >= words.size() || parseInt(words[i + 1], tmp) || parseInt(words[i + 2], tmp)) {
+            if (flag != 0)
+                printf("%s: incomplete request skipped\n", flagfile);
+            if (i + 2 >= words.size())
+                return;
+            i++;
+            continue;
+        }
+        std::string_view action = words[i + 1], address = words[i + 2];
+        i += 3;
+        if (Gv_noPrint == 0)
+            printf("flag = %d\n", flag);
+        if (flag == 0)
+            continue;
+        Request r{};
+        if (!parseAction(action, r.action)) {
+            printf("%s: unknown action %s skipped\n", flagfile, quoted(action).c_str());
+            continue;
+        }
+        if (!parseIPv4(address, r.addr) || !copyWord(r.address, sizeof r.address, address)) {
+            printf("%s: %s request for %s skipped: not a dotted IPv4 address\n", flagfile,
+                   actionName(r.action), quoted(address).c_str());
+            continue;
+        }
+        enqueue(r);
+    }
+}
 
 // Name the request file is moved to while a tick reads it, so that a request written
 // meanwhile lands in a fresh flag.txt instead of being overwritten by the reset.
 constexpr const char *kFlagTaken = "flag.txt.tick";
+// The fresh "0" is written under this name and linked into place.
+constexpr const char *kResetTmp = "flag.txt.reset";
+// Longest unfinished line carried to the next tick; no request line comes near it.
+constexpr size_t kMaxTail = 64 * 1024;
+
+// What the request file leaves from one tick to the next.
+struct FlagFileState {
+    // The file taken by the previous tick, still open: a front end that opened flag.txt
+    // just before the rename may append to it after that tick read it. -1 when none.
+    int takenFd = -1;
+    size_t takenSize = 0;  // bytes of it read
+    // The text after the last newline: a line still being written, applied once the
+    // rest of it (wherever it is appended) ends it.
+    std::string tail;
+    // Identity of the fresh flag.txt holding the "0" written by the last reset. Those
+    // two bytes are left out when that file is taken, so that the rest of a line begun
+    // before the reset continues the line instead of following a "0".
+    bool resetOwn = false;
+    dev_t resetDev = 0;
+    ino_t resetIno = 0;
+};
+FlagFileState g_flag;
 
 // Reads from fd until end of file, appending to text.
 void readRest(int fd, std::string &text) {
@@ -183,94 +302,48 @@ void readRest(int fd, std::string &text) {
     }
 }
 
-// Applies the entries of text from offset pos on, as "<flag> <action> <address>" word
-// triples. An entry whose words run short (the next number starts early, or, with
-// atEnd, the text ends) is skipped, and so is a word where a flag is expected that is not a number;
-// the reader then resynchronises on the next number. Returns the offset just past the last complete
-// entry, so that text appended later can be read on from there.
-size_t applyRequests(const std::string &text, size_t pos, bool atEnd) {
-    std::string_view rest(text);
-    std::vector<std::string_view> words = splitWords(rest.substr(pos));
-    size_t consumed = pos;
-    auto endOf = [&](std::string_view w) {
-        return static_cast<size_t>(w.data() - text.data()) + w.size();
-    };
-    size_t i = 0;
-    while (i < words.size()) {
-        int flag;
-        if (!parseInt(words[i], flag)) {
-            printf("%s: skipping %s: not a request flag\n", flagfile, quoted(words[i]).c_str());
-            consumed = endOf(words[i]);
-            i++;
-            continue;
-        }
-        int tmp;
-        if (i + 2 >= words.size()) {
-            // Before the end of the file this entry may still be being written: it is
-            // looked at again once the file stops growing.
-            if (!atEnd)
-                return consumed;
-            if (flag != 0)
-                printf("%s: incomplete request skipped\n", flagfile);
-            return text.size();
-        }
-        if (parseInt(words[i + 1], tmp) || parseInt(words[i + 2], tmp)) {
-            if (flag != 0)
-                printf("%s: incomplete request skipped\n", flagfile);
-            consumed = endOf(words[i]);
-            i++;
-            continue;
-        }
-        std::string_view action = words[i + 1], address = words[i + 2];
-        consumed = endOf(address);
-        i += 3;
-        if (Gv_noPrint == 0)
-            printf("flag = %d\n", flag);
-        if (flag == 0)
-            continue;
-        char act[10];
-        if (!copyWord(act, sizeof act, action) ||
-            (strcmp(act, "ADD") != 0 && strcmp(act, "MODIFY") != 0 && strcmp(act, "DELETE") != 0)) {
-            printf("%s: unknown action %s skipped\n", flagfile, quoted(action).c_str());
-            continue;
-        }
-        struct in_addr a;
-        if (!parseIPv4(address, a)) {
-            printf("%s: %s request for %s skipped: not a dotted IPv4 address\n", flagfile, act,
-                   quoted(address).c_str());
-            continue;
-        }
-        copyWord(g_serverIP, sizeof g_serverIP, address);
-        serverUpdateInfo(act);
-    }
-    return consumed;
-}
-
-// The request file taken by the previous tick, still open: a front end that opened
-// flag.txt just before the rename may append to it after that tick stopped reading, and
-// that request is applied at the next tick instead of being lost. -1 when none.
-int g_flagTakenFd = -1;
-// Bytes of g_flagTakenFd already applied.
-size_t g_flagTakenSize = 0;
-
-// Applies what was appended late to the previous tick's request file, then closes it.
-void finishTakenFlagFile() {
-    if (g_flagTakenFd < 0)
+// Leaves a fresh "0" in flag.txt unless a new request file appeared meanwhile. It is
+// written in full under another name and linked into place, so a request file created
+// meanwhile is never overwritten, and a writer never appends to a half-written reset.
+void resetFlagFile() {
+    g_flag.resetOwn = false;
+    int fd = open(kResetTmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        printf("%s: cannot reset: %s\n", flagfile, strerror(errno));
         return;
-    std::string text;
-    if (lseek(g_flagTakenFd, static_cast<off_t>(g_flagTakenSize), SEEK_SET) >= 0)
-        readRest(g_flagTakenFd, text);
-    if (!text.empty())
-        applyRequests(text, 0, true);
-    close(g_flagTakenFd);
-    g_flagTakenFd = -1;
-    g_flagTakenSize = 0;
+    }
+    static const char kReset[] = "0\n";
+    bool written = write(fd, kReset, sizeof kReset - 1) == static_cast<ssize_t>(sizeof kReset - 1);
+    int writeErr = errno;
+    struct stat st;
+    bool known = fstat(fd, &st) == 0;
+    close(fd);
+    if (!written) {
+        printf("%s: cannot reset: %s\n", flagfile, strerror(writeErr));
+    } else if (link(kResetTmp, flagfile) != 0) {
+        if (errno != EEXIST)
+            printf("%s: cannot reset: %s\n", flagfile, strerror(errno));
+    } else if (known) {
+        g_flag.resetOwn = true;
+        g_flag.resetDev = st.st_dev;
+        g_flag.resetIno = st.st_ino;
+    }
+    unlink(kResetTmp);
 }
 
-// Takes flag.txt away, applies its requests in file order and leaves a fresh "0" unless
-// a new request file appeared meanwhile.
-void processFlagFile() {
-    finishTakenFlagFile();
+// Queues the requests that arrived since the last tick, in the order they were written:
+// the carried unfinished line, what was appended late to the previously taken file, then
+// flag.txt itself, which is taken away and replaced by a fresh "0". Only text up to the
+// last newline is read as requests; the rest is carried to the next tick.
+void takeRequests() {
+    std::string text = std::move(g_flag.tail);
+    g_flag.tail.clear();
+    if (g_flag.takenFd >= 0) {
+        if (lseek(g_flag.takenFd, static_cast<off_t>(g_flag.takenSize), SEEK_SET) >= 0)
+            readRest(g_flag.takenFd, text);
+        close(g_flag.takenFd);
+        g_flag.takenFd = -1;
+    }
     if (rename(flagfile, kFlagTaken) != 0) {
         if (errno != ENOENT)
             printf("%s: cannot take requests: %s\n", flagfile, strerror(errno));
@@ -280,40 +353,25 @@ void processFlagFile() {
         if (fd < 0) {
             printf("%s: cannot read requests: %s\n", flagfile, strerror(errno));
         } else {
-            // A writer that opened flag.txt just before the rename may still append to
-            // the taken file: read on until it stops growing.
-            std::string text;
-            size_t done = 0;
-            for (;;) {
-                size_t before = text.size();
-                readRest(fd, text);
-                if (text.size() == before)
-                    break;
-                done = applyRequests(text, done, false);
-            }
-            applyRequests(text, done, true);
-            g_flagTakenFd = fd;
-            g_flagTakenSize = text.size();
+            std::string fresh;
+            readRest(fd, fresh);
+            struct stat st;
+            bool ownReset = g_flag.resetOwn && fstat(fd, &st) == 0 &&
+                            st.st_dev == g_flag.resetDev && st.st_ino == g_flag.resetIno &&
+                            fresh.compare(0, 2, "0\n") == 0;
+            text.append(fresh, ownReset ? 2 : 0);
+            g_flag.takenFd = fd;
+            g_flag.takenSize = fresh.size();
         }
     }
-    // The fresh "0" is written in full under another name and linked into place, so a
-    // request file created meanwhile is never overwritten, and a writer never appends to
-    // a half-written reset.
-    static const char kResetTmp[] = "flag.txt.reset";
-    int fd = open(kResetTmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        printf("%s: cannot reset: %s\n", flagfile, strerror(errno));
-        return;
-    }
-    static const char kReset[] = "0\n";
-    bool written = write(fd, kReset, sizeof kReset - 1) == static_cast<ssize_t>(sizeof kReset - 1);
-    int writeErr = errno;
-    close(fd);
-    if (!written)
-        printf("%s: cannot reset: %s\n", flagfile, strerror(writeErr));
-    else if (link(kResetTmp, flagfile) != 0 && errno != EEXIST)
-        printf("%s: cannot reset: %s\n", flagfile, strerror(errno));
-    unlink(kResetTmp);
+    resetFlagFile();
+    size_t cut = text.rfind('\n');
+    cut = cut == std::string::npos ? 0 : cut + 1;
+    queueRequests(std::string_view(text).substr(0, cut));
+    if (text.size() - cut > kMaxTail)
+        printf("%s: %zu bytes without an end of line dropped\n", flagfile, text.size() - cut);
+    else
+        g_flag.tail.assign(text, cut);
 }
 
 // Appends one line per server to the graph file and clears the unreachable marks.
@@ -353,6 +411,57 @@ void copyGraph() {
 
 }  // namespace
 
+void lbInitTimer(void) {
+    timerId = lbEventCreate(5, 0, lb_get_graphical_data, nullptr, 0);
+}
+
+int getServEntryFromDB(lbServer_node_t *new_server) {
+    std::lock_guard<std::mutex> refresh(g_refreshMtx);
+    char address[sizeof g_serverIP];
+    snprintf(address, sizeof address, "%.*s",
+             static_cast<int>(strnlen(g_serverIP, sizeof g_serverIP)), g_serverIP);
+    Row got = readRow(address, new_server);
+    return got == Row::Found || got == Row::Missing ? 0 : -1;
+}
+
+void updateLbServerEntry(lbServer_node_t *servernode, lbServer_node_t *serverInfo) {
+    if (servernode == nullptr) {
+        printf("Servernode is NULL ");
+        return;
+    }
+    if (servernode->valid == 0) {
+        servernode->valid = 1;
+        servernode->numConn = 0;
+        servernode->delete_ = 0;
+    }
+    const in_addr kept = servernode->lbServIp;
+    setServerConfig(servernode, *serverInfo);
+    // The address is the request's, not the row's.
+    struct in_addr a;
+    servernode->lbServIp =
+        parseIPv4(std::string_view(g_serverIP, strnlen(g_serverIP, sizeof g_serverIP)), a) ? a
+                                                                                           : kept;
+    servernode->servNotReachable = 0;
+}
+
+void serverUpdateInfo(const char *action) {
+    Request r{};
+    if (!parseAction(action, r.action))
+        return;
+    std::lock_guard<std::mutex> refresh(g_refreshMtx);
+    std::string_view address(g_serverIP, strnlen(g_serverIP, sizeof g_serverIP));
+    if (!parseIPv4(address, r.addr) || !copyWord(r.address, sizeof r.address, address)) {
+        printf("Request %s for %.*s skipped: not a dotted IPv4 address\n", action,
+               static_cast<int>(address.size()), address.data());
+        return;
+    }
+    enqueue(r);
+    std::vector<Ready> ready = fetchPending();
+    MutexHold hold(g_lbRBtreeMtx);
+    for (Ready &x : ready)
+        apply(x);
+}
+
 void lb_get_graphical_data(void *user_p, int len) {
     (void)user_p;
     (void)len;
@@ -362,17 +471,15 @@ void lb_get_graphical_data(void *user_p, int len) {
     localtime_r(&now, &tm);
     asctime_r(&tm, when);
     printf("Timer tick... ");
-    // g_con belongs to the timer thread once start-up is over, so a slow reconnect need
-    // not hold up the packet thread.
-    dbReconnectIfNeeded();
-    {
-        MutexHold hold(g_lbRBtreeMtx);
-        processFlagFile();
-        writeGraph(when);
-        copyGraph();
-        fflush(stdout);
-        // Raised under the lock, so that a reader holding it sees the finished tick.
-        fiveSecTimerEvent = 1;
-        lbWakeLoop();
-    }
+    std::lock_guard<std::mutex> refresh(g_refreshMtx);
+    takeRequests();
+    std::vector<Ready> ready = fetchPending();
+    MutexHold hold(g_lbRBtreeMtx);
+    for (Ready &r : ready)
+        apply(r);
+    writeGraph(when);
+    copyGraph();
+    fflush(stdout);
+    // Raised under the lock, so that a reader holding it sees the finished tick.
+    fiveSecTimerEvent = 1;
 }
