@@ -86,6 +86,7 @@ class RestSim : public testing::Test {
     // No flows, tokens or faults left by an earlier test; the login is logged apart.
     void SetUp() override {
         ASSERT_TRUE(sim_->running() && sim_->reset());
+        sim_->clearLog();
         num_pathnodes = 0;
         loginOutput_ = lbtest::printed([] { setControllerIp(kCtrl); });
         login_ = sim_->requests();

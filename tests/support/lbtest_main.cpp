@@ -3,8 +3,8 @@
 // starts in it. The directory is removed afterwards unless LBTEST_KEEP is set.
 //
 // A process that ends while its tests run (say a configuration exit reached by code under
-// test) has not run them all: that exit is turned into status 3, naming the test, so the
-// suite fails. Death-test children, which are expected to exit, are left alone.
+// test) has not run them all: that exit becomes status 3, naming the test, so the suite
+// fails. Death-test children, which are expected to exit, are left alone.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -35,6 +35,7 @@ void exitDuringRun() {
     }
 }
 
+// Death-test children hear of no event: gtest stops forwarding them there.
 class RunTracker : public testing::EmptyTestEventListener {
     static void track(const std::string &what) {
         snprintf(g_running, sizeof g_running, "%s", what.c_str());
@@ -59,16 +60,14 @@ int main(int argc, char **argv) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     testing::UnitTest::GetInstance()->listeners().Append(new RunTracker);
 
-    // A re-executed death-test child starts where the suite was launched; it joins its
-    // parent's scratch directory, which the parent published in the environment. (No
-    // listener hears of its test.)
+    // A re-executed death-test child joins its parent's scratch directory, which the
+    // parent published in the environment.
     if (!GTEST_FLAG_GET(internal_run_death_test).empty()) {
         const char *dir = std::getenv("LBTEST_SCRATCH");
         if (dir != nullptr && chdir(dir) == 0)
             lbtest::g_scratch = dir;
         return RUN_ALL_TESTS();
     }
-
     std::string tmpl = (std::filesystem::temp_directory_path() / "lbtest.XXXXXX").string();
     if (mkdtemp(tmpl.data()) == nullptr || chdir(tmpl.c_str()) != 0) {
         perror("lbtest scratch directory");
@@ -80,12 +79,10 @@ int main(int argc, char **argv) {
     atexit(exitDuringRun);
     at_quick_exit(exitDuringRun);
     int rc = RUN_ALL_TESTS();
-    if (std::getenv("LBTEST_KEEP") == nullptr) {
-        std::error_code ec;
-        if (chdir("/") == 0)
-            std::filesystem::remove_all(tmpl, ec);
-    } else {
+    std::error_code ec;
+    if (std::getenv("LBTEST_KEEP") != nullptr)
         fprintf(stderr, "scratch directory kept: %s\n", tmpl.c_str());
-    }
+    else if (chdir("/") == 0)
+        std::filesystem::remove_all(tmpl, ec);
     return rc;
 }

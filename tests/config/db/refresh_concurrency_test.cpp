@@ -12,11 +12,11 @@
 #include <thread>
 #include <vector>
 
+#include "common/lbGlobals.h"
+#include "config/lbCtrlApi.h"
 #include "dbtest_util.h"
 #include "flowtable/lbFlowDb.h"
 #include "flowtable/lbTimer.h"
-#include "common/lbGlobals.h"
-#include "config/lbCtrlApi.h"
 #include "support/lbtest_util.h"
 
 namespace {
@@ -104,7 +104,10 @@ TEST_F(RefreshConcurrency, TicksFlowChangesAndListingsInterleaveSafely) {
     for (int i = 21; i <= 35; i++, std::this_thread::sleep_for(3ms))
         request(std::string(i <= 30 ? "1 ADD" : "1 DELETE") + " 192.0.2." +
                 std::to_string(i <= 30 ? i : i - 10) + "\n");
-    std::this_thread::sleep_for(300ms);
+    EXPECT_TRUE(lbtest::waitUntil([] {
+        Locked l;
+        return g_lbNumServers == 7 && lbtest::readFile("flag.txt") == "0\n";
+    }));
     stop = true;
     ticker.join();
     console.join();
@@ -129,20 +132,19 @@ TEST_F(RefreshConcurrency, TicksFlowChangesAndListingsInterleaveSafely) {
 TEST_F(RefreshConcurrency, TheTimerRunsTheTickEveryFiveSeconds) {
     request("1 ADD 192.0.2.21\n");
     fiveSecTimerEvent = 0;
-    testing::internal::CaptureStdout();
-    lbInitTimer();
-    ASSERT_TRUE(lbEventIdValid(timerId)) << timerId;
-    // The console keeps listing meanwhile, under the same lock as the tick.
     bool ticked = false;
-    for (auto end = std::chrono::steady_clock::now() + 15s;
-         !ticked && std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(50ms)) {
-        Locked l;
-        printServList(&lbServHead);
-        ticked = fiveSecTimerEvent != 0;
-    }
-    lbEventDestroy(timerId);
-    std::string out = testing::internal::GetCapturedStdout();
-    ASSERT_TRUE(ticked) << "no tick within 15 s";
+    std::string out = lbtest::printed([&] {
+        lbInitTimer();
+        ASSERT_TRUE(lbEventIdValid(timerId)) << timerId;
+        // The console keeps listing meanwhile, under the same lock as the tick.
+        ticked = lbtest::waitUntil([] {
+            Locked l;
+            printServList(&lbServHead);
+            return fiveSecTimerEvent != 0;
+        });
+        lbEventDestroy(timerId);
+    });
+    ASSERT_TRUE(ticked) << "no tick within 20 s";
     EXPECT_NE(out.find("Timer tick... "), std::string::npos);
     EXPECT_NE(dbtest::find("192.0.2.21"), nullptr);
     EXPECT_EQ(g_lbNumServers, 3);
