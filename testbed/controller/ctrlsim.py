@@ -347,6 +347,112 @@ class MemoryFlowBackend(FlowBackend):
             self._tables.clear()
 
 
+# The balancer's match fields and their names in ovs-ofctl's flow syntax.
+OVS_FIELDS = (("in_port", "in_port"), ("ipv4_src", "nw_src"), ("tcp_src", "tp_src"),
+              ("ipv4_dst", "nw_dst"), ("tcp_dst", "tp_dst"))
+
+
+def ovs_match(body):
+    """The rule's priority and match in ovs-ofctl syntax, e.g.
+    "priority=30000,tcp,in_port=1,nw_src=192.0.2.21,tp_src=40000,...". The body has
+    passed check_flow_body."""
+    flow = body["flow"]
+    values = {name: value for field in flow["match"] for name, value in field.items()}
+    return ",".join(["priority=%d" % flow["priority"], "tcp"] +
+                    ["%s=%s" % (ovs, values[name]) for name, ovs in OVS_FIELDS])
+
+
+def ovs_body(line):
+    """The balancer-shaped body of one `ovs-ofctl dump-flows` line of a priority-30000
+    TCP rule with one output action; None for any other rule."""
+    fields = {}
+    for word in line.replace(" actions=", ",actions=").strip().split(","):
+        key, _, value = word.strip().partition("=")
+        fields[key] = value
+    try:
+        if fields.get("priority") != "30000" or "tcp" not in fields:
+            return None
+        if not fields.get("actions", "").startswith("output:"):
+            return None
+        match = [{"eth_type": "ipv4"}, {"ip_proto": "tcp"}]
+        for name, ovs in OVS_FIELDS:
+            value = fields[ovs]
+            match.append({name: value if name.startswith("ipv4") else int(value)})
+        return {"flow": {"priority": 30000, "table_id": int(fields.get("table", "0")),
+                         "idle_timeout": int(fields.get("idle_timeout", "0")),
+                         "match": match,
+                         "instructions": [{"apply_actions": [
+                             {"output": int(fields["actions"][len("output:"):])}]}]}}
+    except (KeyError, ValueError):
+        return None
+
+
+class OvsFlowBackend(FlowBackend):
+    """Programs Open vSwitch bridges with ovs-ofctl (OpenFlow 1.3): a rule becomes a
+    flow of the switch's bridge with the same priority, match, idle time-out and output
+    port; the switch expires idle rules itself (idle meaning: no packet matched, as
+    OpenFlow defines it). `bridges` maps dpid numbers to bridge names. Rules of other
+    priorities (the bridge's NORMAL rule) are never touched. flows() reads the bridge,
+    ordered by first install as far as this backend saw them."""
+
+    def __init__(self, bridges, ofctl=("ovs-ofctl", "-O", "OpenFlow13")):
+        self._lock = threading.Lock()
+        self._bridges = dict(bridges)
+        self._ofctl = list(ofctl)
+        self._order = {}  # (dpid, match key) -> install sequence number
+        self._seq = 0
+
+    def _run(self, *args):
+        done = subprocess.run(self._ofctl + list(args), capture_output=True, text=True,
+                              timeout=30)
+        if done.returncode != 0:
+            raise RuntimeError("ovs-ofctl %s: %s" % (" ".join(args), done.stderr.strip()))
+        return done.stdout
+
+    def _bodies(self, dpid):
+        out = self._run("--no-names", "dump-flows", self._bridges[dpid], "tcp")
+        bodies = [b for b in (ovs_body(line) for line in out.splitlines()[1:]) if b]
+        return bodies
+
+    def _present(self, dpid, body):
+        key = flow_match_key(body)
+        return any(flow_match_key(b) == key for b in self._bodies(dpid))
+
+    def install(self, dpid, body):
+        flow = body["flow"]
+        output = flow["instructions"][0]["apply_actions"][0]["output"]
+        with self._lock:
+            replaced = self._present(dpid, body)
+            self._run("add-flow", self._bridges[dpid], "%s,idle_timeout=%d,actions=output:%d"
+                      % (ovs_match(body), flow["idle_timeout"], output))
+            key = (dpid, flow_match_key(body))
+            if not replaced or key not in self._order:
+                self._seq += 1
+                self._order[key] = self._seq
+            return replaced
+
+    def remove(self, dpid, body):
+        with self._lock:
+            if not self._present(dpid, body):
+                return False
+            self._run("--strict", "del-flows", self._bridges[dpid], ovs_match(body))
+            self._order.pop((dpid, flow_match_key(body)), None)
+            return True
+
+    def flows(self, dpid):
+        with self._lock:
+            bodies = self._bodies(dpid)
+            return sorted(bodies, key=lambda b: self._order.get(
+                (dpid, flow_match_key(b)), float("inf")))
+
+    def clear(self):
+        with self._lock:
+            for dpid, bridge in self._bridges.items():
+                for body in self._bodies(dpid):
+                    self._run("--strict", "del-flows", bridge, ovs_match(body))
+            self._order.clear()
+
+
 # --------------------------------------------------------------------------- state
 
 
@@ -1067,6 +1173,15 @@ def parse_fault(text):
         "unknown fault %r (none, no_token, not_json, status500, drop, delay=S, refuse=S)" % text)
 
 
+def parse_bridge(text):
+    """One --ovs-bridge argument -> (dpid number, bridge name)."""
+    dpid_text, _, bridge = text.partition("=")
+    dpid = dpid_to_int(dpid_text)
+    if dpid is None or not bridge:
+        raise argparse.ArgumentTypeError("expected DPID=BRIDGE, got %r" % text)
+    return dpid, bridge
+
+
 def split_addr(text):
     """--addr as (host, port or None): "HOST", "HOST:PORT", "[V6]" or "[V6]:PORT"; a bare
     IPv6 address (more than one colon) is a host. Raises ValueError."""
@@ -1104,6 +1219,10 @@ def parse_args(argv):
                    help="none, no_token, not_json, status500, drop, delay=S, refuse=S "
                         "(repeatable)")
     p.add_argument("--verbose", action="store_true", help="one stderr line per request")
+    p.add_argument("--ovs-bridge", action="append", type=parse_bridge, default=[],
+                   metavar="DPID=BRIDGE",
+                   help="apply the rules of switch DPID to Open vSwitch bridge BRIDGE "
+                        "(repeatable; given once, needed for every switch)")
     args = p.parse_args(argv)
     if args.token_expire_after < 0:
         p.error("--token-expire-after must be >= 0")
@@ -1125,6 +1244,12 @@ def main(argv=None):
         topology = Topology.load(args.topology)
     except (OSError, ValueError) as e:
         print("ctrlsim: topology %s: %s" % (args.topology, e), file=sys.stderr)
+        return 2
+    bridges = dict(args.ovs_bridge)
+    missing = sorted(set(topology.switches) - set(bridges))
+    if bridges and missing:
+        print("ctrlsim: no --ovs-bridge for switch %s" % dpid_colon(missing[0]),
+              file=sys.stderr)
         return 2
 
     # Signals are taken over before anything needs cleaning up, so that a stop during
@@ -1152,7 +1277,8 @@ def main(argv=None):
             print("ctrlsim: %s" % e, file=sys.stderr)
             return 2
 
-        sim = Simulator(topology, MemoryFlowBackend(), request_log, args.verbose)
+        backend = OvsFlowBackend(bridges) if bridges else MemoryFlowBackend()
+        sim = Simulator(topology, backend, request_log, args.verbose)
         sim.set_token_expire_after(args.token_expire_after)
         refuse = 0.0
         for name, value in args.fault:
