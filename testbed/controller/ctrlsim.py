@@ -1219,11 +1219,17 @@ def parse_args(argv):
                    help="none, no_token, not_json, status500, drop, delay=S, refuse=S "
                         "(repeatable)")
     p.add_argument("--verbose", action="store_true", help="one stderr line per request")
+    p.add_argument("--cert", metavar="FILE",
+                   help="certificate (PEM) to present instead of a self-signed one, e.g. "
+                        "one issued by a test CA; needs --key")
+    p.add_argument("--key", metavar="FILE", help="private key (PEM) of --cert")
     p.add_argument("--ovs-bridge", action="append", type=parse_bridge, default=[],
                    metavar="DPID=BRIDGE",
                    help="apply the rules of switch DPID to Open vSwitch bridge BRIDGE "
                         "(repeatable; given once, needed for every switch)")
     args = p.parse_args(argv)
+    if (args.cert is None) != (args.key is None):
+        p.error("--cert and --key go together")
     if args.token_expire_after < 0:
         p.error("--token-expire-after must be >= 0")
     try:
@@ -1269,7 +1275,7 @@ def main(argv=None):
     request_log = None
     try:
         try:
-            cert, key = make_certificate(workdir)
+            cert, key = (args.cert, args.key) if args.cert else make_certificate(workdir)
             context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
             context.load_cert_chain(cert, key)
             request_log = RequestLog(args.log)
