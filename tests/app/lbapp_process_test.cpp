@@ -144,4 +144,41 @@ TEST_F(Process, StopSignalDuringTheLoginRetries) {
     EXPECT_EQ(app.output().find("Receiving frames"), std::string::npos);
 }
 
+TEST_F(Process, ControllerCertificateCheckedAgainstControllerCa) {
+    // A test CA issues the simulator's certificates; another CA issues none of them.
+    auto openssl = [](const std::string &args) {
+        return system(("openssl " + args + " >/dev/null 2>&1").c_str()) == 0;
+    };
+    const std::string newKey = "-newkey rsa:2048 -nodes -days 2 ";
+    for (const char *ca : {"ca", "other"})
+        ASSERT_TRUE(openssl("req -x509 " + newKey + "-subj /CN=" + ca + " -keyout " + ca +
+                            ".key -out " + ca + ".pem"));
+    for (std::string ip : {kSim, "127.0.0.99"}) {
+        lbtest::writeFile(ip + ".ext", "subjectAltName=IP:" + ip + "\n");
+        ASSERT_TRUE(openssl("req " + newKey + "-subj /CN=ctrl -keyout " + ip + ".key -out " + ip +
+                            ".csr") &&
+                    openssl("x509 -req -in " + ip + ".csr -CA ca.pem -CAkey ca.key -days 2 " +
+                            "-CAcreateserial -extfile " + ip + ".ext -out " + ip + ".pem"));
+    }
+    struct Case {
+        const char *what, *ca, *certFor, *line;
+    } cases[] = {
+        {"certificate from the CA for the controller's address", "ca.pem", kSim,
+         "Receiving frames on lbv0"},
+        {"certificate from another CA", "other.pem", kSim, "Controller certificate rejected"},
+        {"certificate for another address", "ca.pem", "127.0.0.99",
+         "Controller certificate rejected"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        lbtest::writeFile("controller_ca.pem", lbtest::readFile(c.ca));
+        const std::string cert = lbtest::scratchDir() + "/" + c.certFor;
+        lbtest::CtrlSim sim(kSim, kTopology, {"--cert=" + cert + ".pem", "--key=" + cert + ".key"});
+        Lbapp app;
+        EXPECT_TRUE(app.waitFor(c.line)) << app.output();
+        EXPECT_NE(app.output().find("Controller certificate verified against"), std::string::npos);
+        EXPECT_EQ(app.stop(SIGTERM), 15) << app.output();
+    }
+}
+
 }  // namespace
