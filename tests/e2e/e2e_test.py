@@ -1,0 +1,272 @@
+"""End to end on the Open vSwitch testbed (testbed/ovs): the real lbapp balancing TCP
+connections from client namespaces to server namespaces through three userspace
+bridges programmed by the controller simulator. Needs root; LBAPP names the binary.
+
+    LBAPP=build/asan/src/lbapp python3 -m unittest discover -s tests/e2e -v
+"""
+
+import collections
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                "testbed", "ovs"))
+import bedlib  # noqa: E402
+from bedlib import wait_until  # noqa: E402
+
+LBAPP = os.environ.get("LBAPP", "")
+MB = 1 << 20
+bed = None
+tmp = None
+ovs_was_running = False
+
+
+def ovs_running():
+    return subprocess.run(["ovs-vsctl", "--timeout=2", "show"], capture_output=True).returncode == 0
+
+
+def setUpModule():
+    global bed, tmp, ovs_was_running
+    if not LBAPP or not os.access(LBAPP, os.X_OK):
+        raise unittest.SkipTest("LBAPP does not name the lbapp binary")
+    ovs_was_running = ovs_running()
+    tmp = tempfile.mkdtemp(prefix="lbe2e-")
+    bed = bedlib.Testbed(os.path.join(tmp, "bed"))
+    try:
+        bed.up()
+    except BaseException:
+        bed.down()
+        raise
+
+
+def tearDownModule():
+    """The testbed is gone afterwards: no namespace, bridge, link or process of its own,
+    and the Open vSwitch daemons only if they ran before."""
+    if bed is None:
+        return
+    pids_file = os.path.join(bed.dir, "pids")
+    pids = open(pids_file).read().split() if os.path.exists(pids_file) else []
+    bed.down()
+    prefix = "lbo-%s-" % bed.env.get("ID", "????")
+    left = [n for n in subprocess.run(["ip", "netns", "list"], capture_output=True,
+                                      text=True).stdout.split() if n.startswith(prefix)]
+    links = subprocess.run(["ip", "-o", "link", "show"], capture_output=True,
+                           text=True).stdout
+    left += [line.split(":")[1].strip() for line in links.splitlines()
+             if line.split(":")[1].strip().startswith("lbo" + bed.env.get("ID", "????"))]
+    if ovs_running():
+        bridges = subprocess.run(["ovs-vsctl", "list-br"], capture_output=True,
+                                 text=True).stdout.split()
+        left += [b for b in bridges if b in bed.bridges]
+        if not ovs_was_running:
+            left.append("Open vSwitch daemons")
+    left += ["process %s" % p for p in pids if os.path.exists("/proc/%s" % p)]
+    shutil.rmtree(tmp, ignore_errors=True)
+    if left:
+        raise AssertionError("left behind: %s" % ", ".join(left))
+
+
+class Balanced(unittest.TestCase):
+    """lbapp started per test on a fresh server table; every test stops it itself."""
+
+    rows = None
+
+    def setUp(self):
+        bed.reset_servers(self.rows)
+        for name in ("flows_new.txt", "servergraph.txt", "flag.txt"):
+            path = os.path.join(bed.work, name)
+            if os.path.exists(path):
+                os.remove(path)
+        self.assertEqual(bed.all_rules(), {1: set(), 2: set(), 3: set()})
+        self.app = bedlib.Lbapp(bed, LBAPP)
+        self.conns = []
+        self.assertTrue(self.app.wait_ready(), self.app.output())
+
+    def tearDown(self):
+        self.app.kill()  # after a failure: rules of a killed balancer stay, clear them
+        for c in self.conns:
+            c.sock.close()
+        for sw in (1, 2, 3):
+            subprocess.run(bedlib.OFCTL + ["del-flows", bed.bridge(sw), "tcp"], check=True)
+
+    def open(self, host):
+        c = bed.connect(host)
+        self.conns.append(c)
+        return c
+
+    def expect_rules(self, conns, idle=300):
+        want = {1: set(), 2: set(), 3: set()}
+        for c in conns:
+            for sw, rules in bed.expected_rules(c, idle).items():
+                want[sw] |= rules
+        self.assertEqual(bed.all_rules(), want)
+
+    def no_rules(self):
+        return all(not r for r in bed.all_rules().values())
+
+    def connection_lines(self):
+        return {tuple(line.split()) for line in bed.read("flows_new.txt").splitlines()
+                if line.split() and line.split()[0] != "0"}
+
+    def wait_tick(self):
+        """Waits until the balancer has taken flag.txt (it writes 0 back)."""
+        self.assertTrue(wait_until(lambda: bed.read("flag.txt").strip() == "0", 15))
+
+    def stop(self, sig=signal.SIGINT):
+        self.assertEqual(self.app.stop(sig), 2 if sig == signal.SIGINT else 15,
+                         self.app.output()[-2000:])
+        self.assertTrue(self.no_rules(), bed.all_rules())
+
+
+class Connections(Balanced):
+    def test_balanced_payload_rules_close_and_reset(self):
+        # Three connections from each client, all open at once: each answered by a
+        # back-end, two per server (least connections), the VIP the peer throughout.
+        for host in ("c1", "c2", "c1", "c2", "c1", "c2"):
+            self.open(host)
+        self.assertEqual(collections.Counter(c.name for c in self.conns),
+                         {"web1": 2, "web2": 2, "web3": 2})
+        for c in self.conns:
+            self.assertEqual(c.peer, (bed.vip, bed.port))
+        # Rules A-D on the balancer's switch, E and F on the others of each path.
+        self.expect_rules(self.conns)
+        self.assertEqual(self.connection_lines(), {
+            (c.local[0], str(c.local[1]), bedlib.HOSTS[bedlib.SERVERS[c.name]][2],
+             "webfarm", c.name, "100") for c in self.conns})
+        for c in self.conns:
+            self.assertTrue(c.exchange(3 * MB), c.name)
+            self.assertEqual(c.sock.getpeername(), (bed.vip, bed.port))
+
+        # Other traffic is left to the switches: a client talks to a server directly,
+        # and the balancer's port has taught the balancer's switch no MAC but its own.
+        direct = bed.connect("c1", bedlib.HOSTS["w2"][2])
+        self.assertEqual(direct.name, "web2")
+        self.assertTrue(direct.exchange(MB))
+        self.assertTrue(direct.close_fin())
+        lb_port = bedlib.HOSTS["lb"][1]
+        learned = {m for p, m in bed.fdb(2) if p == lb_port}
+        self.assertEqual(learned, {bed.env["LBMAC"]})
+
+        # FIN: every rule gone from every switch within three ticks, file follows.
+        for c in self.conns:
+            self.assertTrue(c.close_fin())
+        self.assertTrue(wait_until(self.no_rules, 25), bed.all_rules())
+        self.assertEqual(self.connection_lines(), set())
+
+        # RST: the rules re-posted with the deletion time-out (1 s), then gone.
+        before = len(bed.request_log())
+        c = self.open("c2")
+        self.assertTrue(c.exchange(64 * 1024))
+        self.expect_rules([c])
+        expected = bed.expected_rules(c, 1)
+        c.reset()
+
+        def reposted():
+            posted = {1: set(), 2: set(), 3: set()}
+            for r in bed.request_log()[before:]:
+                if r["method"] == "POST" and "/datapaths/" in r["path"]:
+                    flow = json.loads(r["body"])["flow"]
+                    m = {k: v for f in flow["match"] for k, v in f.items()}
+                    sw = int(r["path"].split("/")[5], 16)
+                    posted[sw].add((m["in_port"], m["ipv4_src"], m["tcp_src"], m["ipv4_dst"],
+                                    m["tcp_dst"],
+                                    flow["instructions"][0]["apply_actions"][0]["output"],
+                                    flow["idle_timeout"]))
+            return posted == {sw: expected[sw] | bed.expected_rules(c, 300)[sw]
+                              for sw in expected}
+        self.assertTrue(wait_until(reposted, 10))
+        self.assertTrue(wait_until(self.no_rules, 10), bed.all_rules())
+        self.assertEqual(self.connection_lines(), set())
+        self.stop(signal.SIGINT)
+
+
+class Limits(Balanced):
+    rows = [("web1", 1, "Unlocked"), ("web2", 2, "Unlocked"), ("web3", 100, "Locked")]
+
+    def test_locked_server_and_limits(self):
+        for host in ("c1", "c2", "c1"):
+            self.open(host)
+        self.assertEqual(collections.Counter(c.name for c in self.conns),
+                         {"web1": 1, "web2": 2})
+        # Every server full or locked: the next SYN is not forwarded, no rule appears.
+        s = bed.socket("c2")
+        try:
+            s.settimeout(4)
+            with self.assertRaises(OSError):
+                s.connect((bed.vip, bed.port))
+        finally:
+            s.close()
+        self.expect_rules(self.conns[:3])
+        for c in self.conns[:3]:
+            self.assertTrue(c.exchange(256 * 1024))
+        self.stop(signal.SIGTERM)
+
+
+class Runtime(Balanced):
+    def test_flag_requests_and_console(self):
+        for host in ("c1", "c2", "c1"):
+            self.open(host)
+        self.assertEqual(sorted(c.name for c in self.conns), ["web1", "web2", "web3"])
+
+        # ADD: the new server takes the next connection.
+        bed.sql("INSERT INTO server (servername, serverip, maxconn, servermac, state, "
+                "switchport) VALUES ('web4', '192.0.2.14', 100, '02:00:00:00:00:0e', "
+                "'Unlocked', 13)")
+        bed.write("flag.txt", "1 ADD 192.0.2.14\n")
+        self.wait_tick()
+        web4 = self.open("c2")
+        self.assertEqual(web4.name, "web4")
+        self.expect_rules(self.conns)
+
+        # Console from a client host: banner, prompt, getconn counts the open ones.
+        console = bedlib.Console(bed, "c1")
+        self.assertEqual(console.until("Switch> "), "Welcome to Corvalis environment\n\nSwitch> ")
+        console.run("enable", "Switch# ")
+        console.run("configure terminal", "Switch(config)# ")
+        lines = console.run("getconn", "Switch(config)# ")
+        for ip in ("192.0.2.11", "192.0.2.12", "192.0.2.13", "192.0.2.14"):
+            self.assertIn("number of connections in %s is 1" % ip, lines)
+        console.close()
+
+        # MODIFY to Locked: no new connection, the open one goes on.
+        bed.sql("UPDATE server SET state='Locked' WHERE serverip='192.0.2.14'")
+        bed.write("flag.txt", "1 MODIFY 192.0.2.14\n")
+        self.wait_tick()
+        for host in ("c1", "c2", "c1"):
+            self.assertNotEqual(self.open(host).name, "web4")
+        self.assertTrue(web4.exchange(MB))
+
+        # DELETE with an open connection: drained, removed after its last connection.
+        bed.write("flag.txt", "1 DELETE 192.0.2.14\n")
+        self.wait_tick()
+        size = len(bed.read("servergraph.txt"))
+        self.assertTrue(wait_until(lambda: len(bed.read("servergraph.txt")) > size, 10))
+        self.assertIn("web4", bed.read("servergraph.txt")[size:])
+        self.assertTrue(web4.exchange(MB))
+        web4.reset()
+        size = len(bed.read("servergraph.txt"))
+        self.assertTrue(wait_until(lambda: len(bed.read("servergraph.txt")) > size, 10))
+        tick = bed.read("servergraph.txt")[size:]
+        self.assertIn("web1", tick)
+        self.assertNotIn("web4", tick)
+        self.assertNotEqual(self.open("c2").name, "web4")
+        self.stop(signal.SIGINT)
+
+
+class StopSignals(Balanced):
+    def test_signal_with_open_connections(self):
+        """SIGINT here; SIGTERM ends the limits test, also with connections open."""
+        for host in ("c1", "c2"):
+            self.open(host)
+        self.expect_rules(self.conns)
+        self.stop(signal.SIGINT)
+
+
+if __name__ == "__main__":
+    unittest.main()
