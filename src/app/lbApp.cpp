@@ -87,10 +87,6 @@ int controllerLogin() {
 
 }  // namespace
 
-int lbStopSignal(void) {
-    return g_stopSig.load();
-}
-
 void lb_ctrl_socket_init(void *start_arg) {
     (void)start_arg;
     if (Gv_noPrint == 0)

@@ -47,6 +47,3 @@ void delete_flows_from_switch(void);
 // Destroys the flow table with every entry still in it. The caller holds g_lbRBtreeMtx.
 // No-op without a table.
 void treeDestroy(void);
-
-// The signal that asked the process to stop (SIGINT or SIGTERM), or 0.
-int lbStopSignal(void);
