@@ -38,6 +38,7 @@ void onStopSignal(int sig) {
     lbWakeLoop();
 }
 
+// 1 once a stop signal arrived; the login retries end then.
 int stopRequested(void) {
     return g_stopSig.load() != 0;
 }
@@ -57,6 +58,8 @@ class TableLock {
     TableLock &operator=(const TableLock &) = delete;
 };
 
+// Installs the stop handlers for SIGINT and SIGTERM and ignores SIGPIPE. Returns 0, or
+// -1 when a handler cannot be installed.
 int installHandlers() {
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
