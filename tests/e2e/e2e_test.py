@@ -51,7 +51,10 @@ def tearDownModule():
     if bed is None:
         return
     pids_file = os.path.join(bed.dir, "pids")
-    pids = open(pids_file).read().split() if os.path.exists(pids_file) else []
+    pids = []
+    if os.path.exists(pids_file):
+        with open(pids_file) as f:
+            pids = f.read().split()
     bed.down()
     prefix = "lbo-%s-" % bed.env.get("ID", "????")
     left = [n for n in subprocess.run(["ip", "netns", "list"], capture_output=True,
