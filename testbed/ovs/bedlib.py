@@ -10,6 +10,7 @@ import os
 import re
 import signal
 import socket
+import struct
 import subprocess
 import threading
 import time
@@ -232,7 +233,7 @@ class Connection:
 
     def reset(self):
         """Closes with a RST."""
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
+        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         self.sock.close()
 
 

@@ -110,6 +110,9 @@ class Balanced(unittest.TestCase):
                 want[sw] |= rules
         self.assertEqual(bed.all_rules(), want)
 
+    def rule_counts(self):
+        return {sw: len(r) for sw, r in bed.all_rules().items()}
+
     def no_rules(self):
         return all(not r for r in bed.all_rules().values())
 
@@ -124,7 +127,7 @@ class Balanced(unittest.TestCase):
     def stop(self, sig=signal.SIGINT):
         self.assertEqual(self.app.stop(sig), 2 if sig == signal.SIGINT else 15,
                          self.app.output()[-2000:])
-        self.assertTrue(self.no_rules(), bed.all_rules())
+        self.assertTrue(self.no_rules(), "rules left after the signal: %s" % self.rule_counts())
 
 
 class Connections(Balanced):
@@ -159,7 +162,8 @@ class Connections(Balanced):
         # FIN: every rule gone from every switch within three ticks, file follows.
         for c in self.conns:
             self.assertTrue(c.close_fin())
-        self.assertTrue(wait_until(self.no_rules, 25), bed.all_rules())
+        self.assertTrue(wait_until(self.no_rules, 25),
+                        "rules left after FIN: %s" % self.rule_counts())
         self.assertEqual(self.connection_lines(), set())
 
         # RST: the rules re-posted with the deletion time-out (1 s), then gone.
@@ -184,7 +188,8 @@ class Connections(Balanced):
             return posted == {sw: expected[sw] | bed.expected_rules(c, 300)[sw]
                               for sw in expected}
         self.assertTrue(wait_until(reposted, 10))
-        self.assertTrue(wait_until(self.no_rules, 10), bed.all_rules())
+        self.assertTrue(wait_until(self.no_rules, 10),
+                        "rules left after RST: %s" % self.rule_counts())
         self.assertEqual(self.connection_lines(), set())
         self.stop(signal.SIGINT)
 
