@@ -9,6 +9,10 @@
 
 #include <atomic>
 
+// The console's TCP port on the VIP. Its traffic belongs to the host's own stack and is
+// never balanced.
+#define LB_CONSOLE_PORT 8000
+
 // Name of the VIP interface. Sized for the platform's longest interface name.
 extern char g_appIf[IFNAMSIZ];
 // 0 until the start-up sequence has finished; the console thread waits for 1. Written

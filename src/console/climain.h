@@ -11,7 +11,6 @@
 #include <utility>
 #include <vector>
 
-#define LB_CONSOLE_PORT 8000
 #define LB_CONSOLE_CONF "console.conf"
 #define LB_CONSOLE_START_FILE "clitest.txt"
 

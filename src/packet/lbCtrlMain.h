@@ -21,9 +21,6 @@ enum { LB_TCP_SYN = 2, LB_TCP_FINACK = 3, LB_TCP_RST = 5, LB_TCP_OTHER = -1, LB_
 
 #define LB_ETH_HLEN 14
 #define LB_DPID_TEXT_LEN 32  // a host's switch dpid text as the node query gives it
-// The console's TCP port on the VIP. Its traffic belongs to the host's own stack and is
-// never balanced.
-#define LB_CONSOLE_PORT 8000
 
 // Sends one frame that the dispatcher forwards: every forwarded frame leaves through
 // this pointer, which holds lb_client_rawsock_send unless a test put a capture in its
