@@ -16,7 +16,7 @@ namespace lbtest {
 
 class CtrlSim {
   public:
-    // extraArgs are appended to the simulator's command line (e.g. "--fault", "no_token").
+    // extraArgs go to the simulator's command line (e.g. "--fault", "no_token").
     CtrlSim(std::string addr, const std::string &topologyJson,
             std::vector<std::string> extraArgs = {}, bool startNow = true);
     ~CtrlSim() { stop(); }
@@ -33,15 +33,13 @@ class CtrlSim {
     // Every /sdn/ request logged so far, oldest first; clearLog forgets them.
     std::vector<nlohmann::json> requests() const;
     void clearLog() const;
-    // POST /_sim/control with body, POST /_sim/reset: true on a 200 reply.
-    bool control(const nlohmann::json &body) const;
-    bool reset() const;
+    bool control(const nlohmann::json &body) const;  // POST /_sim/control: true on 200
+    bool reset() const;                              // POST /_sim/reset: true on 200
     // The "flows" array of the switch with 16 hex digits dpid16; null on failure.
     nlohmann::json flows(const std::string &dpid16) const;
 
   private:
-    // One HTTPS request to the simulator: the HTTP status (0 when the transfer failed)
-    // and the reply.
+    // The HTTP status (0: the transfer failed) and the reply.
     std::pair<long, std::string> simRequest(const char *method, const std::string &path,
                                             const std::string &body) const;
 

@@ -27,7 +27,7 @@ namespace {
 using nlohmann::json;
 using namespace testing::internal;
 using namespace std::chrono_literals;
-using Hop = std::tuple<uint64_t, uint32_t, uint32_t>;  // switch, in port, out port
+using lbtest::Hop;
 
 const char kAddr[] = "127.0.0.32", kCtrl[] = "127.0.0.32:8443";
 const char kLoginBody[] = R"({"login":{"user":"sdn","password":"quorbit","domain":"sdn"}})";
@@ -153,13 +153,8 @@ TEST_F(RestSim, LinksOfTwoQueriesAreGatheredIntoHops) {
     EXPECT_EQ(lb_findpath(nullptr, kS2, "00:00:00:00:00:00:00:99", kCtrl, 3, 3), 2u);
     dlist_head list;
     EXPECT_NE(create_pathlist(&list, kS1, kS3, kCtrl, 3, 3), 0);
-    std::vector<Hop> hops;
-    for (dlist_node *n = list.next; n != &list; n = n->next) {
-        auto *h = static_cast<pathlist_node_t *>(n->data);
-        hops.emplace_back(h->node_dpid, h->in_port, h->out_port);
-    }
+    EXPECT_EQ(lbtest::hops(&list), (std::vector<Hop>{{1, 3, 2}, {2, 1, 2}, {3, 1, 3}}));
     del_pathlist(&list);
-    EXPECT_EQ(hops, (std::vector<Hop>{{1, 3, 2}, {2, 1, 2}, {3, 1, 3}}));
     EXPECT_EQ(num_pathnodes, 0u);
 }
 

@@ -4,7 +4,6 @@
 
 #include <cstring>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "controller/lbCurl/jsonext.h"
@@ -15,15 +14,8 @@
 
 namespace {
 
-using Hop = std::tuple<uint64_t, uint32_t, uint32_t>;  // switch, in port, out port
-std::vector<Hop> hops(dlist_head *list) {
-    std::vector<Hop> out;
-    for (dlist_node *n = list->next; n != list; n = n->next) {
-        auto *h = static_cast<pathlist_node_t *>(n->data);
-        out.emplace_back(h->node_dpid, h->in_port, h->out_port);
-    }
-    return out;
-}
+using lbtest::Hop;
+using lbtest::hops;
 
 TEST(WholeKeys, MemberLookupAndLinkCaptureIgnorePartialKeysThenHopsAreBuilt) {
     lb_json doc;

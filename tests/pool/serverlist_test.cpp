@@ -25,8 +25,7 @@ std::vector<int> collect(dlist_head *head) {
 TEST(Dlist, AppendsKeepTheirOrderAndDeletesRelinkTheNeighbours) {
     dlist_head head;
     int a = 1, b = 2, c = 3;
-    ASSERT_EQ(dlist_init(&head), SUCCESS);
-    EXPECT_TRUE(dlist_empty(&head));
+    ASSERT_TRUE(dlist_init(&head) == SUCCESS && dlist_empty(&head));
     for (int *x : {&a, &b, &c})
         ASSERT_EQ(dlist_addnode(x, &head), SUCCESS);
     EXPECT_EQ(collect(&head), (std::vector<int>{1, 2, 3}));
@@ -43,13 +42,6 @@ class ServerList : public testing::Test {
     void SetUp() override { lbtest::resetState(); }
     void TearDown() override { lbtest::resetState(); }
 
-    static lbServer_node_t *add(const char *name, const char *ip, int maxconn = 10) {
-        lbServer_node_t *s = create_lbServer_node(&lbServHead);
-        snprintf(s->server_name, sizeof s->server_name, "%s", name);
-        s->lbServIp.s_addr = inet_addr(ip);
-        s->maxconn = maxconn;
-        return s;
-    }
     static std::vector<std::string> names() {
         std::vector<std::string> out;
         for (dlist_node *n = lbServHead.next; n != &lbServHead; n = n->next)
@@ -59,9 +51,9 @@ class ServerList : public testing::Test {
 };
 
 TEST_F(ServerList, LookupAndDeleteActOnTheFirstRecordWithTheAddress) {
-    lbServer_node_t *first = add("first", "192.0.2.9");
-    add("other", "192.0.2.1");
-    add("second", "192.0.2.9");
+    lbServer_node_t *first = lbtest::addServer("192.0.2.9", "first");
+    lbtest::addServer("192.0.2.1", "other");
+    lbtest::addServer("192.0.2.9", "second");
     EXPECT_EQ(names(), (std::vector<std::string>{"first", "other", "second"}));
     EXPECT_EQ(getServEntry(inet_addr("192.0.2.9"), &lbServHead), first);
     EXPECT_EQ(getServEntry(inet_addr("198.51.100.1"), &lbServHead), nullptr);
@@ -78,17 +70,17 @@ TEST_F(ServerList, LookupAndDeleteActOnTheFirstRecordWithTheAddress) {
     del_lbServer_node(getServEntry(inet_addr("192.0.2.1"), &lbServHead), &lbServHead);
     EXPECT_EQ(names(), std::vector<std::string>{"second"});
     // Emptying frees every record (the leak checker sees any left).
-    add("third", "192.0.2.3");
+    lbtest::addServer("192.0.2.3", "third");
     del_all_dlist_nodes(&lbServHead);
     EXPECT_TRUE(dlist_empty(&lbServHead));
 }
 
 TEST_F(ServerList, ListingFormatPrintsMacWithoutLeadingZeros) {
-    lbServer_node_t *a = add("web1", "192.0.2.10", 100);
+    lbServer_node_t *a = lbtest::addServer("192.0.2.10", "web1", 100);
     memcpy(a->lbServMac, "\x00\x1a\x02\x00\x00\xff", 6);
     a->lock = 1;
     a->lbSwitchPort = 47;
-    lbServer_node_t *b = add("web2", "198.51.100.255", 0);
+    lbServer_node_t *b = lbtest::addServer("198.51.100.255", "web2", 0);
     memcpy(b->lbServMac, "\x02\xAB\xcd\xef\x10\x01", 6);
     b->lbSwitchPort = 3;
     EXPECT_EQ(lbtest::printed([] {
@@ -106,7 +98,6 @@ TEST_F(ServerList, ListingFormatPrintsMacWithoutLeadingZeros) {
 }
 
 TEST_F(ServerList, SelectionPicksTheLeastLoadedEligibleServer) {
-    // Per server: name, numConn, maxconn, lock, unreachable, marked for removal.
     struct Server {
         const char *name;
         int numConn, maxconn, lock, unreachable, remove;
@@ -133,7 +124,7 @@ TEST_F(ServerList, SelectionPicksTheLeastLoadedEligibleServer) {
     for (const auto &c : cases) {
         lbtest::resetState();
         for (const Server &p : c.pool) {
-            lbServer_node_t *s = add(p.name, "192.0.2.1", p.maxconn);
+            lbServer_node_t *s = lbtest::addServer("192.0.2.1", p.name, p.maxconn);
             s->numConn = p.numConn;
             s->lock = p.lock;
             s->servNotReachable = static_cast<uint8_t>(p.unreachable);

@@ -1,10 +1,7 @@
-// Test main: every suite runs in a fresh scratch directory, because the balancer reads
-// its configuration from and writes its files into the working directory; each test
-// starts in it. The directory is removed afterwards unless LBTEST_KEEP is set.
-//
-// A process that ends while its tests run (say a configuration exit reached by code under
-// test) has not run them all: that exit becomes status 3, naming the test, so the suite
-// fails. Death-test children, which are expected to exit, are left alone.
+// Test main: each test starts in the suite's fresh scratch directory (removed afterwards
+// unless LBTEST_KEEP is set). An exit while tests run (say a configuration exit reached by
+// code under test) becomes status 3, naming the test, so the suite fails; death-test
+// children, which are expected to exit, are left alone.
 #include <gtest/gtest.h>
 #include <unistd.h>
 

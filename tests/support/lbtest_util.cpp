@@ -1,5 +1,6 @@
 #include "lbtest_util.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -10,8 +11,8 @@
 #include <thread>
 
 #include "common/lbGlobals.h"
+#include "controller/lbCurl/lb_pathlist.h"
 #include "flowtable/lbFlowDb.h"
-#include "pool/lbServerList.h"
 
 namespace lbtest {
 
@@ -59,16 +60,28 @@ void resetState() {
     delete_all_lbServerNodes();
     Server_list_init();
     g_lbNumServers = 0;
-    memset(g_cont1IPAddr, 0, sizeof g_cont1IPAddr);
-    memset(g_contMacAddr, 0, sizeof g_contMacAddr);
-    memset(g_switchDpId, 0, sizeof g_switchDpId);
-    memset(g_vipIPAddr, 0, sizeof g_vipIPAddr);
-    memset(g_vlanId, 0, sizeof g_vlanId);
-    memset(g_addFlowTmr, 0, sizeof g_addFlowTmr);
-    memset(g_delFlowTmr, 0, sizeof g_delFlowTmr);
-    memset(cluster_name, 0, sizeof cluster_name);
+    auto clear = [](auto &...text) { (memset(text, 0, sizeof text), ...); };
+    clear(g_cont1IPAddr, g_contMacAddr, g_switchDpId, g_vipIPAddr, g_vlanId, g_addFlowTmr,
+          g_delFlowTmr, cluster_name);
     g_lbAppPort = 0;
     Gv_noPrint = 1;
+}
+
+lbServer_node_t *addServer(const char *ip, const char *name, int maxconn) {
+    lbServer_node_t *s = create_lbServer_node(&lbServHead);
+    s->lbServIp.s_addr = inet_addr(ip);
+    snprintf(s->server_name, sizeof s->server_name, "%s", name);
+    s->maxconn = maxconn;
+    return s;
+}
+
+std::vector<Hop> hops(dlist_head *list) {
+    std::vector<Hop> out;
+    for (dlist_node *n = list->next; n != list; n = n->next) {
+        auto *h = static_cast<pathlist_node_t *>(n->data);
+        out.emplace_back(h->node_dpid, h->in_port, h->out_port);
+    }
+    return out;
 }
 
 }  // namespace lbtest

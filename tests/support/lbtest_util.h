@@ -2,8 +2,13 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <string>
+#include <tuple>
+#include <vector>
+
+#include "pool/lbServerList.h"
 
 namespace lbtest {
 
@@ -27,5 +32,11 @@ const std::string &scratchDir();
 // Process-wide state back to start-up: no flow table, an empty server list, empty
 // configuration globals, diagnostics off. No other thread may touch them meanwhile.
 void resetState();
+
+// Appends a server record to the list, with its address, name and maximum connections.
+lbServer_node_t *addServer(const char *ip, const char *name, int maxconn = 10);
+// The hops {switch, in port, out port} of a path list, in order.
+using Hop = std::tuple<uint64_t, uint32_t, uint32_t>;
+std::vector<Hop> hops(dlist_head *list);
 
 }  // namespace lbtest

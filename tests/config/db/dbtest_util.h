@@ -12,8 +12,7 @@
 
 namespace dbtest {
 
-// Runs testbed/db/dbctl with the given arguments; returns its exit status.
-int dbctl(const std::string &args);
+int dbctl(const std::string &args);  // testbed/db/dbctl args: its exit status
 
 // The three words of dbconfig.conf for the running server.
 struct Credentials {
@@ -32,7 +31,7 @@ std::string insertServers(int first, int last, int port = 5);
 
 std::vector<lbServer_node_t *> listed();
 lbServer_node_t *find(const char *ip);
-// A record's configuration and running state on one line, for whole-record comparisons.
+// A record's configuration and running state on one line.
 std::string describe(const lbServer_node_t *s);
 size_t count(const std::string &hay, const std::string &needle);
 
@@ -43,8 +42,7 @@ class DbTest : public testing::Test {
     void SetUp() override;
     void TearDown() override;
     static bool resetSchema();
-    // Loads table server into the pool without printing.
-    static void loadServers();
+    static void loadServers();  // quietly
     // One refresh tick with the given request file (null: none); returns what it printed.
     static std::string tick(const char *flag);
 };

@@ -140,10 +140,10 @@ TEST(RbTree, RandomInsertDeleteQueryKeepsOrderColourRulesAndOwnership) {
             RBDelete(t, it->second);
             nodes.erase(it);
             const size_t deleted = static_cast<size_t>(seq) - nodes.size();
-            ASSERT_EQ(g_keyDestroyed.size(), deleted);
-            ASSERT_EQ(g_keyDestroyed[s], 1);
-            ASSERT_EQ(g_infoDestroyed.size() + g_nullInfoDestroyed, deleted);
-            ASSERT_EQ(g_infoDestroyed.count(s), s % 5 == 0 ? 0u : 1u);
+            ASSERT_TRUE(g_keyDestroyed.size() == deleted && g_keyDestroyed[s] == 1) << s;
+            ASSERT_TRUE(g_infoDestroyed.size() + g_nullInfoDestroyed == deleted &&
+                        g_infoDestroyed.count(s) == (s % 5 == 0 ? 0u : 1u))
+                << s;
         }
         ASSERT_NO_FATAL_FAILURE(checkInvariants(t, model.size()));
         ASSERT_EQ(walkOrder(t), Order(model.begin(), model.end())) << "after step " << step;
