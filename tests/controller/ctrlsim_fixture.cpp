@@ -129,14 +129,6 @@ std::pair<long, std::string> CtrlSim::simRequest(const char *method, const std::
     return {status, reply};
 }
 
-bool CtrlSim::control(const nlohmann::json &body) const {
-    return simRequest("POST", "/_sim/control", body.dump()).first == 200;
-}
-
-bool CtrlSim::reset() const {
-    return simRequest("POST", "/_sim/reset", "").first == 200;
-}
-
 nlohmann::json CtrlSim::flows(const std::string &dpid16) const {
     auto [status, reply] = simRequest("GET", "/_sim/flows?dpid=" + dpid16, "");
     auto j = nlohmann::json::parse(reply, nullptr, false);

@@ -33,8 +33,11 @@ class CtrlSim {
     // Every /sdn/ request logged so far, oldest first; clearLog forgets them.
     std::vector<nlohmann::json> requests() const;
     void clearLog() const;
-    bool control(const nlohmann::json &body) const;  // POST /_sim/control: true on 200
-    bool reset() const;                              // POST /_sim/reset: true on 200
+    // POST /_sim/control with body, POST /_sim/reset: true on a 200 reply.
+    bool control(const nlohmann::json &body) const {
+        return simRequest("POST", "/_sim/control", body.dump()).first == 200;
+    }
+    bool reset() const { return simRequest("POST", "/_sim/reset", "").first == 200; }
     // The "flows" array of the switch with 16 hex digits dpid16; null on failure.
     nlohmann::json flows(const std::string &dpid16) const;
 

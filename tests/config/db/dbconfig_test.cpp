@@ -145,11 +145,9 @@ TEST_F(DbConfig, ControllerVipAndClusterNameComeFromTheFirstRowWhileEveryRowIsMi
     lbClusterConfig();
     lbClusterConfig_new();
     testing::internal::GetCapturedStdout();
-    EXPECT_STREQ(g_cont1IPAddr, "198.51.100.1");
-    EXPECT_STREQ(reinterpret_cast<char *>(g_contMacAddr), "02:00:00:00:01:01");
-    EXPECT_STREQ(reinterpret_cast<char *>(g_switchDpId), "00:00:00:00:00:00:00:01");
-    EXPECT_STREQ(g_vipIPAddr, "192.0.2.100");
-    EXPECT_STREQ(cluster_name, "webfarm");
+    EXPECT_EQ(std::string(g_cont1IPAddr) + " " + reinterpret_cast<char *>(g_contMacAddr) + " " +
+                  reinterpret_cast<char *>(g_switchDpId) + " " + g_vipIPAddr + " " + cluster_name,
+              "198.51.100.1 02:00:00:00:01:01 00:00:00:00:00:00:00:01 192.0.2.100 webfarm");
     EXPECT_EQ(lbtest::readFile("contIP.conf"),
               "198.51.100.1 02:00:00:00:01:01 00:00:00:00:00:00:00:01 \n"
               "198.51.100.2 02:00:00:00:01:02 00:02 \n");
