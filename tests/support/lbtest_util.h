@@ -1,4 +1,3 @@
-// Small helpers shared by the test suites.
 #pragma once
 
 #include <chrono>

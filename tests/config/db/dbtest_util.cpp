@@ -113,14 +113,6 @@ void DbTest::SetUp() {
         lbtest::printed(lbDbInit);
 }
 
-void DbTest::TearDown() {
-    lbtest::resetState();
-}
-
-void DbTest::loadServers() {
-    lbtest::printed(lbServConfig);
-}
-
 std::string DbTest::tick(const char *flag) {
     if (flag != nullptr)
         lbtest::writeFile("flag.txt", flag);

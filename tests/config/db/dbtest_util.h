@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "config/lbCtrlApi.h"
 #include "pool/lbServerList.h"
+#include "support/lbtest_util.h"
 
 namespace dbtest {
 
@@ -40,9 +42,9 @@ size_t count(const std::string &hay, const std::string &needle);
 class DbTest : public testing::Test {
   protected:
     void SetUp() override;
-    void TearDown() override;
+    void TearDown() override { lbtest::resetState(); }
     static bool resetSchema();
-    static void loadServers();  // quietly
+    static void loadServers() { lbtest::printed(lbServConfig); }
     // One refresh tick with the given request file (null: none); returns what it printed.
     static std::string tick(const char *flag);
 };

@@ -29,9 +29,7 @@ constexpr const char *kVip = "203.0.113.100", *kSimAddr = "127.0.0.57";
 constexpr int kAppPort = 6;  // the balancer's port on its own switch, unlike any hop's
 const unsigned char kMac[6] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x07};
 
-uint32_t ip(const char *dotted) {
-    return inet_addr(dotted);
-}
+constexpr auto *ip = &inet_addr;
 
 std::vector<std::string> dirEntries() {
     std::vector<std::string> names;
