@@ -393,20 +393,24 @@ class OvsFlowBackend(FlowBackend):
     port; the switch expires idle rules itself (idle meaning: no packet matched, as
     OpenFlow defines it). `bridges` maps dpid numbers to bridge names. Rules of other
     priorities (the bridge's NORMAL rule) are never touched. flows() reads the bridge,
-    ordered by first install as far as this backend saw them."""
+    ordered by first install as far as this backend saw them. An install is answered once
+    the datapath's cached flows have been revalidated against it, so that a frame sent
+    after the answer meets the new rule, as after an OpenFlow barrier."""
 
-    def __init__(self, bridges, ofctl=("ovs-ofctl", "-O", "OpenFlow13")):
+    def __init__(self, bridges, ofctl=("ovs-ofctl", "-O", "OpenFlow13"),
+                 settle=("ovs-appctl", "revalidator/wait")):
         self._lock = threading.Lock()
         self._bridges = dict(bridges)
         self._ofctl = list(ofctl)
+        self._settle = list(settle)
         self._order = {}  # (dpid, match key) -> install sequence number
         self._seq = 0
 
-    def _run(self, *args):
-        done = subprocess.run(self._ofctl + list(args), capture_output=True, text=True,
-                              timeout=30)
+    def _run(self, *args, command=None):
+        argv = (command or self._ofctl) + list(args)
+        done = subprocess.run(argv, capture_output=True, text=True, timeout=30)
         if done.returncode != 0:
-            raise RuntimeError("ovs-ofctl %s: %s" % (" ".join(args), done.stderr.strip()))
+            raise RuntimeError("%s: %s" % (" ".join(argv), done.stderr.strip()))
         return done.stdout
 
     def _bodies(self, dpid):
@@ -425,6 +429,7 @@ class OvsFlowBackend(FlowBackend):
             replaced = self._present(dpid, body)
             self._run("add-flow", self._bridges[dpid], "%s,idle_timeout=%d,actions=output:%d"
                       % (ovs_match(body), flow["idle_timeout"], output))
+            self._run(command=self._settle)
             key = (dpid, flow_match_key(body))
             if not replaced or key not in self._order:
                 self._seq += 1
