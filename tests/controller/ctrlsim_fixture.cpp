@@ -99,10 +99,6 @@ std::vector<nlohmann::json> CtrlSim::requests() const {
     return out;
 }
 
-void CtrlSim::clearLog() const {
-    writeFile(logPath_, "");
-}
-
 std::pair<long, std::string> CtrlSim::simRequest(const char *method, const std::string &path,
                                                  const std::string &body) const {
     std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> h(curl_easy_init(), curl_easy_cleanup);

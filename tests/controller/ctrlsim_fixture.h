@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "support/lbtest_util.h"
+
 namespace lbtest {
 
 class CtrlSim {
@@ -32,7 +34,7 @@ class CtrlSim {
 
     // Every /sdn/ request logged so far, oldest first; clearLog forgets them.
     std::vector<nlohmann::json> requests() const;
-    void clearLog() const;
+    void clearLog() const { writeFile(logPath_, ""); }
     // POST /_sim/control with body, POST /_sim/reset: true on a 200 reply.
     bool control(const nlohmann::json &body) const {
         return simRequest("POST", "/_sim/control", body.dump()).first == 200;
