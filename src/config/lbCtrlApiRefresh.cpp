@@ -480,6 +480,8 @@ void lb_get_graphical_data(void *user_p, int len) {
     writeGraph(when);
     copyGraph();
     fflush(stdout);
-    // Raised under the lock, so that a reader holding it sees the finished tick.
+    // Raised under the lock, so that a reader holding it sees the finished tick; the
+    // packet loop sleeps in poll and must be woken to run the expiry walk.
     fiveSecTimerEvent = 1;
+    lbWakeLoop();
 }
