@@ -49,15 +49,6 @@ void stopIfRequested() {
         deleteFlows(sig);
 }
 
-// Holds g_lbRBtreeMtx for one scope.
-class TableLock {
-  public:
-    TableLock() { pthread_mutex_lock(&g_lbRBtreeMtx); }
-    ~TableLock() { pthread_mutex_unlock(&g_lbRBtreeMtx); }
-    TableLock(const TableLock &) = delete;
-    TableLock &operator=(const TableLock &) = delete;
-};
-
 // Installs the stop handlers for SIGINT and SIGTERM and ignores SIGPIPE. Returns 0, or
 // -1 when a handler cannot be installed.
 int installHandlers() {
@@ -100,7 +91,7 @@ void lb_ctrl_socket_init(void *start_arg) {
     };
     for (void (*load)(void) : kLoaders) {
         stopIfRequested();
-        TableLock lock;
+        lbTableLock lock;
         load();
     }
     stopIfRequested();
@@ -127,7 +118,7 @@ void lb_ctrl_recv(void) {
         stopIfRequested();
         const int n = lb_client_rawsock_recv(recv_buf, sizeof recv_buf);
         if (n > 0) {
-            TableLock lock;
+            lbTableLock lock;
             lbHandlePktin(recv_buf, n);
         } else if (n == 0) {
             zero_count++;
@@ -136,7 +127,7 @@ void lb_ctrl_recv(void) {
         }
         // Taken and cleared in one step, so a tick raised during the walk is not lost.
         if (fiveSecTimerEvent.exchange(0) != 0) {
-            TableLock lock;
+            lbTableLock lock;
             if (g_lbServFlowTable_tree != nullptr)
                 RBTreeTraverse(g_lbServFlowTable_tree, FINDELETE);
         }
@@ -171,7 +162,7 @@ void deleteFlows(int sig_num) {
         timerId = LB_EVT_ERR_CREATE;
     }
     {
-        TableLock lock;
+        lbTableLock lock;
         delete_flows_from_switch();
         treeDestroy();
         delete_all_lbServerNodes();

@@ -24,6 +24,14 @@ extern pthread_mutex_t g_lbRBtreeMtx;
 // Seconds from receipt to send of the latest forwarded frame: written by the packet
 // loop, shown by the console's "gettime".
 extern std::atomic<float> totaltime;
+// Holds g_lbRBtreeMtx for one scope.
+class lbTableLock {
+  public:
+    lbTableLock() { pthread_mutex_lock(&g_lbRBtreeMtx); }
+    ~lbTableLock() { pthread_mutex_unlock(&g_lbRBtreeMtx); }
+    lbTableLock(const lbTableLock &) = delete;
+    lbTableLock &operator=(const lbTableLock &) = delete;
+};
 // Quiet switch: while non-zero, diagnostics marked as optional are not printed.
 extern int Gv_noPrint;
 

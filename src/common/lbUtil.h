@@ -6,6 +6,7 @@
 #include <stdarg.h>
 #include <stddef.h>
 #include <stdio.h>
+#include <string.h>
 
 #include <functional>
 #include <memory>
@@ -22,6 +23,14 @@ using lbFilePtr = std::unique_ptr<FILE, lbFileCloser>;
 int lbFormat(char *dst, size_t size, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
 int lbVFormat(char *dst, size_t size, const char *fmt, va_list ap)
     __attribute__((format(printf, 3, 0)));
+
+// Copies a fixed-size text field that may lack its terminator (a configured global, a
+// record's name) into dst as a terminated string, cut to fit.
+template <size_t N, typename T>
+void lbCopyField(char (&dst)[N], const T *src, size_t srcSize) {
+    const auto *text = reinterpret_cast<const char *>(src);
+    lbFormat(dst, N, "%.*s", static_cast<int>(strnlen(text, srcSize)), text);
+}
 
 // Replaces the file target with what fill writes: the content goes to a new file under a
 // temporary name in the same directory, which is then renamed over target, so a reader

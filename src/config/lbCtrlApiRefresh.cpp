@@ -34,18 +34,6 @@ using namespace lbcfg;
 
 namespace {
 
-// Holds a pthread mutex for one scope.
-class MutexHold {
-  public:
-    explicit MutexHold(pthread_mutex_t &m) : m_(m) { pthread_mutex_lock(&m_); }
-    ~MutexHold() { pthread_mutex_unlock(&m_); }
-    MutexHold(const MutexHold &) = delete;
-    MutexHold &operator=(const MutexHold &) = delete;
-
-  private:
-    pthread_mutex_t &m_;
-};
-
 enum class Action { Add, Modify, Delete };
 
 const char *actionName(Action a) {
@@ -457,7 +445,7 @@ void serverUpdateInfo(const char *action) {
     }
     enqueue(r);
     std::vector<Ready> ready = fetchPending();
-    MutexHold hold(g_lbRBtreeMtx);
+    lbTableLock hold;
     for (Ready &x : ready)
         apply(x);
 }
@@ -474,7 +462,7 @@ void lb_get_graphical_data(void *user_p, int len) {
     std::lock_guard<std::mutex> refresh(g_refreshMtx);
     takeRequests();
     std::vector<Ready> ready = fetchPending();
-    MutexHold hold(g_lbRBtreeMtx);
+    lbTableLock hold;
     for (Ready &r : ready)
         apply(r);
     writeGraph(when);

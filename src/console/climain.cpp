@@ -50,15 +50,6 @@ lbConsoleState *stateOf(cli_def *cli) {
     return static_cast<lbConsoleState *>(cli_get_context(cli));
 }
 
-// Holds g_lbRBtreeMtx for one scope; nothing is written to a socket meanwhile.
-class SharedStateLock {
-  public:
-    SharedStateLock() { pthread_mutex_lock(&g_lbRBtreeMtx); }
-    ~SharedStateLock() { pthread_mutex_unlock(&g_lbRBtreeMtx); }
-    SharedStateLock(const SharedStateLock &) = delete;
-    SharedStateLock &operator=(const SharedStateLock &) = delete;
-};
-
 // Echoes the command's full name and its arguments.
 int cmd_test(cli_def *cli, const char *command, char *argv[], int argc) {
     cli_print(cli, "called %s with \"%s\"", "cmd_test", command);
@@ -112,7 +103,7 @@ int cmd_debug_regular(cli_def *cli, const char *, char **, int) {
 int cmd_Show_Flows(cli_def *cli, const char *, char **, int) {
     std::string text;
     try {
-        SharedStateLock lock;
+        lbTableLock lock;  // nothing is written to a socket meanwhile
         lbFlowTable_listInto(text);
     } catch (const std::bad_alloc &) {
         cli_print(cli, "Not enough memory for the flow listing");
@@ -140,7 +131,7 @@ struct ServerCount {
 int cmd_Show_connections(cli_def *cli, const char *, char **, int) {
     std::vector<ServerCount> counts;
     try {
-        SharedStateLock lock;
+        lbTableLock lock;  // nothing is written to a socket meanwhile
         // A list never initialised (no start-up yet) has null links: nothing to show.
         for (dlist_node *n = lbServHead.next; n != nullptr && n != &lbServHead; n = n->next) {
             const auto *s = static_cast<const lbServer_node_t *>(n->data);

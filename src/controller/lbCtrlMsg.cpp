@@ -90,13 +90,6 @@ const lbRuleSpec lbConnRules[LB_NUM_RULES] = {
 
 namespace {
 
-// Copies a configured text field that may lack its terminator.
-template <size_t N, typename T>
-void copyField(char (&dst)[N], const T *src, size_t srcSize) {
-    const auto *text = reinterpret_cast<const char *>(src);
-    lbFormat(dst, N, "%.*s", static_cast<int>(strnlen(text, srcSize)), text);
-}
-
 const char *ruleValue(const lbConnTexts *c, const lbRuleRequest &r, lbRuleValue v) {
     switch (v) {
         case LB_RV_CLIENT:
@@ -125,16 +118,16 @@ void lbConnTextsFill(lbConnTexts *c, uint32_t clientIp, int clientPort, uint32_t
                      int servicePort) {
     lbIPntoa(clientIp, c->client, sizeof c->client);
     lbIPntoa(serverIp, c->server, sizeof c->server);
-    copyField(c->vip, g_vipIPAddr, sizeof g_vipIPAddr);
+    lbCopyField(c->vip, g_vipIPAddr, sizeof g_vipIPAddr);
     lbItoa(clientPort, c->clientPort, sizeof c->clientPort);
     lbItoa(servicePort, c->servicePort, sizeof c->servicePort);
     lbFormat(c->lbPort, sizeof c->lbPort, "%u", g_lbAppPort);
     char ownDpid[sizeof g_switchDpId + 1];
-    copyField(ownDpid, g_switchDpId, sizeof g_switchDpId);
+    lbCopyField(ownDpid, g_switchDpId, sizeof g_switchDpId);
     uint64_t ownDpidNum = 0;
     lb_dpid_to_ull(ownDpid, &ownDpidNum);
     lbFormat(c->lbDpid, sizeof c->lbDpid, "%016llx", static_cast<unsigned long long>(ownDpidNum));
-    copyField(c->ctrlIp, g_cont1IPAddr, sizeof g_cont1IPAddr);
+    lbCopyField(c->ctrlIp, g_cont1IPAddr, sizeof g_cont1IPAddr);
 }
 
 int lbHopRules(const lbConnTexts *c, const pathlist_node_t *hop, const char *timeout,

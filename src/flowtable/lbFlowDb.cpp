@@ -76,8 +76,7 @@ void removeConnectionRules(const lbFlow_t *e) {
     lbConnTextsFill(&t, e->lbClientSrcIp, e->lbClientSrcTcpPort, e->lbServConfPtr->lbServIp.s_addr,
                     e->lbServerTcpPort);
     char idle[sizeof g_addFlowTmr + 1];
-    const auto *tmr = reinterpret_cast<const char *>(g_addFlowTmr);
-    snprintf(idle, sizeof idle, "%.*s", static_cast<int>(strnlen(tmr, sizeof g_addFlowTmr)), tmr);
+    lbCopyField(idle, g_addFlowTmr, sizeof g_addFlowTmr);
 
     const dlist_head *head = &e->client_pathlist_hdr;
     if (head->next == nullptr)
@@ -189,7 +188,7 @@ lbFlow_t *lbServFlowTable_createEntry(lbServer_node_t *lbServer, uint32_t lbClie
         return nullptr;
 
     char vip[sizeof g_vipIPAddr + 1];
-    snprintf(vip, sizeof vip, "%.*s", fieldLen(g_vipIPAddr), g_vipIPAddr);
+    lbCopyField(vip, g_vipIPAddr, sizeof g_vipIPAddr);
     entry->lbClientSrcIp = lbClientSrcIp;
     entry->lbClusterIp = inet_addr(vip);
     entry->lbClientSrcTcpPort = lbClientSrcTcpPort;

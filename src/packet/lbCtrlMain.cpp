@@ -87,17 +87,10 @@ uint16_t dstPort(const TcpFrame &f) {
     return ntohs(load16(f.buf + f.tcpOff + kTcpDstPortOff));
 }
 
-// A configured text field that may lack its terminator, as a terminated string.
-template <size_t N, typename T>
-void copyField(char (&dst)[N], const T *src, size_t srcSize) {
-    const auto *text = reinterpret_cast<const char *>(src);
-    lbFormat(dst, N, "%.*s", static_cast<int>(strnlen(text, srcSize)), text);
-}
-
 // The six bytes of g_contMacAddr; the loader refused any text that is not six hex groups.
 void controllerMac(unsigned char mac[6]) {
     char text[sizeof g_contMacAddr + 1];
-    copyField(text, g_contMacAddr, sizeof g_contMacAddr);
+    lbCopyField(text, g_contMacAddr, sizeof g_contMacAddr);
     unsigned v[6] = {};
     sscanf(text, "%x:%x:%x:%x:%x:%x", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]);
     for (int i = 0; i < 6; ++i)
@@ -114,7 +107,7 @@ void toClient(const TcpFrame &f) {
     controllerMac(mac);
     memcpy(f.buf + 6, mac, 6);
     char vip[sizeof g_vipIPAddr + 1];
-    copyField(vip, g_vipIPAddr, sizeof g_vipIPAddr);
+    lbCopyField(vip, g_vipIPAddr, sizeof g_vipIPAddr);
     const uint32_t addr = inet_addr(vip);
     memcpy(f.buf + kIpSrcOff, &addr, 4);
     if (Gv_noPrint == 0)
@@ -274,7 +267,7 @@ int lbGetHostInfo(uint32_t ipAddr, const unsigned char *vlanId, char *dpid, uint
     char vlan[sizeof g_vlanId + 1] = "";
     char url[1024];
     if (vlanId != nullptr)
-        copyField(vlan, vlanId, sizeof g_vlanId);
+        lbCopyField(vlan, vlanId, sizeof g_vlanId);
     lbCtrlHostPort(ctrlAddr, sizeof ctrlAddr, g_cont1IPAddr);
     inet_ntop(AF_INET, &ipAddr, host, sizeof host);
     int rc = 0;
@@ -310,7 +303,7 @@ lbFlow_t *lbAddFlow(lbServer_node_t *lbServEnt, const unsigned char *buf, uint32
         }
     }
     char lbDpid[sizeof g_switchDpId + 1];
-    copyField(lbDpid, g_switchDpId, sizeof g_switchDpId);
+    lbCopyField(lbDpid, g_switchDpId, sizeof g_switchDpId);
 
     char clientDpid[LB_DPID_TEXT_LEN];
     uint16_t clientPort = 0;
@@ -381,7 +374,7 @@ lbFlow_t *lbAddFlow(lbServer_node_t *lbServEnt, const unsigned char *buf, uint32
     lbConnTexts t;
     lbConnTextsFill(&t, lbClientSrcIp, clientTcpPort, lbServEnt->lbServIp.s_addr, servicePort);
     char idle[sizeof g_addFlowTmr + 1];
-    copyField(idle, g_addFlowTmr, sizeof g_addFlowTmr);
+    lbCopyField(idle, g_addFlowTmr, sizeof g_addFlowTmr);
     if (Gv_noPrint == 0)
         printf("Adding flow for all the switches in the path, pathlist hdr############\n");
     postConnectionRules(entry, t, idle, 1);
@@ -403,7 +396,7 @@ int lbDelFlow(const unsigned char *buf, lbFlow_t *lbFlowEntryPtr, int tcpFlag) {
     lbConnTextsFill(&t, lbFlowEntryPtr->lbClientSrcIp, lbFlowEntryPtr->lbClientSrcTcpPort,
                     server->lbServIp.s_addr, lbFlowEntryPtr->lbServerTcpPort);
     char idle[sizeof g_delFlowTmr + 1];
-    copyField(idle, g_delFlowTmr, sizeof g_delFlowTmr);
+    lbCopyField(idle, g_delFlowTmr, sizeof g_delFlowTmr);
     postConnectionRules(lbFlowEntryPtr, t, idle, 0);
 
     del_pathlist(&lbFlowEntryPtr->client_pathlist_hdr);
@@ -472,13 +465,13 @@ bool tcpFits(const unsigned char *buf, Ports *p) {
 
 bool isVip(const char *addrText) {
     char vip[sizeof g_vipIPAddr + 1];
-    copyField(vip, g_vipIPAddr, sizeof g_vipIPAddr);
+    lbCopyField(vip, g_vipIPAddr, sizeof g_vipIPAddr);
     return strcmp(addrText, vip) == 0;
 }
 
 uint32_t controllerAddr() {
     char text[sizeof g_cont1IPAddr + 1];
-    copyField(text, g_cont1IPAddr, sizeof g_cont1IPAddr);
+    lbCopyField(text, g_cont1IPAddr, sizeof g_cont1IPAddr);
     return inet_addr(text);
 }
 
