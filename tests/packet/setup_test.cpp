@@ -202,6 +202,8 @@ TEST_F(Setup, FailedSetupsLeaveNothingBehind) {
          "findpath from client to lbapp failed\\n)", "192.0.2.40", 1},
         {"no path to the server", "192.0.2.10", 4, 1, kVip,
          "findpath from lbapp to server failed\\n)", "192.0.2.10", 1},
+        {"path from the client found, none to the server", "192.0.2.30", 4, 1, kVip,
+         "findpath from lbapp to server failed\\n)", "192.0.2.30", 1},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
