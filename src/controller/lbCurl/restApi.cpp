@@ -1,19 +1,22 @@
 #include "controller/lbCurl/restApi.h"
 
 #include <curl/curl.h>
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "common/lbGlobals.h"
-#include "common/lbUtil.h"
 #include "controller/lbCurl/fillrest.h"
 #include "controller/lbCurl/jsonext.h"
 #include "controller/lbCurl/postrest.h"
@@ -296,20 +299,78 @@ void flowRequest(Method method, const char *url, const char *dataUrl) {
 
 }  // namespace
 
+namespace {
+
+// An open file descriptor, closed with its holder.
+struct LogFd {
+    int fd = -1;
+    explicit LogFd(int f) : fd(f) {}
+    LogFd(LogFd &&o) noexcept : fd(std::exchange(o.fd, -1)) {}
+    LogFd &operator=(LogFd &&o) noexcept {
+        std::swap(fd, o.fd);
+        return *this;
+    }
+    ~LogFd() {
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
+// The reply log files stay open from their first delivery on: opening, seeking and
+// closing a file at every delivery took longer than the whole request to a nearby
+// controller. The lock covers the table and each write, which may come from a test as
+// well as from a request.
+std::mutex g_logMtx;
+std::map<std::string, LogFd> g_logFds;
+
+// The descriptor of the log file name, opened for appending: anew and emptied when
+// truncate is set, otherwise the one kept since an earlier delivery. -1 when the file
+// cannot be opened (nothing is kept then). Caller holds g_logMtx.
+int logFd(const char *name, bool truncate) {
+    auto it = g_logFds.find(name);
+    if (it != g_logFds.end() && !truncate)
+        return it->second.fd;
+    int fd = open(name, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (truncate ? O_TRUNC : 0), 0666);
+    if (fd < 0)
+        return -1;
+    g_logFds.insert_or_assign(name, LogFd(fd));
+    return fd;
+}
+
+// Writes all len bytes at p to fd; the number written before a failure otherwise.
+size_t writeAll(int fd, const char *p, size_t len) {
+    size_t done = 0;
+    while (done < len) {
+        ssize_t n = write(fd, p + done, len - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += static_cast<size_t>(n);
+    }
+    return done;
+}
+
+}  // namespace
+
 size_t lbRestCollect(const char *fileName, int *firstCall, const char *ptr, size_t size,
                      size_t nmemb, void *reply) {
     bool first = *firstCall != 0;
     *firstCall = 0;
-    lbFilePtr f(fopen(fileName, first ? "w" : "a"));
-    if (!f)
-        return static_cast<size_t>(-1);
-    if (first)
-        fprintf(stderr, "The body is <%s>\n", fileName);
-    size_t n = fwrite(ptr, size, nmemb, f.get());
+    size_t bytes = size * nmemb;
+    size_t n = 0;
+    {
+        std::lock_guard<std::mutex> lock(g_logMtx);
+        int fd = logFd(fileName, first);
+        if (fd < 0)
+            return static_cast<size_t>(-1);
+        if (first)
+            fprintf(stderr, "The body is <%s>\n", fileName);
+        n = size == 0 ? 0 : writeAll(fd, ptr, bytes) / size;
+    }
     if (reply == nullptr)
         return n;
     auto *joined = static_cast<std::string *>(reply);
-    size_t bytes = size * nmemb;
     if (joined->size() + bytes > kReplyMax) {
         fprintf(stderr, "Controller reply longer than %zu bytes refused\n", kReplyMax);
         return static_cast<size_t>(-1);

@@ -86,7 +86,8 @@ int getSwitchFlowReply(const char *reply, size_t len, NODE_DATA *node_data);
 
 // Reply handlers: each appends the delivery to its log file ("token_gen.log", "body2.out",
 // "get.out"; the first delivery of the process truncates the file and names it on
-// standard error) and to the reply buffer userdata (a std::string, may be null). They
+// standard error; the file then stays open, so one removed meanwhile is not created
+// again) and to the reply buffer userdata (a std::string, may be null). They
 // return the number of bytes logged, or -1 when the log file could not be created, which
 // fails the transfer. Replies are read once they are complete.
 size_t WriteMemoryCallback(char *ptr, size_t size, size_t nmemb, void *userdata);
@@ -111,7 +112,8 @@ int lbRestGet(const char *url, lb_rest_write_fn writer, lb_rest_read_fn reader, 
 
 // The body of every reply handler: appends one delivery to the log file fileName
 // (truncated on the first call through *firstCall, which is then cleared, and named on
-// standard error; appended to afterwards) and to reply when it is not null. Returns the
+// standard error; appended to afterwards through the descriptor kept open since, each
+// delivery written through at once) and to reply when it is not null. Returns the
 // items written, or (size_t)-1, which fails the transfer, when the file cannot be opened
 // or the joined reply would exceed a few megabytes.
 size_t lbRestCollect(const char *fileName, int *firstCall, const char *ptr, size_t size,
