@@ -165,12 +165,21 @@ bool runShape(const Shape &s, double budget, int maxSetups, Tally *t) {
     return true;
 }
 
-size_t lineCount(const char *path) {
+// Requests in the simulator's log from line `from` on, by kind.
+struct Requests {
+    size_t lines = 0, nodes = 0, paths = 0, flows = 0;
+};
+Requests countRequests(const char *path, size_t from) {
     std::ifstream in(path);
-    size_t n = 0;
-    for (std::string line; std::getline(in, line);)
-        ++n;
-    return n;
+    Requests r;
+    for (std::string line; std::getline(in, line); ++r.lines) {
+        if (r.lines < from)
+            continue;
+        r.nodes += line.find("\"/sdn/v2.0/net/nodes\"") != std::string::npos;
+        r.paths += line.find("\"/sdn/v2.0/net/paths/") != std::string::npos;
+        r.flows += line.find("/flows\"") != std::string::npos;
+    }
+    return r;
 }
 
 double rate(const Tally &t) {
@@ -205,18 +214,25 @@ int run(const char *ctrl, const char *name, double seconds, int rounds, const st
     if (modes.find("fresh") != std::string::npos)
         modeList.push_back(0);
     std::map<std::pair<int, int>, Tally> tally;  // (switches, reuse)
-    std::map<int, double> requests;              // switches -> requests per setup
+    std::map<int, std::string> requests;         // switches -> row of requests per setup
 
     // Warm-up, and the request count of each shape: a few setups with the kept handle.
     lbRestSetHandleReuse(1);
     for (const Shape &s : kShapes) {
         Tally warm;
-        const size_t before = requestLog ? lineCount(requestLog) : 0;
+        const size_t before = requestLog ? countRequests(requestLog, 0).lines : 0;
         if (!runShape(s, 30, 5, &warm))
             return 1;
-        if (requestLog != nullptr)
-            requests[s.switches] =
-                static_cast<double>(lineCount(requestLog) - before) / warm.setups;
+        if (requestLog != nullptr) {
+            const Requests r = countRequests(requestLog, before);
+            const double n = warm.setups;
+            char row[256];
+            snprintf(row, sizeof row,
+                     "4\tcontroller requests per setup, %d-switch path\t%.0f\trequests\t"
+                     "%.0f node queries, %.0f path queries, %.0f flow posts (simulator's log)\n",
+                     s.switches, (r.lines - before) / n, r.nodes / n, r.paths / n, r.flows / n);
+            requests[s.switches] = row;
+        }
     }
     // Rounds interleave shapes and modes, so a noisy spell of the machine hits all.
     for (int r = 0; r < rounds; ++r)
@@ -230,11 +246,7 @@ int run(const char *ctrl, const char *name, double seconds, int rounds, const st
 
     const char *modeText[] = {"fresh handle per request", "reused handle"};
     for (const Shape &s : kShapes) {
-        if (requestLog != nullptr)
-            fprintf(rows,
-                    "4\tcontroller requests per setup, %d-switch path\t%.0f\trequests\tfrom the "
-                    "simulator's request log\n",
-                    s.switches, requests[s.switches]);
+        fputs(requests[s.switches].c_str(), rows);
         for (int reuse : modeList) {
             const Tally &t = tally[{s.switches, reuse}];
             fprintf(rows,
