@@ -11,6 +11,7 @@ What is measured, for each of the two, one after the other in one run:
     failures (refused, no first line within 30 s, reset, no name).
   - one long transfer: one connection from c1 carrying 128 MiB that the server echoes
     back (at most 60 s); MB/s of payload (10^6 bytes) each way, checked byte for byte.
+    The same transfer straight to a server, with no balancer, shows the network's ceiling.
 Figure 6 is the ratio lbapp/HAProxy of each; the absolute values go beside them.
 
 What limits it: everything shares 2 cores with the userspace Open vSwitch datapath (every
@@ -22,6 +23,8 @@ Python server) for the hosts and the paths and for each of the 6-8 rules on the 
 bridges; the simulator answers an install only after `ovs-ofctl add-flow` and
 `ovs-appctl revalidator/wait` (a quarter to half a second: the datapath's revalidation
 round), so the testbed's install barrier, not lbapp's own work, sets its connection rate.
+And as its one packet loop does the setup inline, no frame of any connection moves
+meanwhile: concurrent clients all get their first line after the last setup is done.
 
 Each connection is checked to have gone through the component under test: for lbapp,
 every successful short connection's rules were posted to the controller (client to VIP
@@ -108,6 +111,7 @@ def short_worker(vip, port, count, deadline, start):
 # ---- the driver
 
 def ovs_running():
+    """True when the Open vSwitch daemons answer."""
     return subprocess.run(["ovs-vsctl", "--timeout=2", "show"],
                           capture_output=True).returncode == 0
 
@@ -214,6 +218,7 @@ def posted_rules(bed, since):
 
 
 def server_ip(name):
+    """The address of server host name (web1 ...)."""
     return bedlib.HOSTS[bedlib.SERVERS[name]][2]
 
 
@@ -244,6 +249,8 @@ def measure(bed, label, check_long):
 
 
 def run_haproxy(bed, tmp):
+    """HAProxy on the VIP in the balancer's namespace, with the firewall rule lifted
+    while it runs and put back after; measure()'s result plus its per-server sessions."""
     cfg = os.path.join(tmp, "haproxy.cfg")
     stats = os.path.join(tmp, "haproxy.sock")
     servers = "".join("    server %s %s:%d\n" % (n, server_ip(n), bed.port)
@@ -308,6 +315,8 @@ def run_haproxy(bed, tmp):
 
 
 def run_lbapp(bed, binary):
+    """lbapp on the balancer's eth0, stopped with SIGINT at the end; measure()'s result.
+    No balancer rule is left in the switches afterwards, whatever happened."""
     # No server limit in the way: closed connections are counted until their expiry
     # walks (up to three 5-second ticks) remove them.
     bed.reset_servers([(n, 100000, "Unlocked") for n in ("web1", "web2", "web3")])
@@ -362,17 +371,22 @@ def leftovers(bed, pids, ovs_before):
         bridges = subprocess.run(["ovs-vsctl", "list-br"], capture_output=True,
                                  text=True).stdout.split()
         left += [b for b in bridges if b in getattr(bed, "bridges", [])]
-        if not ovs_before:
+        # ovsbed stops the daemons with the last testbed; another one may still be up.
+        others = [e for e in os.listdir("/run/lbapp-ovsbed") if e.startswith("bed-")] \
+            if os.path.isdir("/run/lbapp-ovsbed") else []
+        if not ovs_before and not others:
             left.append("Open vSwitch daemons")
     left += ["process %s" % p for p in pids if os.path.exists("/proc/%s" % p)]
     return left
 
 
 def row(fig, what, value, unit, note):
+    """One figure on standard output, in the benchmarks' five tab-separated fields."""
     print("%s\t%s\t%s\t%s\t%s" % (fig, what, value, unit, note), flush=True)
 
 
-def report(lb, ha):
+def report(lb, ha, base):
+    """The rows: the two ratios first, then the absolute values beside them."""
     def ratio(a, b):
         return "%.3f" % (a / b) if b > 0 else "n/a"
 
@@ -398,10 +412,17 @@ def report(lb, ha):
                 r["short"]["wait"]))
         row(6, "one long transfer, %s" % label, "%.1f" % r["mbps"], "MB/s",
             "%d bytes each way in %.2f s, echoed by namesvc" % (r["bytes"], r["seconds"]))
+    row(6, "one long transfer, no balancer", "%.1f" % base, "MB/s",
+        "the same transfer from c1 straight to web3 (s1-s2-s3): the userspace switches' "
+        "ceiling")
 
 
 def main():
+    """Testbed up, the direct transfer, HAProxy, lbapp, the rows, testbed down; exit
+    status 1 when a connection went elsewhere or something of the testbed is left."""
     binary = os.path.abspath(sys.argv[1])
+    # Also when started in the background, where SIGINT arrives ignored.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     ovs_before = ovs_running()
     tmp = tempfile.mkdtemp(prefix="lbpeer-")
@@ -411,12 +432,22 @@ def main():
     try:
         log("bringing the testbed up")
         bed.up()
+        # The ceiling the network itself sets: the same transfer straight to a server.
+        direct = bed.connect("c1", server_ip("web3"))
+        got, seconds, complete = long_transfer(direct)
+        base = got / seconds / 1e6 if seconds > 0 else 0.0
+        log("direct long: %d bytes echoed in %.2f s (%.1f MB/s)" % (got, seconds, base))
+        if not complete:
+            problems.append("direct transfer incomplete or corrupted")
         ha = run_haproxy(bed, tmp)
         lb = run_lbapp(bed, binary)
-        report(lb, ha)
-        problems = ["HAProxy: " + p for p in ha["problems"]] + \
+        report(lb, ha, base)
+        problems += ["HAProxy: " + p for p in ha["problems"]] + \
                    ["lbapp: " + p for p in lb["problems"]]
     finally:
+        # A second interrupt must not cut the teardown short.
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)
         log("tearing the testbed down")
         try:
             bed.down()
@@ -441,6 +472,10 @@ if __name__ == "__main__":
         short_worker(sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), float(sys.argv[5]),
                      float(sys.argv[6]))
     elif len(sys.argv) == 2:
-        sys.exit(main())
+        try:
+            sys.exit(main())
+        except KeyboardInterrupt:
+            log("interrupted")
+            sys.exit(130)
     else:
         sys.exit(__doc__)
