@@ -14,4 +14,6 @@ unsigned int g_lbAppPort;
 unsigned char g_vlanId[20];
 unsigned char g_addFlowTmr[20];
 unsigned char g_delFlowTmr[20];
+unsigned int g_halfOpenTmr = LB_HALF_OPEN_DEFAULT;
+unsigned int g_estIdleTmr = LB_EST_IDLE_DEFAULT;
 char cluster_name[50];

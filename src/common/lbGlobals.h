@@ -44,4 +44,11 @@ extern unsigned int g_lbAppPort;         // balancer's port number on its switch
 extern unsigned char g_vlanId[20];       // VLAN id text for node queries
 extern unsigned char g_addFlowTmr[20];   // idle time-out text of installed rules
 extern unsigned char g_delFlowTmr[20];   // idle time-out text used on reset
+// Idle limits of the balancer's own entries, in seconds (0: no limit). A connection whose
+// client sent nothing after its SYN goes after g_halfOpenTmr, one without any frame in
+// either direction after g_estIdleTmr. Optional third and fourth words of timeout.conf.
+#define LB_HALF_OPEN_DEFAULT 30u
+#define LB_EST_IDLE_DEFAULT 900u
+extern unsigned int g_halfOpenTmr;
+extern unsigned int g_estIdleTmr;
 extern char cluster_name[50];

@@ -411,8 +411,22 @@ void lbIdleTimeoutConfig(void) {
         configFail("check the contents of timeout.conf");
     numericWord(timeconf, "time-out", "a number of seconds", w[0], g_addFlowTmr);
     numericWord(timeconf, "time-out", "a number of seconds", w[1], g_delFlowTmr);
+    // Optional: the idle limits of the balancer's own entries; a two-word file keeps the
+    // defaults.
+    unsigned int *limits[] = {&g_halfOpenTmr, &g_estIdleTmr};
+    g_halfOpenTmr = LB_HALF_OPEN_DEFAULT;
+    g_estIdleTmr = LB_EST_IDLE_DEFAULT;
+    for (size_t i = 2; i < w.size() && i < 4; ++i) {
+        int secs = 0;
+        if (!allDigits(w[i]) || !parseInt(w[i], secs))
+            configFail("Bad entry in %s: time-out %s is not a number of seconds", timeconf,
+                       quoted(w[i]).c_str());
+        *limits[i - 2] = static_cast<unsigned int>(secs);
+    }
     printf("FLOW timeouts:\nADD_FLOW    DEL_FLOW\n================================\n");
     printf("%s sec   %s sec\n", g_addFlowTmr, g_delFlowTmr);
+    printf("Connections without traffic removed after %u sec (half-open) and %u sec\n",
+           g_halfOpenTmr, g_estIdleTmr);
 }
 
 void lbVlanConfig(void) {

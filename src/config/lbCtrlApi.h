@@ -61,7 +61,9 @@ void lbClusterConfig(void);
 // Mirrors table cluster into cluster_new.conf and loads cluster_name from the first row.
 void lbClusterConfig_new(void);
 
-// Reads timeout.conf: two decimal words into g_addFlowTmr and g_delFlowTmr.
+// Reads timeout.conf: two decimal words into g_addFlowTmr and g_delFlowTmr, then optionally
+// the half-open and established idle limits into g_halfOpenTmr and g_estIdleTmr (defaults
+// otherwise). Five or more words: the rest is ignored, as before.
 void lbIdleTimeoutConfig(void);
 
 // Reads vlanid.conf: one decimal word into g_vlanId.

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <new>
 #include <string>
 
@@ -18,6 +19,13 @@
 
 rb_red_blk_tree *g_lbServFlowTable_tree = nullptr;
 uint32_t numFlowEntries = 0;
+
+static int64_t monotonicMs(void) {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+lbClockFn lbFlowClock = monotonicMs;
 
 namespace {
 
@@ -198,6 +206,7 @@ lbFlow_t *lbServFlowTable_createEntry(lbServer_node_t *lbServer, uint32_t lbClie
     entry->lbServerTcpPort = ServerTcpPort;
     entry->lbServConfPtr = lbServer;
     dlist_init(&entry->client_pathlist_hdr);
+    entry->lbCreatedMs = entry->lbClientSeenMs = entry->lbServerSeenMs = lbFlowClock();
 
     lbServer->numConn++;
     numFlowEntries++;
@@ -325,11 +334,50 @@ void lbFlowTable_listInto(std::string &out) {
     RBTreeTraverse(g_lbServFlowTable_tree, PRINT);
 }
 
+void lbFlowSeen(lbFlow_t *e, int fromClient) {
+    if (e == nullptr)
+        return;
+    const int64_t now = lbFlowClock();
+    if (fromClient) {
+        e->lbClientSeenMs = now;
+        e->lbEstablished = 1;
+    } else {
+        e->lbServerSeenMs = now;
+    }
+}
+
+int lbFlowIdleDue(const lbFlow_t *e, int64_t now) {
+    const int64_t halfOpenMs = static_cast<int64_t>(g_halfOpenTmr) * 1000;
+    const int64_t idleMs = static_cast<int64_t>(g_estIdleTmr) * 1000;
+    if (!e->lbEstablished && halfOpenMs > 0 && now - e->lbCreatedMs >= halfOpenMs)
+        return LB_IDLE_HALF_OPEN;
+    const int64_t last =
+        e->lbClientSeenMs > e->lbServerSeenMs ? e->lbClientSeenMs : e->lbServerSeenMs;
+    if (idleMs > 0 && now - last >= idleMs)
+        return LB_IDLE_ESTABLISHED;
+    return LB_IDLE_NONE;
+}
+
 // Counter values above 3 do not arise; they are treated as due rather than kept forever.
 void lbFlowDeleteTimeout(void *key) {
     auto *entry = static_cast<lbFlow_t *>(key);
-    if (entry == nullptr || entry->deleteFlowSet == 0)
+    if (entry == nullptr)
         return;
+    if (entry->deleteFlowSet == 0) {
+        const int due = lbFlowIdleDue(entry, lbFlowClock());
+        if (due == LB_IDLE_NONE)
+            return;
+        char client[INET_ADDRSTRLEN];
+        inet_ntop(AF_INET, &entry->lbClientSrcIp, client, sizeof client);
+        if (due == LB_IDLE_HALF_OPEN)
+            printf("Connection %s:%d removed: no frame from the client after its SYN in %u s\n",
+                   client, entry->lbClientSrcTcpPort, g_halfOpenTmr);
+        else
+            printf("Connection %s:%d removed: idle for %u s\n", client, entry->lbClientSrcTcpPort,
+                   g_estIdleTmr);
+        deleteFlowEntry(entry);
+        return;
+    }
     if (entry->deleteFlowSet < 3) {
         entry->deleteFlowSet++;
         return;

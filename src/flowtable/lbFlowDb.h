@@ -27,6 +27,11 @@ typedef struct lbFlow_t {
     uint8_t deleteFlowSet;           // closing counter: 0 open, 1..3 ticks since the last FIN+ACK
     dlist_head client_pathlist_hdr;  // hops of the connection's path (pathlist_node_t)
     rb_red_blk_node treeNode;        // unused: the tree allocates its own nodes
+    // Idle tracking, in milliseconds of lbFlowClock.
+    int64_t lbCreatedMs;     // the client's SYN
+    int64_t lbClientSeenMs;  // the client's latest frame
+    int64_t lbServerSeenMs;  // the server's latest frame
+    uint8_t lbEstablished;   // 1 once the client sent anything after its SYN
 } lbFlow_t;
 
 // Walk operations understood by treeTraverse.
@@ -46,6 +51,20 @@ void InfoDest(void *a);
 void PrintKey(const void *a);
 void InfoPrint(void *a);
 void treeTraverse(const void *key, int operation);
+
+// Milliseconds on a monotonic clock. A pointer so that tests can move time on.
+typedef int64_t (*lbClockFn)(void);
+extern lbClockFn lbFlowClock;
+
+// Records a frame of the connection at the present time: from its client (which makes it
+// established: the SYN itself is never recorded) or from its server. No-op for null.
+void lbFlowSeen(lbFlow_t *e, int fromClient);
+
+// Why an open entry is due for idle expiry at now: LB_IDLE_HALF_OPEN when its client sent
+// nothing after the SYN for g_halfOpenTmr seconds, LB_IDLE_ESTABLISHED when no frame passed
+// either way for g_estIdleTmr seconds, LB_IDLE_NONE otherwise (or for a limit of 0).
+enum { LB_IDLE_NONE = 0, LB_IDLE_HALF_OPEN = 1, LB_IDLE_ESTABLISHED = 2 };
+int lbFlowIdleDue(const lbFlow_t *e, int64_t now);
 
 // Creates the table's tree (once, at start-up).
 void lbFlowTable_create(void);
@@ -76,8 +95,10 @@ void write_db_flowEntry(const void *key);
 void lbFlowTable_listInto(std::string &out);
 
 // Per-entry action of the FINDELETE walk: advances the closing counter of a marked
-// entry (1 -> 2 -> 3) and deletes the entry (deleteFlowEntry) when the counter is 3.
-// Nothing for null or an open entry (counter 0).
+// entry (1 -> 2 -> 3) and deletes the entry (deleteFlowEntry) when the counter is 3. An
+// open entry (counter 0) is deleted the same way, with a line saying why, once
+// lbFlowIdleDue finds it half-open or idle too long: a client that vanished without FIN
+// or reset must not hold its server's slot for ever. Nothing for null.
 void lbFlowDeleteTimeout(void *key);
 
 // Removes the connection's rules from every switch of its path, empties the path list,

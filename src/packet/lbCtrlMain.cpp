@@ -4,6 +4,7 @@
 #include <sys/time.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "common/lbGlobals.h"
@@ -210,21 +211,39 @@ uint16_t tcp_sum_calc(uint16_t len_tcp, const void *src_addr, const void *dest_a
     return static_cast<uint16_t>(~fold(sum));
 }
 
-unsigned int lbHandleTcpOpen(lbServer_node_t *lbServEnt, unsigned char *buf, int buf_len,
-                             int tcpflag) {
+namespace {
+
+// What readdressing a segment found: its connection (null for a SYN towards the server
+// just chosen, whose entry does not exist yet) and whether it came from the client.
+struct Readdressed {
+    unsigned int portField;  // the TCP source port field as stored; 0: frame untouched
+    lbFlow_t *entry;
+    bool fromClient;
+};
+
+Readdressed readdress(lbServer_node_t *lbServEnt, unsigned char *buf, int buf_len, int tcpflag) {
     TcpFrame f;
     if (!parseFrame(buf, buf_len, &f))
-        return 0;
+        return {0, nullptr, false};
     lbFlow_t *entry = lbFlowTable_getEntry(srcIp(f), srcPort(f));
-    if (entry != nullptr || (tcpflag == LB_TCP_SYN && lbServEnt != nullptr)) {
+    const bool fromClient = entry != nullptr || (tcpflag == LB_TCP_SYN && lbServEnt != nullptr);
+    if (fromClient) {
         toServer(f, entry != nullptr ? entry->lbServConfPtr : lbServEnt);
     } else {
-        if (lbFlowTable_getEntry(dstIp(f), dstPort(f)) == nullptr)
-            return 0;
+        entry = lbFlowTable_getEntry(dstIp(f), dstPort(f));
+        if (entry == nullptr)
+            return {0, nullptr, false};
         toClient(f);
     }
     recomputeChecksums(f);
-    return load16(buf + f.tcpOff);
+    return {load16(buf + f.tcpOff), entry, fromClient};
+}
+
+}  // namespace
+
+unsigned int lbHandleTcpOpen(lbServer_node_t *lbServEnt, unsigned char *buf, int buf_len,
+                             int tcpflag) {
+    return readdress(lbServEnt, buf, buf_len, tcpflag).portField;
 }
 
 lbFlow_t *lbHandleTcpClose(unsigned char *buf, int buf_len, lbServer_node_t **lbServer,
@@ -378,6 +397,8 @@ lbFlow_t *lbAddFlow(lbServer_node_t *lbServEnt, const unsigned char *buf, uint32
     if (Gv_noPrint == 0)
         printf("Adding flow for all the switches in the path, pathlist hdr############\n");
     postConnectionRules(entry, t, idle, 1);
+    // The rules' idle clocks start now, however long the requests took.
+    entry->lbClientSeenMs = entry->lbServerSeenMs = lbFlowClock();
     if (Gv_noPrint == 0)
         printf("Adding flow for all switches completed ##########");
     return entry;
@@ -489,6 +510,50 @@ int forward(const unsigned char *buf, int len) {
     return rc;
 }
 
+// Milliseconds of silence after which a connection's rules may be gone from the switches:
+// the rules' idle time-out less an allowance of two seconds (half the time-out when that
+// is shorter), since a switch ages a rule by counters it reads only now and then and may
+// drop it a little before the balancer's own clock says so. 0 for rules that never age.
+int64_t rulesAgedAfterMs() {
+    char text[sizeof g_addFlowTmr + 1];
+    lbCopyField(text, g_addFlowTmr, sizeof g_addFlowTmr);
+    const long long secs = strtoll(text, nullptr, 10);
+    if (secs <= 0)
+        return 0;
+    const int64_t ms = static_cast<int64_t>(secs) * 1000;
+    return ms - (ms / 2 < 2000 ? ms / 2 : 2000);
+}
+
+// Records a frame of a known connection. When the connection was silent for so long that
+// the switches may have aged its rules out, the rules are posted again first, along the
+// entry's own hops: otherwise the server's answer would bypass the balancer and reach the
+// client from the server's own address. The frame is forwarded afterwards either way.
+void keepRules(lbFlow_t *e, bool fromClient) {
+    if (e == nullptr)
+        return;
+    const int64_t now = lbFlowClock();
+    const int64_t oldest =
+        e->lbClientSeenMs < e->lbServerSeenMs ? e->lbClientSeenMs : e->lbServerSeenMs;
+    // Any time-out is at least a second, so a connection heard from within the last
+    // second needs no further look.
+    if (now - oldest >= 1000 && e->lbServConfPtr != nullptr) {
+        const int64_t agedAfter = rulesAgedAfterMs();
+        if (agedAfter > 0 && now - oldest >= agedAfter) {
+            lbConnTexts t;
+            lbConnTextsFill(&t, e->lbClientSrcIp, e->lbClientSrcTcpPort,
+                            e->lbServConfPtr->lbServIp.s_addr, e->lbServerTcpPort);
+            char idle[sizeof g_addFlowTmr + 1];
+            lbCopyField(idle, g_addFlowTmr, sizeof g_addFlowTmr);
+            if (Gv_noPrint == 0)
+                printf("Rules of %s:%s posted again after %lld ms without a frame\n", t.client,
+                       t.clientPort, static_cast<long long>(now - oldest));
+            postConnectionRules(e, t, idle, 1);
+            e->lbClientSeenMs = e->lbServerSeenMs = now;
+        }
+    }
+    lbFlowSeen(e, fromClient);
+}
+
 // A SYN without ACK: a new connection to the VIP, balanced to the least-loaded server
 // that the controller can locate, its rules in place before the SYN leaves.
 void openConnection(unsigned char *buf, int len, const Ports &ports, const char *dstText) {
@@ -555,10 +620,14 @@ void closeConnection(unsigned char *buf, int len, int code) {
         return;
     }
     const int clientInPort = entry->lbClientInPort;
-    if (code == LB_TCP_FINACK)
+    if (code == LB_TCP_FINACK) {
+        // The rewritten frame still carries the client's own source when it came from it.
+        const bool fromClient = load32(buf + kIpSrcOff) == entry->lbClientSrcIp;
+        keepRules(entry, fromClient);
         entry->deleteFlowSet = 1;
-    else
+    } else {
         lbDelFlow(buf, entry, code);
+    }
     if (forward(buf, len) != 0) {
         if (Gv_noPrint == 0)
             printf("Tx Pkt Failed in TCP FIN+RST packet");
@@ -576,8 +645,10 @@ void forwardSegment(unsigned char *buf, int len, const char *srcText, const char
         printf("\n ===========>clienttmpip2 is %s ", srcText);
         printf("\n ============> daddr = %s ", dstText);
     }
-    if (lbHandleTcpOpen(nullptr, buf, len, LB_TCP_OTHER) == 0)
+    const Readdressed r = readdress(nullptr, buf, len, LB_TCP_OTHER);
+    if (r.portField == 0)
         return;
+    keepRules(r.entry, r.fromClient);
     if (forward(buf, len) != 0 && Gv_noPrint == 0)
         printf("Tx Pkt Failed in TCP SYN packet");
 }

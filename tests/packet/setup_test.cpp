@@ -11,6 +11,7 @@
 #include "ctrlsim_fixture.h"
 #include "frame_util.h"
 #include "packet/lbCtrlMain.h"
+#include "rawsock/lb_rawsock.h"
 #include "support/lbtest_util.h"
 
 namespace {
@@ -241,6 +242,51 @@ TEST_F(Setup, ResetTeardownRepostsEveryRuleWithTheDeletionTimeout) {
     EXPECT_EQ(lbHandleTcpOpen(nullptr, late.data(), static_cast<int>(late.size()), LB_TCP_OTHER),
               0u);
     EXPECT_EQ(late, before);
+}
+
+int g_sends = 0;
+int countSend(const uint8_t *, uint32_t) {
+    ++g_sends;
+    return 0;
+}
+
+// Rules of the idle time-out 30 may be gone 28 s after the quieter side's last frame: the
+// next frame either way has them posted again along the entry's hops, then goes on.
+TEST_F(Setup, AFrameAfterTheRulesMayHaveAgedPostsThemAgainFirst) {
+    lbFlowClock = lbtest::fakeClock;
+    const int64_t t0 = lbtest::fakeNowMs = 1000000;
+    lbPktSend = countSend;
+    g_sends = 0;
+    lbServer_node_t *s = server("198.51.100.13");
+    ASSERT_NE(add("192.0.2.10", s, 3, 3), nullptr);
+    sim_->clearLog();
+    const std::vector<std::string> again =
+        rulesOf("192.0.2.10", "198.51.100.13", {{1, 3, 2}, {2, 1, 2}, {3, 1, 3}}, "30");
+    const struct {
+        int64_t at;
+        bool fromClient, reposts;
+    } steps[] = {{27999, true, false}, {28000, false, true}, {55999, true, false}};
+    for (const auto &st : steps) {
+        lbtest::fakeNowMs = t0 + st.at;
+        lbtest::Bytes f =
+            st.fromClient
+                ? lbtest::buildFrame(
+                      {.srcIp = "192.0.2.10", .dstIp = kVip, .sport = 40000, .payload = 10})
+                : lbtest::buildFrame({.srcIp = "198.51.100.13",
+                                      .dstIp = "192.0.2.10",
+                                      .sport = 80,
+                                      .dport = 40000});
+        lbHandlePktin(f.data(), static_cast<int>(f.size()));
+        EXPECT_EQ(flowRequests(), st.reposts ? again : std::vector<std::string>{}) << st.at;
+        sim_->clearLog();
+    }
+    snprintf(reinterpret_cast<char *>(g_addFlowTmr), sizeof g_addFlowTmr, "0");  // never age
+    lbtest::fakeNowMs += 10000000;
+    lbtest::Bytes f = lbtest::buildFrame({.srcIp = "192.0.2.10", .dstIp = kVip, .sport = 40000});
+    lbHandlePktin(f.data(), static_cast<int>(f.size()));
+    EXPECT_TRUE(flowRequests().empty());
+    EXPECT_EQ(g_sends, 4);
+    lbPktSend = lb_client_rawsock_send;
 }
 
 TEST_F(Setup, AServerMarkedForDeletionGoesWithItsLastConnection) {

@@ -52,7 +52,16 @@ std::string sourceDir() {
     return dir ? dir : LBTEST_DEFAULT_SOURCE_DIR;
 }
 
+int64_t fakeNowMs = 0;
+int64_t fakeClock() {
+    return fakeNowMs;
+}
+
 void resetState() {
+    static const lbClockFn realClock = lbFlowClock;
+    lbFlowClock = realClock;
+    g_halfOpenTmr = LB_HALF_OPEN_DEFAULT;
+    g_estIdleTmr = LB_EST_IDLE_DEFAULT;
     if (g_lbServFlowTable_tree != nullptr)
         RBTreeDestroy(g_lbServFlowTable_tree);
     g_lbServFlowTable_tree = nullptr;

@@ -32,6 +32,11 @@ const std::string &scratchDir();
 // configuration globals, diagnostics off. No other thread may touch them meanwhile.
 void resetState();
 
+// The flow table's clock in tests that set it: fakeNowMs milliseconds, moved by the test.
+// resetState puts the real clock back.
+extern int64_t fakeNowMs;
+int64_t fakeClock();
+
 // Appends a server record to the list, with its address, name and maximum connections.
 lbServer_node_t *addServer(const char *ip, const char *name, int maxconn = 10);
 // The hops {switch, in port, out port} of a path list, in order.

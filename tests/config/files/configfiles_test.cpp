@@ -37,6 +37,16 @@ TEST(ConfigFiles, TimeoutsAreTwoWordsSeparatedByAnyWhiteSpaceAndTheVlanIdOne) {
                   std::string::npos)
             << out;
     }
+    // Optional third and fourth words: the idle limits of the balancer's own entries.
+    const struct {
+        const char *content;
+        unsigned halfOpen, established;
+    } limits[] = {{"30 5 10 60 x\n", 10, 60}, {"30 5\n", 30, 900}, {"30 5 0\n", 0, 900}};
+    for (const auto &c : limits) {
+        load(lbIdleTimeoutConfig, "timeout.conf", c.content);
+        EXPECT_EQ(g_halfOpenTmr, c.halfOpen) << c.content;
+        EXPECT_EQ(g_estIdleTmr, c.established) << c.content;
+    }
     std::string out = load(lbVlanConfig, "vlanid.conf", "\n  100 \n");
     EXPECT_EQ(str(g_vlanId), "100");
     EXPECT_NE(out.find("VLAN ID\n" + std::string(32, '=') + "\n100\n"), std::string::npos) << out;
@@ -54,6 +64,7 @@ TEST(ConfigFiles, UnusableFilesStopStartUp) {
          "timeout.conf: time-out \"12345678901234567890\" is longer"},
         {lbIdleTimeoutConfig, "timeout.conf", "30 soon", "time-out \"soon\" is not a number"},
         {lbIdleTimeoutConfig, "timeout.conf", "-5 5", "timeout.conf: time-out \"-5\" is not"},
+        {lbIdleTimeoutConfig, "timeout.conf", "30 5 60 1h", "time-out \"1h\" is not a number"},
         {lbVlanConfig, "vlanid.conf", nullptr, "Error in opening file vlanid.conf"},
         {lbVlanConfig, "vlanid.conf", " \n", "check the contents of vlanid.conf"},
         {lbVlanConfig, "vlanid.conf", "99999999999999999999", "VLAN id \"9{20}\" is longer"},
