@@ -32,9 +32,12 @@ int init_rawsocksend_interface(const char *ifname);
 int init_rawsockrecv_interface(const char *ifname);
 
 // Takes one received frame without waiting: copies at most len bytes of it into buf (a
-// longer frame is cut to len). Returns the bytes copied, 0 for an empty frame, or -1
-// when nothing is waiting, the socket is not open, or on an error. Frames this host sent
-// out of the interface are skipped, never returned.
+// longer frame is cut to len; frames are cut at 64 KiB in any case). Returns the bytes
+// copied, 0 for an empty frame, or -1 when nothing is waiting, the socket is not open,
+// or on an error. Frames this host sent out of the interface are skipped, never
+// returned. Frames are taken from the socket in batches of up to 16 (one system call)
+// and handed out one per call in arrival order; -1 means the batch and the socket are
+// both empty, so waiting on the socket after it misses nothing. Closing drops a batch.
 int lb_client_rawsock_recv(uint8_t *buf, int len);
 
 // Sends one complete Ethernet frame of len bytes out of the interface. Returns 0 when the

@@ -82,6 +82,34 @@ TEST(RawSock, OnTheWire) {
         for (const Frame &f : lbtest::framesUntil(lb_client_rawsock_recv, marker))
             EXPECT_NE(f, unwanted);
     }
+
+    // More frames than one receive system call takes come out whole, once each and in
+    // order (the kernel's own IPv6 frames on the link are left out of the comparison).
+    auto ours = [](const std::vector<Frame> &seen) {
+        std::vector<Frame> kept;
+        for (const Frame &f : seen)
+            if (f.size() > 13 && f[12] == 0x88 && f[13] == 0xb5)
+                kept.push_back(f);
+        return kept;
+    };
+    std::vector<Frame> burst;
+    for (unsigned char tag = 0x40; tag < 0x40 + 40; ++tag)
+        burst.push_back(frame(tag, 60 + tag));
+    for (const Frame &f : burst)
+        fromFar(f);
+    EXPECT_EQ(ours(lbtest::framesUntil(lb_client_rawsock_recv, burst.back())), burst);
+
+    // Frames taken from the socket but not yet handed out go with it when it is closed.
+    const Frame first = frame(0x70), left = frame(0x71), marker = frame(0x72);
+    fromFar(first);
+    fromFar(left);
+    EXPECT_EQ(ours(lbtest::framesUntil(lb_client_rawsock_recv, first)).size(), 1u);
+    lb_client_rawsock_close();
+    out = lbtest::printed([&] { rc = lb_client_rawsock_init("lbr0", "lbr0"); });
+    ASSERT_EQ(rc, 0) << out;
+    fromFar(marker);
+    EXPECT_EQ(ours(lbtest::framesUntil(lb_client_rawsock_recv, marker)),
+              std::vector<Frame>{marker});
     lb_client_rawsock_close();
     close(far);
 }
