@@ -91,14 +91,14 @@ class Testbed:
 
     # ---- sockets in the hosts' namespaces
 
-    def socket(self, host):
-        """A TCP socket living in the host's network namespace."""
+    def socket(self, host, kind=socket.SOCK_STREAM, proto=0):
+        """A socket (TCP by default) living in the host's network namespace."""
         with _ns_lock, open("/run/netns/" + self.ns(host)) as target, \
                 open("/proc/thread-self/ns/net") as home:
             if _libc.setns(target.fileno(), CLONE_NEWNET) != 0:
                 raise OSError(ctypes.get_errno(), "setns " + self.ns(host))
             try:
-                return socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+                return socket.socket(socket.AF_INET, kind, proto)
             finally:
                 if _libc.setns(home.fileno(), CLONE_NEWNET) != 0:
                     raise OSError(ctypes.get_errno(), "setns back")
@@ -113,6 +113,22 @@ class Testbed:
             s.close()
             raise
         return Connection(s, host)
+
+    def send_syns(self, host, sports):
+        """Bare SYNs from host to the VIP's service port, one from each source port, sent
+        from no socket: whatever answers them finds nobody to talk to."""
+        src, dst = HOSTS[host][2], self.vip
+        s = self.socket(host, socket.SOCK_RAW, socket.IPPROTO_TCP)
+        try:
+            for sport in sports:
+                tcp = struct.pack("!HHIIBBHHH", sport, self.port, sport, 0, 5 << 4, 0x02,
+                                  64240, 0, 0)
+                pseudo = socket.inet_aton(src) + socket.inet_aton(dst) + struct.pack(
+                    "!BBH", 0, socket.IPPROTO_TCP, len(tcp))
+                tcp = tcp[:16] + struct.pack("!H", inet_checksum(pseudo + tcp)) + tcp[18:]
+                s.sendto(tcp, (dst, 0))
+        finally:
+            s.close()
 
     # ---- the switches
 
@@ -185,6 +201,14 @@ class Testbed:
                 return [json.loads(line) for line in f if line.strip()]
         except FileNotFoundError:
             return []
+
+
+def inet_checksum(data):
+    """The Internet checksum of data (an even number of bytes)."""
+    total = sum(struct.unpack("!%dH" % (len(data) // 2), data))
+    while total >> 16:
+        total = (total & 0xffff) + (total >> 16)
+    return ~total & 0xffff
 
 
 def mac(address):
