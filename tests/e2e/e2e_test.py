@@ -334,10 +334,9 @@ class VanishedClients(Balanced):
                 bed.connect("c2", timeout=3)
             self.assertTrue(wait_until(lambda: not self.connection_lines() and
                                        self.no_rules(), 60),
-                            "left: %s, rules %s; balancer said:\n%s" % (
+                            "left: %s, rules %s, balancer exit status %s; it said:\n%s" % (
                                 self.connection_lines(), self.rule_counts(),
-                                "\n".join(line for line in self.app.output().splitlines()
-                                          if "removed" in line or "Tick" in line)))
+                                self.app.proc.poll(), self.app.output()[-3000:]))
         finally:
             bed.run("c1", "iptables", "-D", *self.drop_rst, check=True)
         idle = [line.split() for line in bed.read("flows_new.txt").splitlines()]
