@@ -31,6 +31,7 @@ constexpr size_t kTcpDstPortOff = 2;
 constexpr size_t kTcpDoffOff = 12;
 constexpr size_t kTcpCheckOff = 16;
 constexpr int kTries = 3;  // node queries for the balancer's own port, and for a client
+static_assert(LB_IPSTR_LEN >= INET_ADDRSTRLEN, "address texts fit their buffers");
 
 // Where the headers of a TCP frame lie, once they were checked to fit in the frame.
 struct TcpFrame {
@@ -88,43 +89,128 @@ uint16_t dstPort(const TcpFrame &f) {
     return ntohs(load16(f.buf + f.tcpOff + kTcpDstPortOff));
 }
 
-// The six bytes of g_contMacAddr; the loader refused any text that is not six hex groups.
-void controllerMac(unsigned char mac[6]) {
-    char text[sizeof g_contMacAddr + 1];
-    lbCopyField(text, g_contMacAddr, sizeof g_contMacAddr);
-    unsigned v[6] = {};
-    sscanf(text, "%x:%x:%x:%x:%x:%x", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]);
-    for (int i = 0; i < 6; ++i)
-        mac[i] = static_cast<unsigned char>(v[i]);
+// A value parsed from one of the configured text fields (g_vipIPAddr, g_cont1IPAddr,
+// g_contMacAddr), kept with a copy of the field's bytes. The loaders, and tests between
+// frames, rewrite these fields in place while the process runs, so the value is parsed
+// again whenever the field's bytes differ from that copy: a frame then costs one
+// comparison of the field instead of a parse. Used on the packet thread only.
+template <typename Value, size_t N>
+class FieldCache {
+  public:
+    // The value of the N-byte field at field (a text that may lack its terminator), as
+    // parse(text) gives it for the field's present bytes.
+    template <typename Parse>
+    const Value &get(const void *field, Parse parse) {
+        if (!filled_ || memcmp(seen_, field, N) != 0) {
+            memcpy(seen_, field, N);
+            char text[N + 1];
+            lbCopyField(text, seen_, N);
+            value_ = parse(text);
+            filled_ = true;
+        }
+        return value_;
+    }
+
+  private:
+    unsigned char seen_[N] = {};
+    bool filled_ = false;  // an all-zero field must be parsed too
+    Value value_{};
+};
+
+// The VIP as written into frames towards clients (inet_addr of the text, network order),
+// and whether the text is exactly the dotted form of that address: only then can a
+// frame's address equal the configured text.
+struct VipAddr {
+    uint32_t addr;
+    bool dotted;
+};
+
+const VipAddr &vipAddr() {
+    static FieldCache<VipAddr, sizeof g_vipIPAddr> cache;
+    return cache.get(g_vipIPAddr, [](const char *text) {
+        VipAddr v{inet_addr(text), false};
+        char canonical[LB_IPSTR_LEN];
+        lbIpToStr(reinterpret_cast<const unsigned char *>(&v.addr), canonical, sizeof canonical);
+        v.dotted = strcmp(canonical, text) == 0;
+        return v;
+    });
 }
 
+// True when addr (network order) is the configured VIP, as the dotted text of addr
+// equal to g_vipIPAddr.
+bool isVip(uint32_t addr) {
+    const VipAddr &vip = vipAddr();
+    return vip.dotted && addr == vip.addr;
+}
+
+// inet_addr of g_cont1IPAddr (network order; INADDR_NONE for a text it cannot parse).
+uint32_t controllerAddr() {
+    static FieldCache<uint32_t, sizeof g_cont1IPAddr> cache;
+    return cache.get(g_cont1IPAddr, [](const char *text) { return inet_addr(text); });
+}
+
+struct Mac {
+    unsigned char bytes[6];
+};
+
+// The six bytes of g_contMacAddr; the loader refused any text that is not six hex groups
+// (groups a text lacks come out 0).
+const Mac &controllerMac() {
+    static FieldCache<Mac, sizeof g_contMacAddr> cache;
+    return cache.get(g_contMacAddr, [](const char *text) {
+        unsigned v[6] = {};
+        sscanf(text, "%x:%x:%x:%x:%x:%x", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]);
+        Mac mac;
+        for (int i = 0; i < 6; ++i)
+            mac.bytes[i] = static_cast<unsigned char>(v[i]);
+        return mac;
+    });
+}
+
+// Updates the 16-bit checksum stored at sum for a 32-bit field it covers that changes
+// from `from` to `to` (both as they lie in memory), by RFC 1624 eqn. 3:
+// HC' = ~(~HC + ~m + m'). Unlike a recomputation this keeps whatever error the segment
+// already had: a frame damaged on its way in still fails verification afterwards. On a
+// valid checksum the result is the one a recomputation gives, 0x0000 included (RFC
+// 1141's HC' = HC + m + ~m', eqn. 2 there, gives 0xffff instead). The one's-complement
+// sum is the same in either byte order, so the words are summed as they lie in memory.
+void adjustChecksum(unsigned char *sum, uint32_t from, uint32_t to) {
+    uint32_t acc = static_cast<uint16_t>(~load16(sum));
+    acc += (~from & 0xffff) + (~from >> 16) + (to & 0xffff) + (to >> 16);
+    acc = (acc & 0xffff) + (acc >> 16);
+    acc = (acc & 0xffff) + (acc >> 16);
+    // The folded sum is 0 only when every term was; it then stands for the same value as
+    // 0xffff, the form a sum over any real header takes (never 0: the header has
+    // non-zero words), so the result matches a recomputation there too.
+    if (acc == 0)
+        acc = 0xffff;
+    const uint16_t out = static_cast<uint16_t>(~acc);
+    memcpy(sum, &out, 2);
+}
+
+// Stores the IPv4 address addr (network order) at offset at of the frame, the source or
+// destination field, and updates the IPv4 header and TCP checksums (the TCP pseudo-header
+// holds both addresses) for the change.
+void writeAddress(const TcpFrame &f, size_t at, uint32_t addr) {
+    const uint32_t old = load32(f.buf + at);
+    memcpy(f.buf + at, &addr, 4);
+    adjustChecksum(f.buf + kIpCheckOff, old, addr);
+    adjustChecksum(f.buf + f.tcpOff + kTcpCheckOff, old, addr);
+}
+
+// Client to server: destination MAC and address become the server's.
 void toServer(const TcpFrame &f, const lbServer_node_t *server) {
     memcpy(f.buf, server->lbServMac, 6);
-    memcpy(f.buf + kIpDstOff, &server->lbServIp.s_addr, 4);
+    writeAddress(f, kIpDstOff, server->lbServIp.s_addr);
 }
 
+// Server to client: source MAC becomes the controller's, source address the VIP.
 void toClient(const TcpFrame &f) {
-    unsigned char mac[6];
-    controllerMac(mac);
-    memcpy(f.buf + 6, mac, 6);
-    char vip[sizeof g_vipIPAddr + 1];
-    lbCopyField(vip, g_vipIPAddr, sizeof g_vipIPAddr);
-    const uint32_t addr = inet_addr(vip);
-    memcpy(f.buf + kIpSrcOff, &addr, 4);
+    memcpy(f.buf + 6, controllerMac().bytes, 6);
+    const uint32_t addr = vipAddr().addr;
+    writeAddress(f, kIpSrcOff, addr);
     if (Gv_noPrint == 0)
         printf("saddr %d\n", static_cast<int32_t>(addr));
-}
-
-// Both checksums, over exactly the IPv4 total length.
-void recomputeChecksums(const TcpFrame &f) {
-    memset(f.buf + kIpCheckOff, 0, 2);
-    const uint16_t ipSum = checksum(f.buf + kIpOff, static_cast<int>(f.ihl));
-    memcpy(f.buf + kIpCheckOff, &ipSum, 2);
-    unsigned char *tcp = f.buf + f.tcpOff;
-    memset(tcp + kTcpCheckOff, 0, 2);
-    const uint16_t tcpSum = tcp_sum_calc(static_cast<uint16_t>(f.totLen - f.ihl), f.buf + kIpSrcOff,
-                                         f.buf + kIpDstOff, tcp);
-    memcpy(tcp + kTcpCheckOff, &tcpSum, 2);
 }
 
 uint64_t fold(uint64_t sum) {
@@ -235,7 +321,6 @@ Readdressed readdress(lbServer_node_t *lbServEnt, unsigned char *buf, int buf_le
             return {0, nullptr, false};
         toClient(f);
     }
-    recomputeChecksums(f);
     return {load16(buf + f.tcpOff), entry, fromClient};
 }
 
@@ -273,7 +358,6 @@ lbFlow_t *lbHandleTcpClose(unsigned char *buf, int buf_len, lbServer_node_t **lb
     }
     if (lbServer != nullptr)
         *lbServer = entry->lbServConfPtr;
-    recomputeChecksums(f);
     return entry;
 }
 
@@ -447,7 +531,6 @@ constexpr uint16_t kIpFragMask = 0x3fff;  // more-fragments flag and fragment of
 constexpr size_t kTcpFlagsOff = 13;
 constexpr uint8_t kTcpFin = 0x01, kTcpSyn = 0x02, kTcpRst = 0x04, kTcpAck = 0x10;
 constexpr uint8_t kIpProtoIcmp = 1, kIpProtoTcp = 6;
-static_assert(LB_IPSTR_LEN >= INET_ADDRSTRLEN, "address texts fit their buffers");
 
 // The TCP ports of a frame that dispatchFits accepted, in host order.
 struct Ports {
@@ -484,17 +567,13 @@ bool tcpFits(const unsigned char *buf, Ports *p) {
     return true;
 }
 
-bool isVip(const char *addrText) {
-    char vip[sizeof g_vipIPAddr + 1];
-    lbCopyField(vip, g_vipIPAddr, sizeof g_vipIPAddr);
-    return strcmp(addrText, vip) == 0;
-}
-
-uint32_t controllerAddr() {
-    char text[sizeof g_cont1IPAddr + 1];
-    lbCopyField(text, g_cont1IPAddr, sizeof g_cont1IPAddr);
-    return inet_addr(text);
-}
+// The dotted text of an IPv4 address (network order), made only for a line printed.
+struct AddrText {
+    explicit AddrText(uint32_t addr) {
+        lbIpToStr(reinterpret_cast<const unsigned char *>(&addr), text, sizeof text);
+    }
+    char text[LB_IPSTR_LEN];
+};
 
 // Sends a forwarded frame through the seam; a frame that left sets endtv and totaltime.
 int forward(const unsigned char *buf, int len) {
@@ -556,12 +635,12 @@ void keepRules(lbFlow_t *e, bool fromClient) {
 
 // A SYN without ACK: a new connection to the VIP, balanced to the least-loaded server
 // that the controller can locate, its rules in place before the SYN leaves.
-void openConnection(unsigned char *buf, int len, const Ports &ports, const char *dstText) {
+void openConnection(unsigned char *buf, int len, const Ports &ports, uint32_t dst) {
     if (Gv_noPrint == 0) {
         printf("\n Got a TCP SYNC packet ");
-        printf("\n ============> daddr = %s ", dstText);
+        printf("\n ============> daddr = %s ", AddrText(dst).text);
     }
-    if (!isVip(dstText))
+    if (!isVip(dst))
         return;
     const uint32_t client = load32(buf + kIpSrcOff);
     uint16_t servOutPort = 0;
@@ -589,9 +668,8 @@ void openConnection(unsigned char *buf, int len, const Ports &ports, const char 
         printf("Could not add a flow\n");
         return;
     }
-    char clientMac[LB_MACSTR_LEN];
-    lbMacToStr(buf + 6, clientMac, sizeof clientMac);
-    if (lbAddFlow(server, buf, client, clientMac, serverDpid, servOutPort) == nullptr) {
+    // lbAddFlow takes the client's MAC from the frame itself.
+    if (lbAddFlow(server, buf, client, nullptr, serverDpid, servOutPort) == nullptr) {
         printf("Could not add a flow\n");
         return;
     }
@@ -639,11 +717,11 @@ void closeConnection(unsigned char *buf, int len, int code) {
 // Any other segment: rewritten and sent when it belongs to a known connection. A segment
 // of no connection is dropped: sent from the balancer's port it would teach a learning
 // switch that its source lives there.
-void forwardSegment(unsigned char *buf, int len, const char *srcText, const char *dstText) {
+void forwardSegment(unsigned char *buf, int len, uint32_t src, uint32_t dst) {
     if (Gv_noPrint == 0) {
         printf("\n Got a TCP SYN_ACK or DATA packet ");
-        printf("\n ===========>clienttmpip2 is %s ", srcText);
-        printf("\n ============> daddr = %s ", dstText);
+        printf("\n ===========>clienttmpip2 is %s ", AddrText(src).text);
+        printf("\n ============> daddr = %s ", AddrText(dst).text);
     }
     const Readdressed r = readdress(nullptr, buf, len, LB_TCP_OTHER);
     if (r.portField == 0)
@@ -692,15 +770,15 @@ void lbHandlePktin(unsigned char *pktBuff, int tot_len) {
     }
     if (ethType != kEthTypeIpv4 || !ipv4Fits(pktBuff, n))
         return;
-    char dstText[LB_IPSTR_LEN], srcText[LB_IPSTR_LEN];
-    lbIpToStr(pktBuff + kIpDstOff, dstText, sizeof dstText);
-    lbIpToStr(pktBuff + kIpSrcOff, srcText, sizeof srcText);
+    // Addresses are compared as they lie in the frame; their dotted texts are made only
+    // for the lines printed.
+    const uint32_t src = load32(pktBuff + kIpSrcOff), dst = load32(pktBuff + kIpDstOff);
     if (Gv_noPrint == 0)
-        printf("\n ===========>clienttmpip2 is %s ", srcText);
-    if (strcmp(srcText, dstText) == 0)
+        printf("\n ===========>clienttmpip2 is %s ", AddrText(src).text);
+    if (src == dst)
         return;
     const uint32_t ctrl = controllerAddr();
-    if (load32(pktBuff + kIpSrcOff) == ctrl || load32(pktBuff + kIpDstOff) == ctrl)
+    if (src == ctrl || dst == ctrl)
         return;  // the balancer's own traffic with the controller
     const uint8_t proto = pktBuff[kIpProtoOff];
     if (proto == kIpProtoIcmp && Gv_noPrint == 0)
@@ -708,19 +786,19 @@ void lbHandlePktin(unsigned char *pktBuff, int tot_len) {
     Ports ports;
     if (proto != kIpProtoTcp || !tcpFits(pktBuff, &ports))
         return;
-    if (ports.dst == LB_CONSOLE_PORT && isVip(dstText))
+    if (ports.dst == LB_CONSOLE_PORT && isVip(dst))
         return;  // the console: the host's own stack answers it
     const int code = checkTcpflags(pktBuff, tot_len);
     switch (code) {
         case LB_TCP_SYN:
-            openConnection(pktBuff, tot_len, ports, dstText);
+            openConnection(pktBuff, tot_len, ports, dst);
             break;
         case LB_TCP_FINACK:
         case LB_TCP_RST:
             closeConnection(pktBuff, tot_len, code);
             break;
         case LB_TCP_OTHER:
-            forwardSegment(pktBuff, tot_len, srcText, dstText);
+            forwardSegment(pktBuff, tot_len, src, dst);
             break;
         default:
             break;

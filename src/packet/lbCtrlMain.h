@@ -65,7 +65,9 @@ uint16_t tcp_sum_calc(uint16_t len_tcp, const void *src_addr, const void *dest_a
 // frame's source address and port are a flow-table key, or tcpflag is LB_TCP_SYN with
 // lbServEnt the chosen server): destination MAC and address become the server's. Server
 // to client (destination address and port are a key): source MAC becomes g_contMacAddr,
-// source address the VIP. Both checksums are then recomputed over the IPv4 total length.
+// source address the VIP. Both checksums are updated for the changed address (RFC 1624)
+// rather than recomputed: valid checksums come out as a recomputation would give them,
+// while a segment damaged before it arrived stays detectably damaged.
 // Returns the TCP source port field as stored (never 0 for a real segment), or 0 with
 // the frame untouched when it belongs to no connection, or when its Ethernet, IPv4 or TCP
 // header does not fit in buf_len bytes or its IPv4 total length claims more than was

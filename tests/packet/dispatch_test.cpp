@@ -2,6 +2,7 @@
 // frame, what it is, the verdict and the frame that leaves (built independently).
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 
 #include "common/lbGlobals.h"
@@ -203,6 +204,41 @@ TEST_F(Dispatch, FramesThatAreNeverForwarded) {
     EXPECT_EQ(numFlowEntries, 1u);
     EXPECT_EQ(lbFlowTable_getEntry(inet_addr(kClient), 40000)->deleteFlowSet, 0);
     EXPECT_TRUE(g_sim->requests().empty());
+}
+
+// The loaders (here the test) may rewrite the configured texts between frames: each
+// frame is judged and readdressed by the VIP, controller address and controller MAC as
+// they stand when it arrives.
+TEST_F(Dispatch, EachFrameSeesTheConfigurationAsItStands) {
+    addServer(kServer);
+    ASSERT_EQ(dispatch(buildFrame(client(40000, SYN))), "received TCP SYN\n");
+    FrameSpec console = client(40000, ACK);
+    console.dport = LB_CONSOLE_PORT;
+    FrameSpec reply = server(40000, ACK);
+    reply.srcMac = "02:00:00:00:01:01";
+    reply.srcIp = "203.0.113.101";
+    auto set = [](auto *field, const char *text) {
+        snprintf(reinterpret_cast<char *>(field), sizeof g_vipIPAddr, "%s", text);
+    };
+    const struct {
+        const char *what;
+        std::function<void()> change;
+        Bytes in, out;  // out empty: dropped
+    } steps[] = {
+        // clang-format off
+        {"to the VIP's console port", [] {}, buildFrame(console), {}},
+        {"the same once the VIP moved", [&] { set(g_vipIPAddr, "203.0.113.101"); }, buildFrame(console), toServer(console)},
+        {"reply from the new VIP and MAC", [&] { set(g_contMacAddr, "2:0:0:0:1:1"); }, buildFrame(server(40000, ACK)), buildFrame(reply)},
+        {"client's data once the client is the controller", [&] { set(g_cont1IPAddr, kClient); }, buildFrame(client(40000, ACK)), {}},
+        {"and once the controller is back", [&] { set(g_cont1IPAddr, kSim); }, buildFrame(client(40000, ACK)), toServer(client(40000, ACK))},
+        // clang-format on
+    };
+    for (const auto &st : steps) {
+        SCOPED_TRACE(st.what);
+        st.change();
+        EXPECT_EQ(dispatch(st.in), "");
+        EXPECT_EQ(g_sent, st.out.empty() ? std::vector<Bytes>{} : std::vector<Bytes>{st.out});
+    }
 }
 
 TEST_F(Dispatch, ServerChoice) {

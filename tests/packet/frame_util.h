@@ -32,17 +32,36 @@ inline uint32_t onesSum(const unsigned char *p, size_t n, uint32_t sum = 0) {
     return sum;
 }
 
-// True when both checksums of the frame verify (the sums come to 0xffff).
-inline bool checksumsValid(const Bytes &f) {
+// One's-complement sums, folded, over what the IPv4 header checksum and the TCP checksum
+// (pseudo-header, header and payload up to the IPv4 total length) cover, the checksum
+// fields as they stand. A checksum verifies when its sum comes to 0xffff.
+inline uint32_t ipSum(const Bytes &f) {
+    return onesSum(&f[14], (f[14] & 0x0f) * 4u);
+}
+inline uint32_t tcpSum(const Bytes &f) {
     size_t ihl = (f[14] & 0x0f) * 4, tot = f[16] << 8 | f[17], tcpLen = tot - ihl;
-    if (onesSum(&f[14], ihl) != 0xffff)
-        return false;
     unsigned char pseudo[12] = {};
     std::copy(&f[26], &f[34], pseudo);
     pseudo[9] = 6;
     pseudo[10] = static_cast<unsigned char>(tcpLen >> 8);
     pseudo[11] = static_cast<unsigned char>(tcpLen);
-    return onesSum(&f[14 + ihl], tcpLen, onesSum(pseudo, 12)) == 0xffff;
+    return onesSum(&f[14 + ihl], tcpLen, onesSum(pseudo, 12));
+}
+
+// True when both checksums of the frame verify.
+inline bool checksumsValid(const Bytes &f) {
+    return ipSum(f) == 0xffff && tcpSum(f) == 0xffff;
+}
+
+// Computes both checksums of a frame whose IPv4 and TCP headers are in place.
+inline void setChecksums(Bytes &f) {
+    const size_t tcpSumAt = 14 + (f[14] & 0x0f) * 4 + 16;
+    f[24] = f[25] = f[tcpSumAt] = f[tcpSumAt + 1] = 0;
+    const uint16_t ip = static_cast<uint16_t>(~ipSum(f)), tcp = static_cast<uint16_t>(~tcpSum(f));
+    f[24] = static_cast<unsigned char>(ip >> 8);
+    f[25] = static_cast<unsigned char>(ip);
+    f[tcpSumAt] = static_cast<unsigned char>(tcp >> 8);
+    f[tcpSumAt + 1] = static_cast<unsigned char>(tcp);
 }
 
 inline void putMac(unsigned char *p, const std::string &mac) {
@@ -79,17 +98,7 @@ inline Bytes buildFrame(const FrameSpec &s) {
     t[14] = 0xff;
     for (size_t i = 0; i < s.payload; ++i)
         t[20 + i] = static_cast<unsigned char>(0x5a + i);
-    uint16_t ipSum = static_cast<uint16_t>(~onesSum(&f[14], ihl));
-    f[24] = static_cast<unsigned char>(ipSum >> 8);
-    f[25] = static_cast<unsigned char>(ipSum);
-    unsigned char pseudo[12] = {};
-    std::copy(&f[26], &f[34], pseudo);
-    pseudo[9] = 6;
-    pseudo[10] = static_cast<unsigned char>((tot - ihl) >> 8);
-    pseudo[11] = static_cast<unsigned char>(tot - ihl);
-    uint16_t tcpSum = static_cast<uint16_t>(~onesSum(t, tot - ihl, onesSum(pseudo, 12)));
-    t[16] = static_cast<unsigned char>(tcpSum >> 8);
-    t[17] = static_cast<unsigned char>(tcpSum);
+    setChecksums(f);
     if (f.size() < s.padTo)
         f.resize(s.padTo, 0xee);
     return f;

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <functional>
+#include <random>
 
 #include "common/lbGlobals.h"
 #include "frame_util.h"
@@ -15,6 +16,8 @@ namespace {
 using lbtest::buildFrame;
 using lbtest::Bytes;
 using lbtest::FrameSpec;
+using lbtest::ipSum;
+using lbtest::tcpSum;
 
 constexpr const char *kVip = "203.0.113.100", *kClient = "192.0.2.10", *kServer = "198.51.100.11";
 constexpr const char *kServerMac = "02:00:00:00:00:11", *kCtrlMac = "02:00:00:00:00:fe";
@@ -181,6 +184,146 @@ TEST_F(Rewrite, FinAndResetFindTheConnectionFromEitherEnd) {
             EXPECT_EQ(e, entry_);
             EXPECT_EQ(server, server_);
             EXPECT_EQ(frame, c.expected);
+        }
+    }
+}
+
+// Rewrites one frame with the entry point of its kind: a FIN with ACK or a reset through
+// lbHandleTcpClose, anything else through lbHandleTcpOpen. Returns the frame as it left.
+Bytes rewrite(Bytes frame) {
+    const int len = static_cast<int>(frame.size());
+    const uint8_t flags = frame[14 + (frame[14] & 0xf) * 4 + 13];
+    if (flags == 0x11 || flags == 0x04)
+        lbHandleTcpClose(frame.data(), len, nullptr, flags == 0x04 ? LB_TCP_RST : LB_TCP_FINACK);
+    else
+        lbHandleTcpOpen(nullptr, frame.data(), len, LB_TCP_OTHER);
+    return frame;
+}
+
+// Offset of the TCP checksum in a frame.
+size_t tcpSumAt(const Bytes &f) {
+    return 14 + (f[14] & 0xf) * 4 + 16;
+}
+
+// Random connections, configurations and frames (fixed seed): random lengths, odd ones
+// included, IPv4 options, padding, payloads and header fields, both directions through
+// both entry points. Each frame must leave exactly as the frame rewritten here and given
+// both checksums by recomputation. Some frames are steered (through the IPv4 id and the
+// TCP window, which the rewrite leaves alone) so that a checksum comes out 0x0000, or
+// arrives as 0x0000 or as 0xffff (the other form of a zero sum, which verifies too); some
+// addresses are 0.0.0.0 or 255.255.255.255: the corner cases of an incremental update.
+// The VIP and controller MAC texts change at every frame.
+TEST_F(Rewrite, ChecksumUpdatesMatchARecomputation) {
+    std::mt19937 rnd(1624);
+    auto pick = [&](uint32_t n) { return static_cast<uint32_t>(rnd() % n); };
+    auto addr = [&] {
+        const uint32_t kind = pick(8), a = kind == 0 ? 0 : kind == 1 ? 0xffffffff : rnd();
+        char text[INET_ADDRSTRLEN];
+        inet_ntop(AF_INET, &a, text, sizeof text);
+        return std::string(text);
+    };
+    // Sets the word at `at` in both frames so that what the checksum covers sums, its own
+    // field left out, to 0xffff in target: target's checksum is then 0x0000.
+    auto steer = [](Bytes &target, Bytes &other, size_t at, size_t sumAt,
+                    uint32_t (*sum)(const Bytes &)) {
+        target[at] = target[at + 1] = target[sumAt] = target[sumAt + 1] = 0;
+        const uint32_t word = 0xffff - sum(target);
+        for (Bytes *f : {&target, &other}) {
+            (*f)[at] = static_cast<unsigned char>(word >> 8);
+            (*f)[at + 1] = static_cast<unsigned char>(word);
+        }
+    };
+    for (int i = 0; i < 4000; ++i) {
+        SCOPED_TRACE(i);
+        const std::string client = addr(), server = addr(), vip = addr();
+        const auto port = static_cast<uint16_t>(1024 + pick(60000));
+        unsigned char ctrlMac[6], serverMac[6];
+        for (unsigned char &b : ctrlMac)
+            b = static_cast<unsigned char>(rnd());
+        for (unsigned char &b : serverMac)
+            b = static_cast<unsigned char>(rnd());
+        snprintf(g_vipIPAddr, sizeof g_vipIPAddr, "%s", vip.c_str());
+        snprintf(reinterpret_cast<char *>(g_contMacAddr), sizeof g_contMacAddr, "%x:%x:%x:%x:%x:%x",
+                 ctrlMac[0], ctrlMac[1], ctrlMac[2], ctrlMac[3], ctrlMac[4], ctrlMac[5]);
+        inet_pton(AF_INET, server.c_str(), &server_->lbServIp);
+        memcpy(server_->lbServMac, serverMac, 6);
+        lbFlow_t *e =
+            lbServFlowTable_createEntry(server_, inet_addr(client.c_str()), port, 3, nullptr, 80);
+        ASSERT_NE(e, nullptr);
+
+        const bool reply = pick(2);
+        FrameSpec s = reply ? FrameSpec{.srcIp = server, .dstIp = client, .sport = 80}
+                            : FrameSpec{.srcIp = client, .dstIp = vip, .sport = port};
+        if (reply)
+            s.dport = port;
+        const uint8_t flags[] = {0x18, 0x10, 0x12, 0x11, 0x04};
+        s.flags = flags[pick(5)];
+        s.payload = pick(1461);
+        s.ipOptions = 4 * pick(11);
+        s.padTo = pick(4) == 0 ? 60 : 0;
+        Bytes in = buildFrame(s);
+        const size_t tcp = 14 + 20 + s.ipOptions, sumAt = tcp + 16;
+        for (size_t at : {15, 18, 19, 22})  // type of service, id, time to live
+            in[at] = static_cast<unsigned char>(rnd());
+        for (size_t at = tcp + 4; at < 14 + in[16] * 256u + in[17]; ++at)
+            if (at < tcp + 12 || at == tcp + 14 || at == tcp + 15 || at >= tcp + 18)
+                in[at] = static_cast<unsigned char>(rnd());  // all but flags and checksum
+
+        Bytes want = in;
+        if (reply) {
+            memcpy(&want[6], ctrlMac, 6);
+            inet_pton(AF_INET, vip.c_str(), &want[26]);
+        } else {
+            memcpy(&want[0], serverMac, 6);
+            inet_pton(AF_INET, server.c_str(), &want[30]);
+        }
+        // 0: as it comes; 1: 0x0000 after the rewrite; 2: 0x0000 before; 3: 0xffff before.
+        const uint32_t ipKind = pick(2) ? 0 : pick(4), tcpKind = pick(2) ? 0 : pick(4);
+        if (ipKind != 0)
+            steer(ipKind == 1 ? want : in, ipKind == 1 ? in : want, 18, 24, ipSum);
+        if (tcpKind != 0)
+            steer(tcpKind == 1 ? want : in, tcpKind == 1 ? in : want, tcp + 14, sumAt, tcpSum);
+        lbtest::setChecksums(in);
+        lbtest::setChecksums(want);
+        if (ipKind == 3)
+            in[24] = in[25] = 0xff;
+        if (tcpKind == 3)
+            in[sumAt] = in[sumAt + 1] = 0xff;
+        ASSERT_TRUE(lbtest::checksumsValid(in));
+
+        EXPECT_EQ(rewrite(in), want);
+        server_->numConn--;
+        lbFlowTable_removeEntry(e);
+    }
+}
+
+// A segment damaged before it reached the balancer leaves as damaged as it came: the
+// error is carried over (both sums come out as they came in) rather than covered with
+// fresh checksums, and nothing but the addresses, MACs and checksums changes.
+TEST_F(Rewrite, DamagedSegmentsStayDetectablyDamaged) {
+    const std::pair<const char *, std::function<void(Bytes &)>> damages[] = {
+        {"a flipped payload bit", [](Bytes &f) { f[f.size() - 2] ^= 0x08; }},
+        {"a flipped sequence number bit", [](Bytes &f) { f[tcpSumAt(f) - 11] ^= 0x80; }},
+        {"a wrong TCP checksum", [](Bytes &f) { f[tcpSumAt(f)] ^= 0x01; }},
+        {"a wrong IPv4 header checksum", [](Bytes &f) { f[24] ^= 0x40; }},
+    };
+    for (const auto &[what, how] : damages) {
+        for (uint8_t flags : {0x18, 0x11}) {
+            for (bool reply : {false, true}) {
+                SCOPED_TRACE(std::string(what) + (reply ? ", from the server" : ", to it") +
+                             (flags == 0x11 ? ", FIN" : ""));
+                FrameSpec s = reply ? fromServer(7) : fromClient(7, 4);
+                s.flags = flags;
+                const Bytes in = damaged(s, how), out = rewrite(in);
+                Bytes want = damaged(reply ? towardsClient(s) : towardsServer(s), how);
+                EXPECT_FALSE(lbtest::checksumsValid(out));
+                EXPECT_EQ(ipSum(out), ipSum(in));
+                EXPECT_EQ(tcpSum(out), tcpSum(in));
+                Bytes got = out;
+                for (Bytes *f : {&got, &want})
+                    (*f)[24] = (*f)[25] = (*f)[tcpSumAt(*f)] = (*f)[tcpSumAt(*f) + 1] = 0;
+                EXPECT_EQ(got, want);
+            }
         }
     }
 }
