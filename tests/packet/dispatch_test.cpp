@@ -214,6 +214,8 @@ TEST_F(Dispatch, EachFrameSeesTheConfigurationAsItStands) {
     ASSERT_EQ(dispatch(buildFrame(client(40000, SYN))), "received TCP SYN\n");
     FrameSpec console = client(40000, ACK);
     console.dport = LB_CONSOLE_PORT;
+    FrameSpec broadcastSyn = client(40001, SYN);
+    broadcastSyn.dstIp = "255.255.255.255";  // what inet_addr makes of an empty text
     FrameSpec reply = server(40000, ACK);
     reply.srcMac = "02:00:00:00:01:01";
     reply.srcIp = "203.0.113.101";
@@ -231,6 +233,7 @@ TEST_F(Dispatch, EachFrameSeesTheConfigurationAsItStands) {
         {"reply from the new VIP and MAC", [&] { set(g_contMacAddr, "2:0:0:0:1:1"); }, buildFrame(server(40000, ACK)), buildFrame(reply)},
         {"client's data once the client is the controller", [&] { set(g_cont1IPAddr, kClient); }, buildFrame(client(40000, ACK)), {}},
         {"and once the controller is back", [&] { set(g_cont1IPAddr, kSim); }, buildFrame(client(40000, ACK)), toServer(client(40000, ACK))},
+        {"SYN to 255.255.255.255 with no VIP configured", [&] { set(g_vipIPAddr, ""); }, buildFrame(broadcastSyn), {}},
         // clang-format on
     };
     for (const auto &st : steps) {

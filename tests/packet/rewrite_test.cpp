@@ -5,6 +5,7 @@
 #include <cstring>
 #include <functional>
 #include <random>
+#include <tuple>
 
 #include "common/lbGlobals.h"
 #include "frame_util.h"
@@ -210,9 +211,12 @@ size_t tcpSumAt(const Bytes &f) {
 // both entry points. Each frame must leave exactly as the frame rewritten here and given
 // both checksums by recomputation. Some frames are steered (through the IPv4 id and the
 // TCP window, which the rewrite leaves alone) so that a checksum comes out 0x0000, or
-// arrives as 0x0000 or as 0xffff (the other form of a zero sum, which verifies too); some
-// addresses are 0.0.0.0 or 255.255.255.255: the corner cases of an incremental update.
-// The VIP and controller MAC texts change at every frame.
+// arrives as 0x0000, as 0xffff (the other form of a zero sum, which verifies too), as
+// 0xfffe or as 0xfeff; some addresses are 0.0.0.0 or 255.255.255.255. These are the
+// corner cases of an incremental update: a zero result, a zero sum, and a sum that
+// carries out of 16 bits again after its first fold (0xfffe or, summed in the other byte
+// order, 0xfeff, with 0.0.0.0 readdressed to 255.255.255.255). The VIP and controller MAC
+// texts change at every frame.
 TEST_F(Rewrite, ChecksumUpdatesMatchARecomputation) {
     std::mt19937 rnd(1624);
     auto pick = [&](uint32_t n) { return static_cast<uint32_t>(rnd() % n); };
@@ -222,12 +226,12 @@ TEST_F(Rewrite, ChecksumUpdatesMatchARecomputation) {
         inet_ntop(AF_INET, &a, text, sizeof text);
         return std::string(text);
     };
-    // Sets the word at `at` in both frames so that what the checksum covers sums, its own
-    // field left out, to 0xffff in target: target's checksum is then 0x0000.
+    // Sets the word at `at` in both frames so that target's checksum comes out as sum.
     auto steer = [](Bytes &target, Bytes &other, size_t at, size_t sumAt,
-                    uint32_t (*sum)(const Bytes &)) {
+                    uint32_t (*sumOf)(const Bytes &), uint16_t sum) {
         target[at] = target[at + 1] = target[sumAt] = target[sumAt + 1] = 0;
-        const uint32_t word = 0xffff - sum(target);
+        const uint32_t rest = sumOf(target), want = static_cast<uint16_t>(~sum);
+        const uint32_t word = want >= rest ? want - rest : want + 0xffff - rest;
         for (Bytes *f : {&target, &other}) {
             (*f)[at] = static_cast<unsigned char>(word >> 8);
             (*f)[at + 1] = static_cast<unsigned char>(word);
@@ -277,12 +281,18 @@ TEST_F(Rewrite, ChecksumUpdatesMatchARecomputation) {
             memcpy(&want[0], serverMac, 6);
             inet_pton(AF_INET, server.c_str(), &want[30]);
         }
-        // 0: as it comes; 1: 0x0000 after the rewrite; 2: 0x0000 before; 3: 0xffff before.
-        const uint32_t ipKind = pick(2) ? 0 : pick(4), tcpKind = pick(2) ? 0 : pick(4);
-        if (ipKind != 0)
-            steer(ipKind == 1 ? want : in, ipKind == 1 ? in : want, 18, 24, ipSum);
-        if (tcpKind != 0)
-            steer(tcpKind == 1 ? want : in, tcpKind == 1 ? in : want, tcp + 14, sumAt, tcpSum);
+        // 0: as it comes; 1: 0x0000 after the rewrite; before it 2: 0x0000, 3: 0xffff,
+        // 4: 0xfffe, 5: 0xfeff.
+        const uint32_t ipKind = pick(2) ? 0 : 1 + pick(5), tcpKind = pick(2) ? 0 : 1 + pick(5);
+        for (auto [kind, wordAt, fieldAt, sumOf] :
+             {std::tuple{ipKind, size_t{18}, size_t{24}, &ipSum},
+              {tcpKind, tcp + 14, sumAt, &tcpSum}}) {
+            if (kind != 0)
+                steer(kind == 1 ? want : in, kind == 1 ? in : want, wordAt, fieldAt, sumOf,
+                      kind == 4   ? 0xfffe
+                      : kind == 5 ? 0xfeff
+                                  : 0);
+        }
         lbtest::setChecksums(in);
         lbtest::setChecksums(want);
         if (ipKind == 3)
