@@ -90,10 +90,10 @@ uint16_t dstPort(const TcpFrame &f) {
 }
 
 // A value parsed from one of the configured text fields (g_vipIPAddr, g_cont1IPAddr,
-// g_contMacAddr), kept with a copy of the field's bytes. The loaders, and tests between
-// frames, rewrite these fields in place while the process runs, so the value is parsed
-// again whenever the field's bytes differ from that copy: a frame then costs one
-// comparison of the field instead of a parse. Used on the packet thread only.
+// g_contMacAddr, g_addFlowTmr), kept with a copy of the field's bytes. The loaders, and
+// tests between frames, rewrite these fields in place while the process runs, so the
+// value is parsed again whenever the field's bytes differ from that copy: a frame then
+// costs one comparison of the field instead of a parse. Used on the packet thread only.
 template <typename Value, size_t N>
 class FieldCache {
   public:
@@ -593,14 +593,17 @@ int forward(const unsigned char *buf, int len) {
 // the rules' idle time-out less an allowance of two seconds (half the time-out when that
 // is shorter), since a switch ages a rule by counters it reads only now and then and may
 // drop it a little before the balancer's own clock says so. 0 for rules that never age.
+// Asked at every frame of a connection one side of which has been quiet for a second, so
+// g_addFlowTmr is parsed only when its text changes.
 int64_t rulesAgedAfterMs() {
-    char text[sizeof g_addFlowTmr + 1];
-    lbCopyField(text, g_addFlowTmr, sizeof g_addFlowTmr);
-    const long long secs = strtoll(text, nullptr, 10);
-    if (secs <= 0)
-        return 0;
-    const int64_t ms = static_cast<int64_t>(secs) * 1000;
-    return ms - (ms / 2 < 2000 ? ms / 2 : 2000);
+    static FieldCache<int64_t, sizeof g_addFlowTmr> cache;
+    return cache.get(g_addFlowTmr, [](const char *text) -> int64_t {
+        const long long secs = strtoll(text, nullptr, 10);
+        if (secs <= 0)
+            return 0;
+        const int64_t ms = static_cast<int64_t>(secs) * 1000;
+        return ms - (ms / 2 < 2000 ? ms / 2 : 2000);
+    });
 }
 
 // Records a frame of a known connection. When the connection was silent for so long that
