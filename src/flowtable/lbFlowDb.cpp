@@ -334,10 +334,9 @@ void lbFlowTable_listInto(std::string &out) {
     RBTreeTraverse(g_lbServFlowTable_tree, PRINT);
 }
 
-void lbFlowSeen(lbFlow_t *e, int fromClient) {
+void lbFlowSeen(lbFlow_t *e, int fromClient, int64_t now) {
     if (e == nullptr)
         return;
-    const int64_t now = lbFlowClock();
     if (fromClient) {
         e->lbClientSeenMs = now;
         e->lbEstablished = 1;

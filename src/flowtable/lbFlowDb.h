@@ -56,9 +56,10 @@ void treeTraverse(const void *key, int operation);
 typedef int64_t (*lbClockFn)(void);
 extern lbClockFn lbFlowClock;
 
-// Records a frame of the connection at the present time: from its client (which makes it
-// established: the SYN itself is never recorded) or from its server. No-op for null.
-void lbFlowSeen(lbFlow_t *e, int fromClient);
+// Records a frame of the connection seen at now (lbFlowClock's time, which the caller has
+// read already): from its client (which makes it established: the SYN itself is never
+// recorded) or from its server. No-op for null.
+void lbFlowSeen(lbFlow_t *e, int fromClient, int64_t now);
 
 // Why an open entry is due for idle expiry at now: LB_IDLE_HALF_OPEN when its client sent
 // nothing after the SYN for g_halfOpenTmr seconds, LB_IDLE_ESTABLISHED when no frame passed

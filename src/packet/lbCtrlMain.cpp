@@ -633,7 +633,7 @@ void keepRules(lbFlow_t *e, bool fromClient) {
             e->lbClientSeenMs = e->lbServerSeenMs = now;
         }
     }
-    lbFlowSeen(e, fromClient);
+    lbFlowSeen(e, fromClient, now);
 }
 
 // A SYN without ACK: a new connection to the VIP, balanced to the least-loaded server

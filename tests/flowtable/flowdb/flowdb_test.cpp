@@ -344,10 +344,10 @@ TEST_F(FlowExpiry, SilentEntriesGoAfterTheirIdleLimits) {
     g_halfOpenTmr = 30;
     g_estIdleTmr = 900;
     lbServer_node_t *s1 = addServer("198.51.100.11", "s1");
-    lbFlowSeen(connect(s1, "192.0.2.10", 33000, 3, {{1, 3, 2}}), 0);  // server's SYN+ACK
+    lbFlowSeen(connect(s1, "192.0.2.10", 33000, 3, {{1, 3, 2}}), 0, t0);  // server's SYN+ACK
     lbFlow_t *talking = connect(s1, "192.0.2.20", 1000);
-    lbFlowSeen(talking, 1);
-    lbFlowSeen(connect(s1, "192.0.2.30", 34000), 1);
+    lbFlowSeen(talking, 1, t0);
+    lbFlowSeen(connect(s1, "192.0.2.30", 34000), 1, t0);
     const struct {
         int64_t at;
         const char *line;
@@ -360,7 +360,7 @@ TEST_F(FlowExpiry, SilentEntriesGoAfterTheirIdleLimits) {
     for (const auto &t : ticks) {
         lbtest::fakeNowMs = t0 + t.at;
         if (t.at == 899999)
-            lbFlowSeen(talking, 0);
+            lbFlowSeen(talking, 0, lbtest::fakeNowMs);
         EXPECT_EQ(printed(tick), t.line) << t.at;
     }
     EXPECT_EQ(sent().size(), 4u);  // the half-open one's rules; the other had no path
