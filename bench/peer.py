@@ -388,7 +388,7 @@ def row(fig, what, value, unit, note):
 def report(lb, ha, base):
     """The rows: the two ratios first, then the absolute values beside them."""
     def ratio(a, b):
-        return "%.3f" % (a / b) if b > 0 else "n/a"
+        return "%.3g" % (a / b) if b > 0 else "n/a"  # 3 significant digits, even when tiny
 
     def fails(r):
         n = sum(r["short"]["fails"].values())
