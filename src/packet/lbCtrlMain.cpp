@@ -231,12 +231,19 @@ uint64_t wordSum(const unsigned char *p, size_t len) {
     return sum;
 }
 
-// Posts every rule of every hop of entry e with the idle time-out timeout, in hop order,
-// each followed by its line when diagnostics are on.
-void postConnectionRules(const lbFlow_t *e, const lbConnTexts &t, const char *timeout, int adding) {
+// Posts every rule of every hop of entry e (which has a server) with the idle time-out
+// held in the configured text timeoutField (g_addFlowTmr or g_delFlowTmr), in hop order,
+// each followed by its line when diagnostics are on. Setup, repair and reset all post
+// through here.
+void postConnectionRules(const lbFlow_t *e, const unsigned char (&timeoutField)[20], int adding) {
     const dlist_head *head = &e->client_pathlist_hdr;
     if (head->next == nullptr)
         return;  // never initialised: no hops
+    lbConnTexts t;
+    lbConnTextsFill(&t, e->lbClientSrcIp, e->lbClientSrcTcpPort, e->lbServConfPtr->lbServIp.s_addr,
+                    e->lbServerTcpPort);
+    char timeout[sizeof timeoutField + 1];
+    lbCopyField(timeout, timeoutField, sizeof timeoutField);
     for (const dlist_node *n = head->next; n != head; n = n->next) {
         const auto *hop = static_cast<const pathlist_node_t *>(n->data);
         lbRuleRequest req[LB_MAX_HOP_RULES];
@@ -474,13 +481,9 @@ lbFlow_t *lbAddFlow(lbServer_node_t *lbServEnt, const unsigned char *buf, uint32
         }
     }
 
-    lbConnTexts t;
-    lbConnTextsFill(&t, lbClientSrcIp, clientTcpPort, lbServEnt->lbServIp.s_addr, servicePort);
-    char idle[sizeof g_addFlowTmr + 1];
-    lbCopyField(idle, g_addFlowTmr, sizeof g_addFlowTmr);
     if (Gv_noPrint == 0)
         printf("Adding flow for all the switches in the path, pathlist hdr############\n");
-    postConnectionRules(entry, t, idle, 1);
+    postConnectionRules(entry, g_addFlowTmr, 1);
     // The rules' idle clocks start now, however long the requests took.
     entry->lbClientSeenMs = entry->lbServerSeenMs = lbFlowClock();
     if (Gv_noPrint == 0)
@@ -497,12 +500,7 @@ int lbDelFlow(const unsigned char *buf, lbFlow_t *lbFlowEntryPtr, int tcpFlag) {
             printf("returning NULL from %s\n", "lbDelFlow");
         return 0;
     }
-    lbConnTexts t;
-    lbConnTextsFill(&t, lbFlowEntryPtr->lbClientSrcIp, lbFlowEntryPtr->lbClientSrcTcpPort,
-                    server->lbServIp.s_addr, lbFlowEntryPtr->lbServerTcpPort);
-    char idle[sizeof g_delFlowTmr + 1];
-    lbCopyField(idle, g_delFlowTmr, sizeof g_delFlowTmr);
-    postConnectionRules(lbFlowEntryPtr, t, idle, 0);
+    postConnectionRules(lbFlowEntryPtr, g_delFlowTmr, 0);
 
     del_pathlist(&lbFlowEntryPtr->client_pathlist_hdr);
     server->numConn--;
@@ -593,8 +591,8 @@ int forward(const unsigned char *buf, int len) {
 // the rules' idle time-out less an allowance of two seconds (half the time-out when that
 // is shorter), since a switch ages a rule by counters it reads only now and then and may
 // drop it a little before the balancer's own clock says so. 0 for rules that never age.
-// Asked at every frame of a connection one side of which has been quiet for a second, so
-// g_addFlowTmr is parsed only when its text changes.
+// Asked at every frame of a known connection, so g_addFlowTmr is parsed only when its
+// text changes.
 int64_t rulesAgedAfterMs() {
     static FieldCache<int64_t, sizeof g_addFlowTmr> cache;
     return cache.get(g_addFlowTmr, [](const char *text) -> int64_t {
@@ -616,22 +614,14 @@ void keepRules(lbFlow_t *e, bool fromClient) {
     const int64_t now = lbFlowClock();
     const int64_t oldest =
         e->lbClientSeenMs < e->lbServerSeenMs ? e->lbClientSeenMs : e->lbServerSeenMs;
-    // Any time-out is at least a second, so a connection heard from within the last
-    // second needs no further look.
-    if (now - oldest >= 1000 && e->lbServConfPtr != nullptr) {
-        const int64_t agedAfter = rulesAgedAfterMs();
-        if (agedAfter > 0 && now - oldest >= agedAfter) {
-            lbConnTexts t;
-            lbConnTextsFill(&t, e->lbClientSrcIp, e->lbClientSrcTcpPort,
-                            e->lbServConfPtr->lbServIp.s_addr, e->lbServerTcpPort);
-            char idle[sizeof g_addFlowTmr + 1];
-            lbCopyField(idle, g_addFlowTmr, sizeof g_addFlowTmr);
-            if (Gv_noPrint == 0)
-                printf("Rules of %s:%s posted again after %lld ms without a frame\n", t.client,
-                       t.clientPort, static_cast<long long>(now - oldest));
-            postConnectionRules(e, t, idle, 1);
-            e->lbClientSeenMs = e->lbServerSeenMs = now;
-        }
+    const int64_t agedAfter = rulesAgedAfterMs();
+    if (agedAfter > 0 && now - oldest >= agedAfter && e->lbServConfPtr != nullptr) {
+        if (Gv_noPrint == 0)
+            printf("Rules of %s:%d posted again after %lld ms without a frame\n",
+                   AddrText(e->lbClientSrcIp).text, e->lbClientSrcTcpPort,
+                   static_cast<long long>(now - oldest));
+        postConnectionRules(e, g_addFlowTmr, 1);
+        e->lbClientSeenMs = e->lbServerSeenMs = now;
     }
     lbFlowSeen(e, fromClient, now);
 }
