@@ -1,0 +1,322 @@
+// Tables of cases for lbweb's checks and parsers. Every server row the form accepts must
+// also be accepted, with the same values, by the balancer's reader of servConfig.conf:
+// a row it refused would stop lbapp.
+#include <crypt.h>
+#include <errno.h>
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "config/lbCtrlApiText.h"
+#include "support/lbtest_util.h"
+#include "web/webAuth.h"
+#include "web/webFiles.h"
+#include "web/webForm.h"
+#include "web/webPages.h"
+
+namespace lbweb {
+namespace {
+
+const ServerForm kGood{"web1", "198.51.100.11", "02:00:00:00:00:0b", "100", "Unlocked", "4"};
+
+TEST(WebForm, EveryFieldCheckedAndAcceptedRowsLoadInTheBalancer) {
+    static const std::string n49(49, 'n'), n50(50, 'n');
+    struct Case {
+        const char *field, *value;
+        bool ok;
+    } cases[] = {
+        {"name", "web-1.a_b", true},
+        {"name", n49.c_str(), true},
+        {"name", n50.c_str(), false},
+        {"name", "", false},
+        {"name", "NULL", false},
+        {"name", "a b", false},
+        {"name", "<script>", false},
+        {"name", "x'; DROP TABLE server; --", false},
+        {"address", "10.0.0.1", true},
+        {"address", "223.255.255.254", true},
+        {"address", "010.0.0.1", false},
+        {"address", "1.2.3", false},
+        {"address", "1.2.3.4.5", false},
+        {"address", "256.1.1.1", false},
+        {"address", " 1.2.3.4", false},
+        {"address", "0.0.0.0", false},
+        {"address", "127.0.0.1", false},
+        {"address", "224.0.0.1", false},
+        {"address", "255.255.255.255", false},
+        {"address", "1.2.3.4' OR '1'='1", false},
+        {"mac", "2:0:0:0:0:E", true},
+        {"mac", "02:AA:bb:0c:0d:ff", true},
+        {"mac", "02:00:00:00:00", false},
+        {"mac", "02:00:00:00:00:00:00", false},
+        {"mac", "02-00-00-00-00-0b", false},
+        {"mac", "02:00:00:00:00:100", false},
+        {"mac", "01:00:5e:00:00:01", false},
+        {"mac", "ff:ff:ff:ff:ff:ff", false},
+        {"maxconn", "1", true},
+        {"maxconn", "2147483647", true},
+        {"maxconn", "0", false},
+        {"maxconn", "-1", false},
+        {"maxconn", "2147483648", false},
+        {"maxconn", "010", false},
+        {"maxconn", "1e3", false},
+        {"maxconn", "", false},
+        {"state", "Locked", true},
+        {"state", "locked", false},
+        {"state", "Unlocked ", false},
+        {"port", "0", true},
+        {"port", "47", true},
+        {"port", "48", false},
+        {"port", "-1", false},
+        {"port", "4 7", false},
+        {"port", "99999999999999999999", false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.field) + " = " + quote(c.value));
+        ServerForm f = kGood;
+        std::string *slot = c.field == std::string("name")      ? &f.name
+                            : c.field == std::string("address") ? &f.address
+                            : c.field == std::string("mac")     ? &f.mac
+                            : c.field == std::string("maxconn") ? &f.maxconn
+                            : c.field == std::string("state")   ? &f.state
+                                                                : &f.port;
+        *slot = c.value;
+        ServerRow row;
+        std::vector<FieldError> errors = checkServer(f, row);
+        if (!c.ok) {
+            ASSERT_EQ(errors.size(), 1u);
+            EXPECT_EQ(errors[0].field, c.field);
+            EXPECT_NE(errors[0].message.find(quote(c.value)), std::string::npos)
+                << errors[0].message;
+            continue;
+        }
+        ASSERT_TRUE(errors.empty()) << errors[0].message;
+        // The row as the balancer mirrors and reads it back.
+        const std::string line = row.name + " " + row.address + " " +
+                                 std::to_string(row.maxconn) + " " + row.mac + " " +
+                                 stateWord(row.locked) + " " + std::to_string(row.port) + " ";
+        lbServer_node_t rec{};
+        std::string err;
+        ASSERT_TRUE(lbcfg::parseServerLine(line, rec, err)) << err;
+        EXPECT_LE(rec.lbSwitchPort, kMaxSwitchPort);
+        EXPECT_EQ(rec.server_name, row.name);
+        EXPECT_EQ(rec.maxconn, row.maxconn);
+        EXPECT_EQ(rec.lock, row.locked ? 1 : 0);
+        char mac[18];
+        snprintf(mac, sizeof mac, "%02x:%02x:%02x:%02x:%02x:%02x", rec.lbServMac[0],
+                 rec.lbServMac[1], rec.lbServMac[2], rec.lbServMac[3], rec.lbServMac[4],
+                 rec.lbServMac[5]);
+        EXPECT_EQ(row.mac, mac);
+    }
+}
+
+TEST(WebForm, AllBadFieldsReportedAtOnceAndRequestLine) {
+    ServerRow row;
+    EXPECT_EQ(checkServer({"", "x", "y", "z", "w", "v"}, row).size(), 6u);
+    EXPECT_EQ(flagLine("ADD", "198.51.100.11"), "1 ADD 198.51.100.11\n");
+    EXPECT_EQ(quote(std::string("a\nb") + std::string(50, 'c')).size(), 2 + 40 + 3u);
+}
+
+TEST(WebFiles, ConnectionsFile) {
+    struct Case {
+        const char *text;
+        size_t conns;
+        std::map<std::string, int> counts;
+        int bad;
+    } cases[] = {
+        {"", 0, {}, 0},
+        {"0 0 198.51.100.11 0 web1 10\n0 0 198.51.100.12 0 web2 10\n", 0,
+         {{"198.51.100.11", 0}, {"198.51.100.12", 0}}, 0},
+        {"0 0 198.51.100.12 0 web2 10\n192.0.2.10 40000 198.51.100.11 farm web1 10\n"
+         "192.0.2.10 40001 198.51.100.11 farm web1 10\n192.0.2.20 5 198.51.100.13 farm web3 1",
+         3, {{"198.51.100.11", 2}, {"198.51.100.12", 0}, {"198.51.100.13", 1}}, 0},
+        {"garbage\n192.0.2.10 x 198.51.100.11 farm web1 10\n\n", 0, {}, 2},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        Flows f = parseFlows(c.text);
+        EXPECT_EQ(f.conns.size(), c.conns);
+        EXPECT_EQ(countByServer(f), c.counts);
+        EXPECT_EQ(f.bad, c.bad);
+    }
+    Flows f = parseFlows("192.0.2.10 40000 198.51.100.11 farm web1 10\n");
+    EXPECT_EQ(f.conns[0].client, "192.0.2.10");
+    EXPECT_EQ(f.conns[0].clientPort, 40000);
+    EXPECT_EQ(f.conns[0].serverName, "web1");
+}
+
+TEST(WebFiles, GraphSeriesPerServerWithinTheRange) {
+    const time_t t0 = 1796000000;  // some time in 2026; the file holds local time
+    auto line = [](const char *name, int n, time_t t) {
+        struct tm tm;
+        char when[32];
+        localtime_r(&t, &tm);
+        asctime_r(&tm, when);
+        return std::string(name) + "  " + std::to_string(n) + "  " + when;
+    };
+    const std::string text = line("web1", 0, t0) + line("web2", 1, t0) + "torn line\n" +
+                             line("web1", 2, t0 + 5) + line("web2", 3, t0 + 5) +
+                             line("web3", 4, t0 + 10) + "web1  x  Sat Dec  5 08:07:53 2026\n";
+    struct Case {
+        time_t from, to;
+        std::vector<std::pair<std::string, size_t>> series;  // name, points
+    } cases[] = {
+        {t0, t0 + 10, {{"web1", 2}, {"web2", 2}, {"web3", 1}}},
+        {t0 + 1, t0 + 5, {{"web1", 1}, {"web2", 1}}},
+        {t0 + 11, t0 + 99, {}},
+    };
+    for (const Case &c : cases) {
+        int bad = 0;
+        std::vector<Series> s = parseGraph(text, c.from, c.to, &bad);
+        std::vector<std::pair<std::string, size_t>> got;
+        for (const Series &x : s)
+            got.emplace_back(x.name, x.points.size());
+        EXPECT_EQ(got, c.series);
+        EXPECT_EQ(bad, 2);
+    }
+    std::vector<Series> s = parseGraph(text, t0, t0 + 10);
+    EXPECT_EQ(s[0].points, (std::vector<std::pair<time_t, int>>{{t0, 0}, {t0 + 5, 2}}));
+}
+
+TEST(WebFiles, TimeoutsFile) {
+    struct Case {
+        const char *text;
+        std::optional<std::array<int, 4>> want;
+    } cases[] = {
+        {"300 1\n", std::array{300, 1, 30, 900}},
+        {"300\n1\n20 0\n", std::array{300, 1, 20, 0}},
+        {"300\n", std::nullopt},
+        {"300 x", std::nullopt},
+        {"300 1 y", std::nullopt},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        std::optional<Timeouts> t = parseTimeouts(c.text);
+        ASSERT_EQ(t.has_value(), c.want.has_value());
+        if (t) {
+            EXPECT_EQ((std::array{t->ruleIdle, t->resetIdle, t->halfOpen, t->established}),
+                      *c.want);
+        }
+    }
+}
+
+TEST(WebFiles, RequestLineAppendedWhole) {
+    struct Case {
+        const char *before;  // nullptr: no file
+        const char *after;
+    } cases[] = {
+        {nullptr, "1 DELETE 192.0.2.9\n"},
+        {"0\n", "0\n1 DELETE 192.0.2.9\n"},
+        {"0", "0\n1 DELETE 192.0.2.9\n"},
+        {"", "1 DELETE 192.0.2.9\n"},
+    };
+    for (const Case &c : cases) {
+        unlink("flag.txt");
+        if (c.before != nullptr)
+            lbtest::writeFile("flag.txt", c.before);
+        EXPECT_EQ(appendRequest("flag.txt", flagLine("DELETE", "192.0.2.9")), 0);
+        EXPECT_EQ(lbtest::readFile("flag.txt"), c.after);
+    }
+    EXPECT_EQ(appendRequest("no/such/dir/flag.txt", "x\n"), ENOENT);
+}
+
+TEST(WebFiles, TailKeepsWholeLines) {
+    lbtest::writeFile("big.txt", "first line\nsecond\nthird\n");
+    EXPECT_EQ(readTail("big.txt", 1000), "first line\nsecond\nthird\n");
+    EXPECT_EQ(readTail("big.txt", 10), "third\n");
+    EXPECT_FALSE(readTail("missing.txt", 10).has_value());
+}
+
+TEST(WebAuth, ConfigurationFile) {
+    struct Case {
+        const char *text;
+        const char *error;  // nullptr: accepted
+    } cases[] = {
+        {"# lbweb\nworkdir /run/lb\nusers users\nport 8443\nlisten 0.0.0.0\n", nullptr},
+        {"workdir w\nusers u\ncert c.pem\nkey k.pem\n", nullptr},
+        {"workdir w\n", "workdir and users must be given"},
+        {"workdir w\nusers u\nport 0\n", "line 3: port must be a number from 1 to 65535"},
+        {"workdir w\nusers u\nport 80x\n", "line 3: port must be a number from 1 to 65535"},
+        {"workdir w\nusers u\ncert c.pem\n", "cert and key go together"},
+        {"workdir w\nusers u\nshell /bin/sh\n", "line 3: unknown setting shell"},
+        {"workdir w x\n", "line 1: expected a setting and one value"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        std::string err;
+        std::optional<WebConfig> cfg = parseConfig(c.text, "/etc/lbweb", err);
+        EXPECT_EQ(cfg.has_value(), c.error == nullptr);
+        if (c.error != nullptr) {
+            EXPECT_EQ(err.substr(0, strlen(c.error)), c.error);
+        }
+    }
+    std::string err;
+    WebConfig cfg = *parseConfig(cases[0].text, "/etc/lbweb", err);
+    EXPECT_EQ(cfg.workdir, "/run/lb");
+    EXPECT_EQ(cfg.users, "/etc/lbweb/users");
+    EXPECT_EQ(cfg.port, 8443);
+}
+
+TEST(WebAuth, UsersAndPasswords) {
+    crypt_data data{};
+    const std::string sha512 = crypt_rn("s3cret", "$6$saltsaltsalt", &data, sizeof data);
+    const std::string sha256 = crypt_rn("other", "$5$pepperpepper", &data, sizeof data);
+    struct Case {
+        std::string text;
+        const char *error;
+    } cases[] = {
+        {"# operators\nalice " + sha512 + "\nbob " + sha256 + "\n", nullptr},
+        {"alice s3cret\n", "line 1: the password of alice is not a salted hash"},
+        {"alice $1$abcdefgh$0123456789abcdefghijkl\n", "line 1: the password of alice"},
+        {"alice " + sha512 + "\nalice " + sha256 + "\n", "line 2: user alice is given twice"},
+        {"alice\n", "line 1: expected a user name and a password hash"},
+        {"# nobody\n", "no user is given"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        std::string err;
+        auto users = parseUsers(c.text, err);
+        EXPECT_EQ(users.has_value(), c.error == nullptr);
+        if (c.error != nullptr) {
+            EXPECT_EQ(err.substr(0, strlen(c.error)), c.error);
+            for (const char *secret : {"s3cret", "abcdefgh", "saltsaltsalt", "pepperpepper"})
+                EXPECT_EQ(err.find(secret), std::string::npos) << err;  // never quoted
+        }
+    }
+    struct Login {
+        const char *password;
+        std::string hash;
+        bool ok;
+    } logins[] = {
+        {"s3cret", sha512, true},     {"other", sha256, true},   {"s3cret ", sha512, false},
+        {"", sha512, false},          {"other", sha512, false},  {"s3cret", dummyHash(), false},
+        {"s3cret", "garbage", false},
+    };
+    for (const Login &l : logins)
+        EXPECT_EQ(checkPassword(l.password, l.hash), l.ok) << l.password << " " << l.hash;
+}
+
+TEST(WebAuth, SessionsAndTokens) {
+    SessionStore store;
+    const time_t t = 1000000;
+    Session s = *store.create("alice", t);
+    EXPECT_EQ(s.id.size(), 64u);
+    EXPECT_NE(s.id, s.token);
+    EXPECT_TRUE(store.find(s.id, t + SessionStore::kIdleLimit).has_value());
+    EXPECT_FALSE(store.find(s.id, t + 2 * SessionStore::kIdleLimit + 1).has_value());
+    EXPECT_FALSE(store.find(s.id, t).has_value());  // forgotten once expired
+    EXPECT_FALSE(store.find("", t).has_value());
+    std::set<std::string> ids;
+    for (size_t i = 0; i < SessionStore::kMaxSessions + 10; i++)
+        ids.insert(store.create("", t + static_cast<time_t>(i))->id);
+    EXPECT_EQ(ids.size(), SessionStore::kMaxSessions + 10);
+    EXPECT_EQ(store.size(), SessionStore::kMaxSessions);
+    EXPECT_TRUE(sameText("abc", "abc"));
+    EXPECT_FALSE(sameText("abc", "abd"));
+    EXPECT_FALSE(sameText("abc", "ab"));
+    EXPECT_EQ(escapeHtml("<a href=\"x\">'&'</a>"),
+              "&lt;a href=&quot;x&quot;&gt;&#39;&amp;&#39;&lt;/a&gt;");
+}
+
+}  // namespace
+}  // namespace lbweb
