@@ -27,8 +27,10 @@ td.bad { color: #a4161a; font-weight: 600; }
 table.keyvalue th { width: 11em; }
 form.server-form, #login-form { display: flex; flex-wrap: wrap; gap: .8em; align-items: flex-end; }
 #login-form { flex-direction: column; align-items: stretch; }
+form.inline label { flex-direction: row; align-items: center; gap: .6em; font-size: 1em; }
+form.inline { margin-bottom: .5em; }
 label { display: flex; flex-direction: column; font-size: .85em; color: #4a5568; gap: .2em; }
-input, select { font: inherit; padding: .3em .4em; border: 1px solid #b8c1cf; border-radius: 3px; }
+input, select { font: inherit; width: auto; padding: .3em .4em; border: 1px solid #b8c1cf; border-radius: 3px; }
 input.refused { border-color: #c53030; background: #fff5f5; }
 button { font: inherit; padding: .3em .8em; border-radius: 3px; border: 1px solid #2b4a7a;
          background: #2f5fa7; color: #fff; cursor: pointer; }

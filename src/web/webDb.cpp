@@ -65,6 +65,7 @@ long long WebDb::run(const char *sql, const std::vector<std::string> &params,
                      std::string &err) {
     StmtPtr st(mysql_stmt_init(con_));
     auto fail = [&]() -> long long {
+        lastErrno_ = st ? mysql_stmt_errno(st.get()) : mysql_errno(con_);
         err = std::string("database: ") + (st ? mysql_stmt_error(st.get()) : mysql_error(con_));
         return -1;
     };
@@ -137,7 +138,7 @@ Change WebDb::changeOne(const char *sql, const std::vector<std::string> &params,
                         std::string &err) {
     long long n = run(sql, params, nullptr, 0, err);
     if (n < 0)
-        return mysql_errno(con_) == ER_DUP_ENTRY ? Change::Duplicate : Change::Failed;
+        return lastErrno_ == ER_DUP_ENTRY ? Change::Duplicate : Change::Failed;
     return n == 0 ? Change::Missing : Change::Done;
 }
 

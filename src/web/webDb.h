@@ -64,6 +64,7 @@ class WebDb {
     Change changeOne(const char *sql, const std::vector<std::string> &params, std::string &err);
 
     MYSQL *con_;
+    unsigned lastErrno_ = 0;  // of the last failed statement
 };
 
 }  // namespace lbweb

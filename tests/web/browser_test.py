@@ -1,0 +1,489 @@
+"""lbweb in headless Chromium, against the throwaway database (testbed/db/dbctl), the
+controller simulator and a running lbapp whose VIP interface is one end of a veth pair
+(lbw0); client frames are put on the other end (lbw1) and the balanced ones read back
+there. Runs inside the database's network namespace, as root. LBAPP and LBWEB name the
+binaries; screenshots of every page go to LBWEB_ARTEFACTS.
+
+    LBAPP=... LBWEB=... ip netns exec NS python3 -m unittest discover -s tests/web -p browser_test.py
+"""
+
+import os
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
+sys.path.insert(0, os.path.join(ROOT, "testbed", "ovs"))
+sys.path.insert(0, os.path.join(ROOT, "tests", "testbed", "controller"))
+import bedlib  # noqa: E402
+import simharness  # noqa: E402
+from bedlib import wait_until  # noqa: E402
+
+from selenium import webdriver  # noqa: E402
+from selenium.webdriver.chrome.service import Service  # noqa: E402
+from selenium.webdriver.common.by import By  # noqa: E402
+from selenium.webdriver.support import expected_conditions  # noqa: E402
+from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
+
+SIM, VIP, CLIENT, CLIENT_MAC = "127.0.0.81", "203.0.113.100", "192.0.2.10", "02:00:00:00:00:0c"
+SERVERS = {"web1": ("198.51.100.11", 4), "web2": ("198.51.100.12", 5),
+           "web4": ("198.51.100.14", 7)}  # web4 is added through the page
+URL = "http://127.0.0.1:8080"
+USER, PASSWORD = "operator", "correct horse"
+TICK_S = 12  # a tick is 5 s; this allows for a slow sanitizer build
+ctx = None
+
+
+def mac_of(ip):
+    return "02:00:00:00:00:%02x" % int(ip.rsplit(".", 1)[1])
+
+
+def sql(statements):
+    return subprocess.run(["bash", os.path.join(ROOT, "testbed", "db", "dbctl"), "exec",
+                           statements], check=True, capture_output=True, text=True).stdout
+
+
+def tcp_frame(sport, flags, dst_mac="02:00:00:00:aa:01"):
+    """A client's segment to the VIP's port 80 with valid checksums."""
+    tcp = struct.pack("!HHIIBBHHH", sport, 80, 1000 + sport, 0, 5 << 4, flags, 64240, 0, 0)
+    pseudo = socket.inet_aton(CLIENT) + socket.inet_aton(VIP) + struct.pack("!BBH", 0, 6, 20)
+    tcp = tcp[:16] + struct.pack("!H", bedlib.inet_checksum(pseudo + tcp)) + tcp[18:]
+    ip = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 40, sport, 0, 64, 6, 0, socket.inet_aton(CLIENT),
+                     socket.inet_aton(VIP))
+    ip = ip[:10] + struct.pack("!H", bedlib.inet_checksum(ip)) + ip[12:]
+    return bytes.fromhex(dst_mac.replace(":", "") + CLIENT_MAC.replace(":", "")) + b"\x08\x00" \
+        + ip + tcp
+
+
+class Here:
+    """This namespace as a bedlib host, for bedlib.Console."""
+    vip = VIP
+
+    def socket(self, host):
+        return socket.socket()
+
+
+class Setup:
+    """Database rows, files, veth pair, controller simulator, lbapp and lbweb; torn down
+    in reverse order."""
+
+    def __init__(self):
+        self.tmp = tempfile.mkdtemp(prefix="lbweb-test-")
+        self.work = os.path.join(self.tmp, "work")
+        os.mkdir(self.work)
+        self.procs, self.sim = [], None
+        self.shots = os.environ.get("LBWEB_ARTEFACTS") or os.path.join(self.tmp, "shots")
+        os.makedirs(self.shots, exist_ok=True)
+
+    def start(self):
+        sql("DELETE FROM server; DELETE FROM controller; DELETE FROM vip_conf; "
+            "DELETE FROM cluster; INSERT INTO server (servername, serverip, maxconn, servermac, "
+            "switchport) VALUES " + ", ".join(
+                "('%s', '%s', 10, '%s', %d)" % (n, ip, mac_of(ip), port)
+                for n, (ip, port) in SERVERS.items() if n != "web4") +
+            "; INSERT INTO controller (controllerip, controllermac, dpid) VALUES ('%s', "
+            "'02:00:00:00:01:00', '00:00:00:00:00:00:00:01'); INSERT INTO vip_conf (vip) VALUES "
+            "('%s'); INSERT INTO cluster (clustername) VALUES ('webfarm')" % (SIM, VIP))
+        dbconfig = subprocess.run(["bash", os.path.join(ROOT, "testbed", "db", "dbctl"),
+                                   "dbconfig"], check=True, capture_output=True, text=True)
+        self.write("dbconfig.conf", dbconfig.stdout)
+        self.write("timeout.conf", "300 1\n")
+        self.write("vlanid.conf", "0\n")
+
+        subprocess.run("ip link del lbw0 2>/dev/null; ip link add lbw0 type veth peer name lbw1 "
+                       "&& ip addr add %s/24 dev lbw0 && ip link set lbw0 up && "
+                       "ip link set lbw1 up" % VIP, shell=True, check=True)
+        self.wire = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(3))
+        self.wire.bind(("lbw1", 0))
+        self.wire.settimeout(0.2)
+
+        topo = os.path.join(self.tmp, "topology.json")
+        hosts = [{"ip": VIP, "mac": "02:00:00:00:01:00", "dpid": "1", "port": 6},
+                 {"ip": CLIENT, "mac": CLIENT_MAC, "dpid": "1", "port": 3}] + [
+                     {"ip": ip, "mac": mac_of(ip), "dpid": "1", "port": port}
+                     for ip, port in SERVERS.values()]
+        with open(topo, "w") as f:
+            import json
+            json.dump({"switches": [{"dpid": "1"}], "links": [], "hosts": hosts}, f)
+        self.sim = simharness.SimProcess(SIM, ["--topology", topo]).start()
+
+        self.lbapp = self.spawn("lbapp", [os.environ["LBAPP"], "lbw0"])
+        if not wait_until(lambda: "Receiving frames on lbw0" in self.output("lbapp"), 60):
+            raise AssertionError("lbapp did not start:\n" + self.output("lbapp"))
+
+        hashed = subprocess.run(["openssl", "passwd", "-6", "-stdin"], input=PASSWORD,
+                                check=True, capture_output=True, text=True).stdout.strip()
+        with open(os.path.join(self.tmp, "users"), "w") as f:
+            f.write("# lbweb users\n%s %s\n" % (USER, hashed))
+        os.chmod(os.path.join(self.tmp, "users"), 0o600)
+        with open(os.path.join(self.tmp, "lbweb.conf"), "w") as f:
+            f.write("workdir work\nusers users\n")  # default address and port
+        self.lbweb = self.spawn("lbweb", [os.environ["LBWEB"], "lbweb.conf"], cwd=self.tmp)
+        if not wait_until(lambda: "lbweb listening on http://127.0.0.1:8080/" in
+                          self.output("lbweb"), 30):
+            raise AssertionError("lbweb did not start:\n" + self.output("lbweb"))
+
+        opts = webdriver.ChromeOptions()
+        opts.binary_location = "/usr/bin/chromium"
+        for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+                     "--no-first-run", "--disable-background-networking",
+                     "--disable-component-update", "--disable-sync", "--window-size=1280,900",
+                     "--user-data-dir=" + os.path.join(self.tmp, "chromium")):
+            opts.add_argument(flag)
+        self.browser = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=opts)
+        self.browser.set_page_load_timeout(30)
+
+    def spawn(self, name, args, cwd=None):
+        out = open(os.path.join(self.tmp, name + ".out"), "w")
+        p = subprocess.Popen(args, cwd=cwd or self.work, stdout=out, stderr=subprocess.STDOUT,
+                             stdin=subprocess.DEVNULL)
+        self.procs.append(p)
+        return p
+
+    def output(self, name):
+        with open(os.path.join(self.tmp, name + ".out"), errors="replace") as f:
+            return f.read()
+
+    def write(self, name, text):
+        with open(os.path.join(self.work, name), "w") as f:
+            f.write(text)
+
+    def read(self, name):
+        try:
+            with open(os.path.join(self.work, name)) as f:
+                return f.read()
+        except FileNotFoundError:
+            return ""
+
+    def stop(self):
+        if getattr(self, "browser", None):
+            self.browser.quit()
+        for p in reversed(self.procs):
+            if p.poll() is None:
+                p.send_signal(signal.SIGCONT)
+                p.terminate()
+                try:
+                    p.wait(20)
+                except subprocess.TimeoutExpired:
+                    p.kill()
+                    p.wait()
+        if self.sim:
+            self.sim.cleanup()
+        subprocess.run(["ip", "link", "del", "lbw0"], stderr=subprocess.DEVNULL)
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+
+def setUpModule():
+    global ctx
+    for need in ("LBAPP", "LBWEB", "LBDB_HOME"):
+        if not os.environ.get(need):
+            raise AssertionError(need + " is not set (run through scripts/test)")
+    ctx = Setup()
+    try:
+        ctx.start()
+    except BaseException:
+        print("lbapp:\n" + ctx.output("lbapp")[-3000:] if os.path.exists(
+            os.path.join(ctx.tmp, "lbapp.out")) else "", file=sys.stderr)
+        ctx.stop()
+        raise
+
+
+def tearDownModule():
+    if ctx:
+        ctx.stop()
+
+
+class Frozen:
+    """lbapp stopped (SIGSTOP) for a while: no tick takes flag.txt meanwhile."""
+
+    def __enter__(self):
+        ctx.lbapp.send_signal(signal.SIGSTOP)
+
+    def __exit__(self, *exc):
+        ctx.lbapp.send_signal(signal.SIGCONT)
+
+
+class Lbweb(unittest.TestCase):
+    """One browser session through the pages; the tests build on each other in order."""
+
+    @property
+    def b(self):
+        return ctx.browser
+
+    def open(self, path):
+        self.b.get(URL + path)
+
+    def submit(self, element, click=False):
+        """Submits a form (or clicks a button) and waits for the next page."""
+        old = self.b.find_element(By.TAG_NAME, "html")
+        element.click() if click else element.submit()
+        WebDriverWait(self.b, 15).until(expected_conditions.staleness_of(old))
+
+    def cells(self, selector):
+        """The texts of the cells of each row selector matches, read in one go."""
+        return self.b.execute_script(
+            "return [...document.querySelectorAll(arguments[0])].map(r => "
+            "[r.dataset.address || ''].concat([...r.cells].map(c => c.textContent)))", selector)
+
+    def notice(self):
+        return self.b.find_element(By.ID, "notice").text
+
+    def shot(self, name):
+        self.b.save_screenshot(os.path.join(ctx.shots, name + ".png"))
+
+    def console_counts(self):
+        """Server address -> connections, as lbapp's console lists them."""
+        con = bedlib.Console(Here(), "here")
+        try:
+            con.until("Switch> ")
+            con.run("enable", "Switch# ")
+            con.run("configure terminal", "Switch(config)# ")
+            text = con.run("getconn", "Switch(config)# ")
+        finally:
+            con.close()
+        return {w[4]: int(w[6]) for w in (line.split() for line in text.splitlines())
+                if len(w) == 7 and w[0] == "number"}
+
+    def balance(self, sport, flags=0x02):
+        """Sends a client segment; the address of the server it was forwarded to (None for
+        a RST, which is only checked to have left)."""
+        ctx.wire.send(tcp_frame(sport, flags))
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            try:
+                data, addr = ctx.wire.recvfrom(2048)
+            except socket.timeout:
+                continue
+            if addr[2] == socket.PACKET_OUTGOING or len(data) < 38 or data[12:14] != b"\x08\x00":
+                continue
+            if data[23] == 6 and struct.unpack("!H", data[34:36])[0] == sport and \
+                    data[26:30] == socket.inet_aton(CLIENT) and data[30:34] != socket.inet_aton(VIP):
+                return socket.inet_ntoa(data[30:34])
+        if flags & 0x04:
+            return None
+        self.fail("the SYN from port %d was not forwarded:\n%s" % (sport, ctx.output("lbapp")[-2000:]))
+
+    def add_form(self, values):
+        form = self.b.find_element(By.ID, "add-form")
+        for name, value in values.items():
+            field = form.find_element(By.NAME, name)
+            if field.tag_name == "select":
+                self.b.execute_script("arguments[0].value = arguments[1]", field, value)
+            else:
+                field.clear()
+                field.send_keys(value)
+        return form
+
+    def snapshot(self):
+        return sql("SELECT * FROM server ORDER BY id"), ctx.read("flag.txt")
+
+    def test_1_no_login_shows_the_login_page(self):
+        for path in ("/servers", "/connections", "/graph", "/status", "/servers/edit?address=1.2.3.4"):
+            self.open(path)
+            self.assertTrue(self.b.current_url.endswith("/login"), path)
+            self.b.find_element(By.ID, "login-form")
+        self.shot("login")
+        self.b.find_element(By.NAME, "user").send_keys(USER)
+        self.b.find_element(By.NAME, "password").send_keys("wrong")
+        self.submit(self.b.find_element(By.ID, "login-form"))
+        self.assertEqual(self.notice(), "Unknown user or wrong password.")
+        self.b.find_element(By.NAME, "user").send_keys(USER)
+        self.b.find_element(By.NAME, "password").send_keys(PASSWORD)
+        self.submit(self.b.find_element(By.ID, "login-form"))
+        self.assertTrue(self.b.current_url.endswith("/servers"))
+        cookie = self.b.get_cookie("lbweb_session")
+        self.assertTrue(cookie["httpOnly"])
+        self.assertEqual(cookie["sameSite"], "Strict")
+
+    def test_2_bad_input_is_refused_with_a_message(self):
+        good = {"name": "web9", "address": "198.51.100.19", "mac": "02:00:00:00:00:19",
+                "maxconn": "10", "state": "Unlocked", "port": "9"}
+        cases = [  # field, value, words of the message
+            ("address", "198.51.100.11", "exists already"),  # web1's
+            ("address", "198.51.100.300", "is not an IPv4 address"),
+            ("address", "198.51.100.14' OR '1'='1", "is not an IPv4 address"),
+            ("mac", "02:00:00:00:00", "is not six hexadecimal bytes"),
+            ("mac", "ff:ff:ff:ff:ff:ff", "is a group"),
+            ("maxconn", "0", "from 1 to 2147483647"),
+            ("maxconn", "many", "from 1 to 2147483647"),
+            ("port", "48", "from 0 to 47"),
+            ("name", "web9'); DROP TABLE server; --", "use 1 to 49 letters"),
+        ]
+        self.open("/servers")
+        with Frozen():
+            before = self.snapshot()
+            for field, value, words in cases:
+                with self.subTest(field=field, value=value):
+                    self.submit(self.add_form(dict(good, **{field: value})))
+                    self.assertIn(words, self.notice())
+                    if words != "exists already":
+                        item = self.b.find_element(By.CSS_SELECTOR, "#field-errors li")
+                        self.assertEqual(item.get_attribute("data-field"), field)
+                        self.assertIn(value, item.text)
+                    self.assertEqual(self.snapshot(), before)
+            self.shot("servers-refused")
+
+    def test_3_form_without_its_token_is_refused(self):
+        good = {"name": "web9", "address": "198.51.100.19", "mac": "02:00:00:00:00:19",
+                "maxconn": "10", "state": "Unlocked", "port": "9"}
+        with Frozen():
+            before = self.snapshot()
+            for how in ("arguments[0].remove()", "arguments[0].value = 'f00d'"):
+                with self.subTest(token=how):
+                    self.open("/servers")
+                    form = self.add_form(good)
+                    self.b.execute_script(how, form.find_element(By.NAME, "csrf"))
+                    self.submit(form)
+                    self.assertIn("carries no valid token", self.notice())
+                    self.assertEqual(self.snapshot(), before)
+
+    def test_4_add_lock_delete_reach_lbapp(self):
+        ip4 = SERVERS["web4"][0]
+        self.open("/servers")
+        with Frozen():
+            flag = ctx.read("flag.txt")
+            self.submit(self.add_form({"name": "web4", "address": ip4, "mac": mac_of(ip4).upper(),
+                                       "maxconn": "10", "state": "Unlocked", "port": "7"}))
+            self.assertIn("Server web4 (%s) added" % ip4, self.notice())
+            self.assertEqual(ctx.read("flag.txt"), flag + "1 ADD %s\n" % ip4)
+        self.assertIn("web4\t%s\t1\t10\t%s\tUnlocked\t7" % (ip4, mac_of(ip4)),
+                      sql("SELECT * FROM server WHERE serverip = '%s'" % ip4))
+        self.assertTrue(wait_until(lambda: ip4 in self.console_counts(), TICK_S))
+
+        # Modify through its own page: the address is fixed, the rest changes.
+        self.open("/servers/edit?address=" + ip4)
+        form = self.b.find_element(By.ID, "edit-form")
+        form.find_element(By.NAME, "maxconn").clear()
+        form.find_element(By.NAME, "maxconn").send_keys("20")
+        with Frozen():
+            flag = ctx.read("flag.txt")
+            self.submit(form)
+            self.assertIn("Server web4 (%s) changed" % ip4, self.notice())
+            self.assertEqual(ctx.read("flag.txt"), flag + "1 MODIFY %s\n" % ip4)
+        self.assertEqual(sql("SELECT maxconn FROM server WHERE serverip = '%s'" % ip4),
+                         "maxconn\n20\n")
+
+        # Least connections: three SYNs, one to each server, web4 included.
+        to = {self.balance(41000 + i) for i in range(3)}
+        self.assertEqual(to, {ip for ip, _ in SERVERS.values()})
+        self.assertEqual(self.console_counts(), {ip: 1 for ip, _ in SERVERS.values()})
+        web4_port = next(41000 + i for i in range(3)
+                         if ("192.0.2.10 %d %s" % (41000 + i, ip4)) in ctx.read("flows_new.txt"))
+
+        self.open("/servers")
+        row = self.b.find_element(By.CSS_SELECTOR, 'tr[data-address="%s"]' % ip4)
+        self.assertEqual(row.find_elements(By.TAG_NAME, "td")[6].text, "1")
+        self.shot("servers")
+        with Frozen():
+            flag = ctx.read("flag.txt")
+            self.submit(row.find_element(By.CSS_SELECTOR, 'button[value="lock"]'), click=True)
+            self.assertIn("locked", self.notice())
+            self.assertEqual(ctx.read("flag.txt"), flag + "1 MODIFY %s\n" % ip4)
+        self.assertIn("Locked", sql("SELECT state FROM server WHERE serverip = '%s'" % ip4))
+        self.assertTrue(wait_until(lambda: ctx.read("flag.txt") == "0\n", TICK_S))
+        for i in range(4):
+            self.assertNotEqual(self.balance(42000 + i), ip4)
+        self.assertEqual(self.console_counts()[ip4], 1)
+
+        # Delete with a connection open: the row goes at once, lbapp drains the server.
+        self.open("/servers")
+        self.submit(self.b.find_element(
+            By.CSS_SELECTOR, 'tr[data-address="%s"] button[value="delete"]' % ip4), click=True)
+        self.assertIn("deleted", self.notice())
+        self.assertEqual(sql("SELECT * FROM server WHERE serverip = '%s'" % ip4), "")
+        self.assertTrue(wait_until(lambda: ctx.read("flag.txt") == "0\n", TICK_S))
+        self.assertEqual(self.console_counts()[ip4], 1)  # still there, draining
+        self.balance(web4_port, 0x04)  # the client resets its connection to web4
+        self.assertTrue(wait_until(lambda: ip4 not in self.console_counts(), TICK_S))
+
+    def test_5_connections_table_matches_the_file(self):
+        self.open("/connections")
+
+        def table():
+            return {tuple(r[1:]) for r in self.cells("#conns tbody tr")}
+
+        def from_file():
+            lines = [l.split() for l in ctx.read("flows_new.txt").splitlines() if l.split()]
+            return {(w[0], w[1], w[4], w[2]) for w in lines if w[0] != "0"}
+
+        self.assertTrue(from_file())
+        self.assertTrue(wait_until(lambda: table() == from_file(), 5))
+        self.balance(43000)  # a new connection shows without reloading the page
+        self.assertTrue(wait_until(lambda: table() == from_file() and len(table()) == 7, 6),
+                        (table(), from_file()))
+        counts = {r[0]: r[3] for r in self.cells("#counts tbody tr") if r[3] != "0"}
+        want = {}
+        for w in from_file():
+            want[w[3]] = str(int(want.get(w[3], "0")) + 1)
+        self.assertEqual(counts, want)
+        self.shot("connections")
+
+    def test_6_graph_has_one_series_per_server(self):
+        self.open("/graph")
+        self.assertTrue(wait_until(lambda: self.b.execute_script(
+            "return window.lbChart ? window.lbChart.data.datasets.length : 0") > 0, 10))
+        with Frozen():
+            lines = [l.split() for l in ctx.read("servergraph.txt").splitlines() if l.split()]
+            want = {}
+            for w in lines:
+                want.setdefault(w[0], []).append(int(w[1]))
+            # A new range redraws at once; no tick can add points meanwhile.
+            self.b.execute_script("const r = document.getElementById('range');"
+                                  "r.value = '3600'; r.dispatchEvent(new Event('change'));")
+            got = lambda: {d[0]: d[1] for d in self.b.execute_script(  # noqa: E731
+                "return window.lbChart.data.datasets.map(d => [d.label, d.data.map(p => p.y)])")}
+            self.assertTrue(wait_until(lambda: got() == want, 5), (got(), want))
+        self.assertEqual(set(want), {"web1", "web2", "web4"})
+        self.shot("graph")
+
+    def test_7_status_names_lbapp_and_its_settings(self):
+        self.open("/status")
+        cell = lambda i: self.b.find_element(By.ID, i).text  # noqa: E731
+        self.assertEqual(cell("st-lbapp"), "running (pid %d)" % ctx.lbapp.pid)
+        self.assertEqual(cell("st-vip"), VIP)
+        self.assertTrue(cell("st-controller").startswith(SIM))
+        self.assertEqual(cell("st-cluster"), "webfarm")
+        self.assertTrue(cell("st-timeouts").startswith("rules idle 300 s, rules after a reset 1 s"))
+        self.shot("status")
+        self.submit(self.b.find_element(By.CSS_SELECTOR, "form.logout button"), click=True)
+        self.open("/servers")
+        self.assertTrue(self.b.current_url.endswith("/login"))
+
+
+class Tls(unittest.TestCase):
+    def test_https_only_with_a_secure_cookie(self):
+        """With cert and key lbweb speaks HTTPS, and its cookie is marked Secure."""
+        import ssl
+        import urllib.request
+        d = ctx.tmp
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                        "-subj", "/CN=127.0.0.1", "-keyout", os.path.join(d, "web.key"), "-out",
+                        os.path.join(d, "web.pem")], check=True, capture_output=True)
+        with open(os.path.join(d, "tls.conf"), "w") as f:
+            f.write("port 8444\nworkdir work\nusers users\ncert web.pem\nkey web.key\n")
+        p = ctx.spawn("lbweb-tls", [os.environ["LBWEB"], "tls.conf"], cwd=d)
+        self.assertTrue(wait_until(lambda: "https://127.0.0.1:8444/" in ctx.output("lbweb-tls"),
+                                   30), ctx.output("lbweb-tls"))
+        tls = ssl.create_default_context(cafile=os.path.join(d, "web.pem"))
+        tls.check_hostname = False
+        with urllib.request.urlopen("https://127.0.0.1:8444/login", context=tls, timeout=10) as r:
+            self.assertEqual(r.status, 200)
+            cookie = r.headers["Set-Cookie"]
+        self.assertTrue(cookie.startswith("lbweb_session="))
+        for attr in ("HttpOnly", "SameSite=Strict", "Secure"):
+            self.assertIn(attr, cookie)
+        with self.assertRaises(OSError):  # plain HTTP is not answered as such
+            urllib.request.urlopen("http://127.0.0.1:8444/login", timeout=10).read()
+        p.terminate()
+        self.assertEqual(p.wait(20), 0)
+
+
+if __name__ == "__main__":
+    unittest.main()
