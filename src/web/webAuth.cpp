@@ -182,11 +182,16 @@ std::optional<Session> SessionStore::create(const std::string &user, time_t now)
     if (s.id.empty() || s.token.empty())
         return std::nullopt;
     std::lock_guard<std::mutex> lock(mtx_);
+    // Full: the login forms nobody used go first, oldest first; logged-in sessions only
+    // when there are no such forms left.
     while (sessions_.size() >= kMaxSessions) {
         auto oldest = sessions_.begin();
-        for (auto it = sessions_.begin(); it != sessions_.end(); ++it)
-            if (it->second.lastSeen < oldest->second.lastSeen)
+        for (auto it = sessions_.begin(); it != sessions_.end(); ++it) {
+            const bool anon = it->second.user.empty(), oldestAnon = oldest->second.user.empty();
+            if ((anon && !oldestAnon) ||
+                (anon == oldestAnon && it->second.lastSeen < oldest->second.lastSeen))
                 oldest = it;
+        }
         sessions_.erase(oldest);
     }
     sessions_[s.id] = s;

@@ -67,7 +67,7 @@ class SessionStore {
   public:
     static constexpr time_t kIdleLimit = 30 * 60;     // a session unused this long ends
     static constexpr time_t kLifeLimit = 12 * 3600;   // and any session after this long
-    static constexpr size_t kMaxSessions = 4096;      // the oldest make room beyond this
+    static constexpr size_t kMaxSessions = 4096;      // beyond this, unused login forms go
 
     // A new session for user (empty: anonymous); nothing when no randomness is at hand.
     std::optional<Session> create(const std::string &user, time_t now);

@@ -174,7 +174,7 @@ struct WebApp::Impl {
 
     // Announces a changed row to lbapp; when flag.txt cannot be written the row is put
     // back (undo), so the database never holds a change lbapp was not told of.
-    bool announce(WebDb &db, const char *action, const std::string &address,
+    bool announce(const char *action, const std::string &address,
                   const std::function<Change(std::string &)> &undo, Notice &n) {
         int err = appendRequest(file("flag.txt"), flagLine(action, address));
         if (err == 0)
@@ -187,7 +187,6 @@ struct WebApp::Impl {
                       ? "the change was taken back, nothing changed."
                       : "taking the change back failed too (" + undoErr +
                             "): the database and lbapp now differ for " + address + ".");
-        (void)db;
         return false;
     }
 
@@ -229,7 +228,7 @@ void WebApp::Impl::addServer(const Request &req, Response &res, const PageUser &
     if (c != Change::Done)
         return showServers(res, 503, u, {true, "Nothing was changed: " + err, {}}, f);
     Notice n;
-    if (!announce(*db, "ADD", row.address,
+    if (!announce("ADD", row.address,
                   [&](std::string &e) { return db->remove(row.address, e); }, n))
         return showServers(res, 500, u, n, f);
     showServers(res, 200, u,
@@ -256,7 +255,7 @@ void WebApp::Impl::modifyServer(const Request &req, Response &res, const PageUse
     if (db->update(row, err) != Change::Done)
         return showServers(res, 503, u, {true, "Nothing was changed: " + err, {}});
     Notice n;
-    if (!announce(*db, "MODIFY", row.address,
+    if (!announce("MODIFY", row.address,
                   [&](std::string &e) { return db->restore(*old, e); }, n))
         return showServers(res, 500, u, n);
     showServers(res, 200, u,
@@ -286,7 +285,7 @@ void WebApp::Impl::simpleChange(const Request &req, Response &res, const PageUse
     if (c != Change::Done)
         return showServers(res, 503, u, {true, "Nothing was changed: " + err, {}});
     Notice n;
-    if (!announce(*db, del ? "DELETE" : "MODIFY", address,
+    if (!announce(del ? "DELETE" : "MODIFY", address,
                   [&](std::string &e) { return db->restore(*old, e); }, n))
         return showServers(res, 500, u, n);
     std::string done = del ? "deleted; lbapp removes it at its next tick, or once its open "
