@@ -296,6 +296,100 @@ class Lbapp:
             self.proc.wait()
 
 
+class Lbweb:
+    """lbweb in the balancer's namespace (127.0.0.1:8080 there) for lbapp's working
+    directory, with one user; relayed to 127.0.0.1:port of the calling namespace (port 0:
+    any free one) so that a browser outside the testbed reaches it."""
+
+    def __init__(self, bed, binary, user, password, port=8080):
+        self.bed, self.user, self.password = bed, user, password
+        hashed = subprocess.run(["openssl", "passwd", "-6", "-stdin"], input=password,
+                                check=True, capture_output=True, text=True).stdout.strip()
+        users = os.path.join(bed.dir, "lbweb.users")
+        with open(os.open(users, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w") as f:
+            f.write("%s %s\n" % (user, hashed))
+        conf = os.path.join(bed.dir, "lbweb.conf")
+        with open(conf, "w") as f:
+            f.write("workdir %s\nusers %s\n" % (bed.work, users))
+        self.out_path = os.path.join(bed.dir, "log", "lbweb.out")
+        with open(self.out_path, "w") as out:
+            self.proc = subprocess.Popen(["ip", "netns", "exec", bed.ns("lb"), binary, conf],
+                                         stdout=out, stderr=subprocess.STDOUT,
+                                         stdin=subprocess.DEVNULL)
+        if not wait_until(lambda: "listening" in self.output() or self.proc.poll() is not None,
+                          20) or self.proc.poll() is not None:
+            raise RuntimeError("lbweb did not start: " + self.output())
+        self.listener = socket.socket()
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        try:
+            self.listener.bind(("127.0.0.1", port))
+        except OSError:
+            self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(16)
+        self.url = "http://127.0.0.1:%d/" % self.listener.getsockname()[1]
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def output(self):
+        with open(self.out_path, errors="replace") as f:
+            return f.read()
+
+    def _accept(self):
+        while True:
+            try:
+                client, _ = self.listener.accept()
+            except OSError:
+                return
+            upstream = self.bed.socket("lb")
+            try:
+                upstream.connect(("127.0.0.1", 8080))
+            except OSError:
+                client.close()
+                upstream.close()
+                continue
+            for a, b in ((client, upstream), (upstream, client)):
+                threading.Thread(target=self._pump, args=(a, b), daemon=True).start()
+
+    @staticmethod
+    def _pump(src, dst):
+        try:
+            while True:
+                data = src.recv(65536)
+                if not data:
+                    break
+                dst.sendall(data)
+        except OSError:
+            pass
+        for s in (src, dst):
+            try:
+                s.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    def session(self):
+        """A logged-in HTTP client: (opener, csrf token of the servers page)."""
+        import http.cookiejar
+        import urllib.parse
+        import urllib.request
+        opener = urllib.request.build_opener(
+            urllib.request.HTTPCookieProcessor(http.cookiejar.CookieJar()))
+        page = opener.open(self.url + "login", timeout=10).read().decode()
+        token = re.search(r'name="csrf" value="([0-9a-f]+)"', page).group(1)
+        body = urllib.parse.urlencode({"csrf": token, "user": self.user,
+                                       "password": self.password}).encode()
+        page = opener.open(self.url + "login", body, timeout=10).read().decode()
+        return opener, re.search(r'name="csrf" value="([0-9a-f]+)"', page).group(1)
+
+    def stop(self):
+        self.listener.close()
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+
 class Console:
     """A telnet client of the console: the library's option negotiation is skipped."""
 

@@ -3,12 +3,19 @@
 real connections from the client hosts to the VIP and shows what happens; tears the
 testbed down at the end, also when interrupted.
 
-    demo.py LBAPP DIR      (as root; DIR must be new or empty)
+    demo.py LBAPP DIR [LBWEB]   (as root; DIR must be new or empty)
+
+With LBWEB the operators' web front end runs beside lbapp and adds the server at run
+time; its address is printed, and on a terminal the demo waits for Enter before it stops
+lbapp, so the pages can be looked at.
 """
 import collections
+import os
+import re
 import signal
 import sys
 import time
+import urllib.parse
 
 import bedlib
 
@@ -39,9 +46,10 @@ def getconn(bed):
 
 def main():
     binary, directory = sys.argv[1], sys.argv[2]
+    web_binary = sys.argv[3] if len(sys.argv) > 3 else None
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     bed = bedlib.Testbed(directory)
-    app = None
+    app = web = None
     conns = []
     try:
         say("== Bringing the testbed up (Open vSwitch, namespaces, database, controller)")
@@ -59,6 +67,12 @@ def main():
             raise SystemExit("lbapp did not start")
         say("  lbapp is receiving frames (pid %d)" % app.proc.pid)
         say()
+        if web_binary:
+            password = os.urandom(9).hex()
+            web = bedlib.Lbweb(bed, web_binary, "demo", password)
+            say("== lbweb, the web front end, beside lbapp")
+            say("  %s  (user demo, password %s)" % (web.url, password))
+            say()
         say("== Six connections to the VIP, kept open")
         for host in ("c1", "c2", "c1", "c2", "c1", "c2"):
             c = bed.connect(host)
@@ -79,10 +93,20 @@ def main():
         say()
         say("== Adding web4 at run time (row in table server, then '1 ADD 192.0.2.14' in"
             " flag.txt)")
-        bed.sql("INSERT INTO server (servername, serverip, maxconn, servermac, state, "
-                "switchport) VALUES ('web4', '192.0.2.14', 100, '02:00:00:00:00:0e', "
-                "'Unlocked', 13)")
-        bed.write("flag.txt", "1 ADD 192.0.2.14\n")
+        if web:
+            opener, token = web.session()
+            form = {"csrf": token, "name": "web4", "address": "192.0.2.14",
+                    "mac": "02:00:00:00:00:0e", "maxconn": "100", "state": "Unlocked",
+                    "port": "13"}
+            page = opener.open(web.url + "servers/add", urllib.parse.urlencode(form).encode(),
+                               timeout=10).read().decode()
+            say("  through lbweb: " + re.search(r'<div id="notice"[^>]*><p>(.*?)</p>',
+                                                page).group(1))
+        else:
+            bed.sql("INSERT INTO server (servername, serverip, maxconn, servermac, state, "
+                    "switchport) VALUES ('web4', '192.0.2.14', 100, '02:00:00:00:00:0e', "
+                    "'Unlocked', 13)")
+            bed.write("flag.txt", "1 ADD 192.0.2.14\n")
         if not bedlib.wait_until(lambda: bed.read("flag.txt").strip() == "0", 15):
             raise SystemExit("lbapp did not take flag.txt")
         for host in ("c1", "c2"):
@@ -93,6 +117,9 @@ def main():
         counts = collections.Counter(c.name for c in conns)
         say("  connections per server: " + ", ".join("%s %d" % kv for kv in sorted(counts.items())))
         say()
+        if web and sys.stdin.isatty():
+            say("== lbweb: %s (user demo); press Enter to go on" % web.url)
+            sys.stdin.readline()
         say("== SIGINT to lbapp with %d connections open" % len(conns))
         status = app.stop(signal.SIGINT)
         say("  lbapp exited with status %s" % status)
@@ -102,6 +129,8 @@ def main():
     finally:
         for c in conns:
             c.sock.close()
+        if web is not None:
+            web.stop()
         if app is not None:
             app.kill()
         say()
