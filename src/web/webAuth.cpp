@@ -104,7 +104,7 @@ std::optional<WebConfig> parseConfig(std::string_view text, const std::string &d
 }
 
 std::optional<std::map<std::string, std::string>> parseUsers(std::string_view text,
-                                                              std::string &err) {
+                                                             std::string &err) {
     std::map<std::string, std::string> users;
     bool ok = forEachSetting(text, [&](int n, const std::vector<std::string_view> &w) {
         const std::string at = "line " + std::to_string(n) + ": ";
@@ -152,8 +152,7 @@ const std::string &dummyHash() {
     static const std::string hash = [] {
         std::string salt = "$6$" + randomHex(8);
         auto data = std::make_unique<crypt_data>();
-        const char *out =
-            crypt_rn(randomHex(16).c_str(), salt.c_str(), data.get(), sizeof *data);
+        const char *out = crypt_rn(randomHex(16).c_str(), salt.c_str(), data.get(), sizeof *data);
         return std::string(out != nullptr ? out : "$6$unusable$");
     }();
     return hash;

@@ -39,7 +39,7 @@ std::optional<WebConfig> parseConfig(std::string_view text, const std::string &d
 // Parses a users file text into name -> hash; err names the first bad line (never the
 // hash) on failure.
 std::optional<std::map<std::string, std::string>> parseUsers(std::string_view text,
-                                                              std::string &err);
+                                                             std::string &err);
 
 // True when password matches the crypt(3) hash. Takes the same time whether the hash is
 // usable or not, so an unknown user cannot be told from a wrong password by timing when
@@ -65,9 +65,9 @@ struct Session {
 
 class SessionStore {
   public:
-    static constexpr time_t kIdleLimit = 30 * 60;     // a session unused this long ends
-    static constexpr time_t kLifeLimit = 12 * 3600;   // and any session after this long
-    static constexpr size_t kMaxSessions = 4096;      // beyond this, unused login forms go
+    static constexpr time_t kIdleLimit = 30 * 60;    // a session unused this long ends
+    static constexpr time_t kLifeLimit = 12 * 3600;  // and any session after this long
+    static constexpr size_t kMaxSessions = 4096;     // beyond this, unused login forms go
 
     // A new session for user (empty: anonymous); nothing when no randomness is at hand.
     std::optional<Session> create(const std::string &user, time_t now);

@@ -47,8 +47,8 @@ std::unique_ptr<WebDb> WebDb::open(const std::string &dbconfigPath, std::string 
     mysql_options(con, MYSQL_OPT_WRITE_TIMEOUT, &ioS);
     // CLIENT_FOUND_ROWS: an UPDATE that changes nothing still counts its row, so "no
     // such server" is told from "nothing to change".
-    if (mysql_real_connect(con, host.c_str(), user.c_str(), password.c_str(), "loadbalancer",
-                           0, nullptr, CLIENT_FOUND_ROWS) == nullptr) {
+    if (mysql_real_connect(con, host.c_str(), user.c_str(), password.c_str(), "loadbalancer", 0,
+                           nullptr, CLIENT_FOUND_ROWS) == nullptr) {
         err = std::string("database: ") + mysql_error(con);
         mysql_close(con);
         return nullptr;
@@ -61,8 +61,7 @@ WebDb::~WebDb() {
 }
 
 long long WebDb::run(const char *sql, const std::vector<std::string> &params,
-                     std::vector<std::vector<std::string>> *rows, unsigned cols,
-                     std::string &err) {
+                     std::vector<std::vector<std::string>> *rows, unsigned cols, std::string &err) {
     StmtPtr st(mysql_stmt_init(con_));
     auto fail = [&]() -> long long {
         lastErrno_ = st ? mysql_stmt_errno(st.get()) : mysql_errno(con_);
@@ -134,8 +133,7 @@ std::optional<StoredServer> WebDb::server(const std::string &address, std::strin
     return storedFrom(rows.front());
 }
 
-Change WebDb::changeOne(const char *sql, const std::vector<std::string> &params,
-                        std::string &err) {
+Change WebDb::changeOne(const char *sql, const std::vector<std::string> &params, std::string &err) {
     long long n = run(sql, params, nullptr, 0, err);
     if (n < 0)
         return lastErrno_ == ER_DUP_ENTRY ? Change::Duplicate : Change::Failed;
@@ -161,8 +159,8 @@ Change WebDb::update(const ServerRow &row, std::string &err) {
 }
 
 Change WebDb::setLocked(const std::string &address, bool locked, std::string &err) {
-    return changeOne("UPDATE server SET state = ? WHERE serverip = ?",
-                     {stateWord(locked), address}, err);
+    return changeOne("UPDATE server SET state = ? WHERE serverip = ?", {stateWord(locked), address},
+                     err);
 }
 
 Change WebDb::remove(const std::string &address, std::string &err) {

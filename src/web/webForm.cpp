@@ -9,8 +9,8 @@ namespace lbweb {
 namespace {
 
 bool isNameChar(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '.' || c == '_' || c == '-';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+           c == '_' || c == '-';
 }
 
 int hexValue(char c) {
@@ -129,8 +129,8 @@ std::vector<FieldError> checkServer(const ServerForm &form, ServerRow &row) {
                           " is a group (multicast or broadcast) address, not a host's.");
     else {
         char text[18];
-        snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2],
-                 mac[3], mac[4], mac[5]);
+        snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3],
+                 mac[4], mac[5]);
         row.mac = text;
     }
 

@@ -72,8 +72,7 @@ int lbwebMain(int argc, char **argv) {
                 cfg->users.c_str());
     struct stat wd;
     if (stat(cfg->workdir.c_str(), &wd) != 0 || !S_ISDIR(wd.st_mode)) {
-        fprintf(stderr, "lbweb: the working directory %s does not exist\n",
-                cfg->workdir.c_str());
+        fprintf(stderr, "lbweb: the working directory %s does not exist\n", cfg->workdir.c_str());
         return 1;
     }
     if (mysql_library_init(0, nullptr, nullptr) != 0) {
@@ -117,8 +116,8 @@ int lbwebMain(int argc, char **argv) {
         sigwait(&stopSignals, &sig);
         svr->stop();
     });
-    printf("lbweb listening on %s://%s:%d/ (lbapp working directory %s)\n",
-           tls ? "https" : "http", cfg->listen.c_str(), cfg->port, cfg->workdir.c_str());
+    printf("lbweb listening on %s://%s:%d/ (lbapp working directory %s)\n", tls ? "https" : "http",
+           cfg->listen.c_str(), cfg->port, cfg->workdir.c_str());
     fflush(stdout);
     bool ok = svr->listen_after_bind();
     if (stopper.joinable()) {

@@ -28,8 +28,10 @@ std::string tokenField(const std::string &token) {
 std::string frame(const PageUser &u, const std::string &title, const char *page,
                   bool chart = false) {
     std::string h = head(title, page, chart) + "<header><span class=\"brand\">lbweb</span><nav>";
-    for (auto [path, name] : {std::pair{"servers", "Servers"}, {"connections", "Connections"},
-                              {"graph", "Graph"}, {"status", "Status"}})
+    for (auto [path, name] : {std::pair{"servers", "Servers"},
+                              {"connections", "Connections"},
+                              {"graph", "Graph"},
+                              {"status", "Status"}})
         h += std::string("<a href=\"/") + path + "\"" +
              (std::string_view(page) == path ? " class=\"current\"" : "") + ">" + name + "</a>";
     h += "</nav><form method=\"post\" action=\"/logout\" class=\"logout\">" + tokenField(u.token) +
@@ -43,14 +45,13 @@ const char kEnd[] = "</main></body></html>\n";
 std::string noticeHtml(const Notice &n) {
     if (n.text.empty() && n.fields.empty())
         return "";
-    std::string h = std::string("<div id=\"notice\" class=\"notice ") +
-                    (n.error ? "error" : "ok") + "\" role=\"status\"><p>" + escapeHtml(n.text) +
-                    "</p>";
+    std::string h = std::string("<div id=\"notice\" class=\"notice ") + (n.error ? "error" : "ok") +
+                    "\" role=\"status\"><p>" + escapeHtml(n.text) + "</p>";
     if (!n.fields.empty()) {
         h += "<ul id=\"field-errors\">";
         for (const FieldError &f : n.fields)
-            h += "<li data-field=\"" + escapeHtml(f.field) + "\">" + escapeHtml(f.message) +
-                 "</li>";
+            h +=
+                "<li data-field=\"" + escapeHtml(f.field) + "\">" + escapeHtml(f.message) + "</li>";
         h += "</ul>";
     }
     return h + "</div>";
@@ -69,8 +70,7 @@ std::string serverFields(const ServerForm &f, const Notice &n, bool fixedAddress
                      const char *hint, const char *extra) {
         return std::string("<label>") + label + "<input name=\"" + name + "\" value=\"" +
                escapeHtml(value) + "\" placeholder=\"" + hint + "\"" + extra +
-               (refused(n, name) ? " class=\"refused\" aria-invalid=\"true\"" : "") +
-               "></label>";
+               (refused(n, name) ? " class=\"refused\" aria-invalid=\"true\"" : "") + "></label>";
     };
     std::string h = input("name", "Name", f.name, "web1", " maxlength=\"49\" required");
     if (fixedAddress)
@@ -96,12 +96,23 @@ std::string escapeHtml(std::string_view s) {
     out.reserve(s.size());
     for (char c : s) {
         switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        case '\'': out += "&#39;"; break;
-        default: out += c;
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            case '\'':
+                out += "&#39;";
+                break;
+            default:
+                out += c;
         }
     }
     return out;
@@ -110,8 +121,8 @@ std::string escapeHtml(std::string_view s) {
 std::string loginPage(const std::string &token, const std::string &message) {
     std::string h = head("Log in", "login") + "<main class=\"login\"><h1>lbweb</h1>";
     if (!message.empty())
-        h += "<div id=\"notice\" class=\"notice error\" role=\"status\"><p>" +
-             escapeHtml(message) + "</p></div>";
+        h += "<div id=\"notice\" class=\"notice error\" role=\"status\"><p>" + escapeHtml(message) +
+             "</p></div>";
     h += "<form method=\"post\" action=\"/login\" id=\"login-form\">" + tokenField(token) +
          "<label>User<input name=\"user\" autocomplete=\"username\" required autofocus></label>"
          "<label>Password<input name=\"password\" type=\"password\" "
@@ -132,9 +143,9 @@ std::string serversPage(const PageUser &u, const Notice &notice,
         const std::string addr = escapeHtml(s.address);
         auto button = [&](const char *action, const char *label) {
             return std::string("<form method=\"post\" action=\"/servers/") + action + "\">" +
-                   tokenField(u.token) + "<input type=\"hidden\" name=\"address\" value=\"" +
-                   addr + "\"><button type=\"submit\" name=\"do\" value=\"" + action + "\">" +
-                   label + "</button></form>";
+                   tokenField(u.token) + "<input type=\"hidden\" name=\"address\" value=\"" + addr +
+                   "\"><button type=\"submit\" name=\"do\" value=\"" + action + "\">" + label +
+                   "</button></form>";
         };
         const bool locked = s.state == "Locked";
         h += "<tr data-address=\"" + addr + "\"><td>" + escapeHtml(s.name) + "</td><td>" + addr +
@@ -171,8 +182,9 @@ std::string editPage(const PageUser &u, const Notice &notice, const ServerForm &
 std::string connectionsPage(const PageUser &u, const Flows &flows, bool fileRead) {
     std::string h = frame(u, "Connections", "connections");
     h += std::string("<p id=\"conn-state\" class=\"hint\">") +
-         (fileRead ? "" : "flows_new.txt cannot be read: is lbapp running in the working "
-                          "directory? ") +
+         (fileRead ? ""
+                   : "flows_new.txt cannot be read: is lbapp running in the working "
+                     "directory? ") +
          "Refreshed every 2 seconds.</p>";
     std::map<std::string, std::string> names = flows.idle;
     for (const FlowConn &c : flows.conns)
@@ -198,8 +210,11 @@ std::string graphPage(const PageUser &u) {
     std::string h = frame(u, "Connections over time", "graph", true);
     h += "<form id=\"range-form\" class=\"inline\"><label>Time range <select id=\"range\" "
          "name=\"range\">";
-    for (auto [s, label] : {std::pair{300, "5 minutes"}, {900, "15 minutes"}, {3600, "1 hour"},
-                            {6 * 3600, "6 hours"}, {86400, "24 hours"}})
+    for (auto [s, label] : {std::pair{300, "5 minutes"},
+                            {900, "15 minutes"},
+                            {3600, "1 hour"},
+                            {6 * 3600, "6 hours"},
+                            {86400, "24 hours"}})
         h += "<option value=\"" + std::to_string(s) + "\"" + (s == 900 ? " selected" : "") +
              ">last " + label + "</option>";
     h += "</select></label></form><p id=\"graph-state\" class=\"hint\">Connections per server "
@@ -218,16 +233,14 @@ std::string statusPage(const PageUser &u, const StatusInfo &s) {
         s.lbappPid > 0 ? "running (pid " + std::to_string(s.lbappPid) + ")" : "not running",
         s.lbappPid <= 0);
     row("Last tick", "st-tick",
-        s.lastTick.empty() ? "none recorded"
-                           : s.lastTick + (s.tickAgeS >= 0
-                                               ? " (" + std::to_string(s.tickAgeS) + " s ago)"
-                                               : ""),
+        s.lastTick.empty()
+            ? "none recorded"
+            : s.lastTick + (s.tickAgeS >= 0 ? " (" + std::to_string(s.tickAgeS) + " s ago)" : ""),
         s.tickAgeS < 0 || s.tickAgeS > 15);
     const std::string dbNote = s.dbOk ? "" : "unknown: " + s.dbError;
     row("VIP", "st-vip", s.dbOk ? s.db.vip : dbNote, !s.dbOk);
     row("Controller", "st-controller",
-        s.dbOk ? s.db.controllerIp + "  MAC " + s.db.controllerMac + "  dpid " + s.db.dpid
-               : dbNote,
+        s.dbOk ? s.db.controllerIp + "  MAC " + s.db.controllerMac + "  dpid " + s.db.dpid : dbNote,
         !s.dbOk);
     row("Cluster name", "st-cluster", s.dbOk ? s.db.cluster : dbNote, !s.dbOk);
     if (s.timeoutsOk) {
@@ -242,8 +255,9 @@ std::string statusPage(const PageUser &u, const StatusInfo &s) {
     row("Database", "st-db", s.dbOk ? "reachable" : s.dbError, !s.dbOk);
     row("Working directory", "st-workdir", s.workdir);
     row("This page", "st-tls", s.tls ? "HTTPS" : "HTTP (no TLS configured)");
-    return h + "</table><p class=\"hint\">VIP, controller and cluster name as configured in the "
-               "database; lbapp reads them when it starts.</p>" +
+    return h +
+           "</table><p class=\"hint\">VIP, controller and cluster name as configured in the "
+           "database; lbapp reads them when it starts.</p>" +
            kEnd;
 }
 
@@ -258,9 +272,10 @@ std::string connectionsJson(const Flows &flows) {
     j["connections"] = nlohmann::json::array();
     std::map<std::string, std::string> names = flows.idle;
     for (const FlowConn &c : flows.conns) {
-        j["connections"].push_back(
-            {{"client", c.client}, {"port", c.clientPort}, {"server", c.server},
-             {"name", c.serverName}});
+        j["connections"].push_back({{"client", c.client},
+                                    {"port", c.clientPort},
+                                    {"server", c.server},
+                                    {"name", c.serverName}});
         names[c.server] = c.serverName;
     }
     j["servers"] = nlohmann::json::array();

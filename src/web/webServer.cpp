@@ -147,13 +147,16 @@ struct WebApp::Impl {
         return [this, f](const Request &req, Response &res) {
             std::optional<Session> s = user(req);
             if (!s)
-                return html(res, 403, messagePage("Refused", "You are not logged in (or your "
-                                                             "session ended); nothing was "
-                                                             "changed. Log in and try again."));
+                return html(res, 403,
+                            messagePage("Refused",
+                                        "You are not logged in (or your "
+                                        "session ended); nothing was "
+                                        "changed. Log in and try again."));
             if (!tokenOk(req, *s))
                 return html(res, 403,
-                            messagePage("Refused", "The form carries no valid token; nothing "
-                                                   "was changed. Reload the page and try again."));
+                            messagePage("Refused",
+                                        "The form carries no valid token; nothing "
+                                        "was changed. Reload the page and try again."));
             f(req, res, PageUser{s->user, s->token});
         };
     }
@@ -165,8 +168,8 @@ struct WebApp::Impl {
         std::unique_ptr<WebDb> db = WebDb::open(file("dbconfig.conf"), err);
         if (!db || !db->servers(rows, err)) {
             n.error = true;
-            n.text += (n.text.empty() ? "" : " ") + std::string("The servers cannot be listed: ") +
-                      err;
+            n.text +=
+                (n.text.empty() ? "" : " ") + std::string("The servers cannot be listed: ") + err;
             status = status == 200 ? 503 : status;
         }
         html(res, status, serversPage(u, n, rows, countByServer(flows()), form));
@@ -199,9 +202,9 @@ struct WebApp::Impl {
 namespace {
 
 ServerForm formOf(const Request &req) {
-    return {req.get_param_value("name"),    req.get_param_value("address"),
-            req.get_param_value("mac"),     req.get_param_value("maxconn"),
-            req.get_param_value("state"),   req.get_param_value("port")};
+    return {req.get_param_value("name"),  req.get_param_value("address"),
+            req.get_param_value("mac"),   req.get_param_value("maxconn"),
+            req.get_param_value("state"), req.get_param_value("port")};
 }
 
 Notice refusedNotice(std::vector<FieldError> fields) {
@@ -221,19 +224,23 @@ void WebApp::Impl::addServer(const Request &req, Response &res, const PageUser &
     std::unique_ptr<WebDb> db = WebDb::open(file("dbconfig.conf"), err);
     Change c = db ? db->insert(row, err) : Change::Failed;
     if (c == Change::Duplicate)
-        return showServers(res, 409, u,
-                           {true, "A server with address " + row.address +
-                                      " exists already; nothing was changed.", {}},
-                           f);
+        return showServers(
+            res, 409, u,
+            {true,
+             "A server with address " + row.address + " exists already; nothing was changed.",
+             {}},
+            f);
     if (c != Change::Done)
         return showServers(res, 503, u, {true, "Nothing was changed: " + err, {}}, f);
     Notice n;
-    if (!announce("ADD", row.address,
-                  [&](std::string &e) { return db->remove(row.address, e); }, n))
+    if (!announce(
+            "ADD", row.address, [&](std::string &e) { return db->remove(row.address, e); }, n))
         return showServers(res, 500, u, n, f);
-    showServers(res, 200, u,
-                {false, "Server " + row.name + " (" + row.address +
-                            ") added; lbapp takes it up at its next tick.", {}});
+    showServers(
+        res, 200, u,
+        {false,
+         "Server " + row.name + " (" + row.address + ") added; lbapp takes it up at its next tick.",
+         {}});
 }
 
 void WebApp::Impl::modifyServer(const Request &req, Response &res, const PageUser &u) {
@@ -247,20 +254,23 @@ void WebApp::Impl::modifyServer(const Request &req, Response &res, const PageUse
     std::unique_ptr<WebDb> db = WebDb::open(file("dbconfig.conf"), err);
     std::optional<StoredServer> old = db ? db->server(row.address, err) : std::nullopt;
     if (!old)
-        return showServers(res, err.empty() ? 404 : 503, u,
-                           {true, err.empty() ? "No server has address " + row.address +
-                                                    "; nothing was changed."
-                                              : "Nothing was changed: " + err,
-                            {}});
+        return showServers(
+            res, err.empty() ? 404 : 503, u,
+            {true,
+             err.empty() ? "No server has address " + row.address + "; nothing was changed."
+                         : "Nothing was changed: " + err,
+             {}});
     if (db->update(row, err) != Change::Done)
         return showServers(res, 503, u, {true, "Nothing was changed: " + err, {}});
     Notice n;
-    if (!announce("MODIFY", row.address,
-                  [&](std::string &e) { return db->restore(*old, e); }, n))
+    if (!announce(
+            "MODIFY", row.address, [&](std::string &e) { return db->restore(*old, e); }, n))
         return showServers(res, 500, u, n);
     showServers(res, 200, u,
-                {false, "Server " + row.name + " (" + row.address +
-                            ") changed; lbapp takes the change at its next tick.", {}});
+                {false,
+                 "Server " + row.name + " (" + row.address +
+                     ") changed; lbapp takes the change at its next tick.",
+                 {}});
 }
 
 // lock, unlock and delete: a change named by the address alone.
@@ -275,23 +285,26 @@ void WebApp::Impl::simpleChange(const Request &req, Response &res, const PageUse
     std::unique_ptr<WebDb> db = WebDb::open(file("dbconfig.conf"), err);
     std::optional<StoredServer> old = db ? db->server(address, err) : std::nullopt;
     if (!old)
-        return showServers(res, err.empty() ? 404 : 503, u,
-                           {true, err.empty() ? "No server has address " + address +
-                                                    "; nothing was changed."
-                                              : "Nothing was changed: " + err,
-                            {}});
+        return showServers(
+            res, err.empty() ? 404 : 503, u,
+            {true,
+             err.empty() ? "No server has address " + address + "; nothing was changed."
+                         : "Nothing was changed: " + err,
+             {}});
     const bool del = strcmp(what, "delete") == 0;
     Change c = del ? db->remove(address, err) : db->setLocked(address, !strcmp(what, "lock"), err);
     if (c != Change::Done)
         return showServers(res, 503, u, {true, "Nothing was changed: " + err, {}});
     Notice n;
-    if (!announce(del ? "DELETE" : "MODIFY", address,
-                  [&](std::string &e) { return db->restore(*old, e); }, n))
+    if (!announce(
+            del ? "DELETE" : "MODIFY", address,
+            [&](std::string &e) { return db->restore(*old, e); }, n))
         return showServers(res, 500, u, n);
     std::string done = del ? "deleted; lbapp removes it at its next tick, or once its open "
                              "connections have ended"
                            : std::string(what) + "ed; lbapp takes the change at its next tick";
-    showServers(res, 200, u, {false, "Server " + old->name + " (" + address + ") " + done + ".", {}});
+    showServers(res, 200, u,
+                {false, "Server " + old->name + " (" + address + ") " + done + ".", {}});
 }
 
 StatusInfo WebApp::Impl::status() {
@@ -303,8 +316,8 @@ StatusInfo WebApp::Impl::status() {
         std::string_view t = *tail;
         while (!t.empty() && t.back() == '\n')
             t.remove_suffix(1);
-        std::string_view last = t.substr(t.rfind('\n') == std::string_view::npos ? 0
-                                                                                 : t.rfind('\n') + 1);
+        std::string_view last =
+            t.substr(t.rfind('\n') == std::string_view::npos ? 0 : t.rfind('\n') + 1);
         size_t p = last.find("  ");
         p = p == std::string_view::npos ? p : last.find("  ", p + 2);
         if (p != std::string_view::npos)
@@ -360,8 +373,10 @@ void WebApp::install(httplib::Server &svr) {
     svr.Get("/javascript/chart.js/chart.min.js", [](const Request &, Response &res) {
         std::optional<std::string> js = readTail(kChartJs, 4u << 20);
         if (!js)
-            return html(res, 404, messagePage("Not found", "The chart library is not installed "
-                                                           "(Debian package libjs-chart.js)."));
+            return html(res, 404,
+                        messagePage("Not found",
+                                    "The chart library is not installed "
+                                    "(Debian package libjs-chart.js)."));
         res.set_header("Cache-Control", "max-age=3600");
         res.set_content(*js, "text/javascript; charset=utf-8");
     });
@@ -381,8 +396,10 @@ void WebApp::install(httplib::Server &svr) {
         const std::string id = cookieValue(req, kCookie);
         std::optional<Session> anon = a->sessions.find(id, time(nullptr));
         if (!anon || !Impl::tokenOk(req, *anon))
-            return html(res, 403, messagePage("Refused", "The login form carries no valid "
-                                                         "token. Open the login page again."));
+            return html(res, 403,
+                        messagePage("Refused",
+                                    "The login form carries no valid "
+                                    "token. Open the login page again."));
         const std::string name = req.get_param_value("user");
         auto it = a->users.find(name);
         const bool ok = checkPassword(req.get_param_value("password"),
@@ -398,8 +415,9 @@ void WebApp::install(httplib::Server &svr) {
     });
     svr.Post("/logout", a->form([a](const Request &req, Response &res, const PageUser &) {
         a->sessions.erase(cookieValue(req, kCookie));
-        res.set_header("Set-Cookie", std::string(kCookie) + "=; Path=/; Max-Age=0; HttpOnly; "
-                                                            "SameSite=Strict");
+        res.set_header("Set-Cookie", std::string(kCookie) +
+                                         "=; Path=/; Max-Age=0; HttpOnly; "
+                                         "SameSite=Strict");
         redirect(res, "/login");
     }));
 
@@ -414,11 +432,11 @@ void WebApp::install(httplib::Server &svr) {
         std::unique_ptr<WebDb> db = WebDb::open(a->file("dbconfig.conf"), err);
         std::optional<StoredServer> s = db ? db->server(address, err) : std::nullopt;
         if (!s)
-            return a->showServers(res, err.empty() ? 404 : 503, u,
-                                  {true, err.empty() ? "No server has address " + address + "."
-                                                     : err,
-                                   {}});
-        html(res, 200, editPage(u, {}, {s->name, s->address, s->mac, s->maxconn, s->state, s->port}));
+            return a->showServers(
+                res, err.empty() ? 404 : 503, u,
+                {true, err.empty() ? "No server has address " + address + "." : err, {}});
+        html(res, 200,
+             editPage(u, {}, {s->name, s->address, s->mac, s->maxconn, s->state, s->port}));
     }));
     svr.Post("/servers/add", a->form([a](const Request &req, Response &res, const PageUser &u) {
         a->addServer(req, res, u);
@@ -461,9 +479,9 @@ void WebApp::install(httplib::Server &svr) {
         range = range < 60 ? 900 : std::min(range, 7 * 86400L);
         const time_t to = time(nullptr), from = to - range;
         std::optional<std::string> text = readTail(a->file("servergraph.txt"), kGraphTail);
-        res.set_content(graphJson(text ? parseGraph(*text, from, to) : std::vector<Series>{},
-                                  from, to),
-                        "application/json");
+        res.set_content(
+            graphJson(text ? parseGraph(*text, from, to) : std::vector<Series>{}, from, to),
+            "application/json");
     });
 }
 

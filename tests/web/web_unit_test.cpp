@@ -92,9 +92,9 @@ TEST(WebForm, EveryFieldCheckedAndAcceptedRowsLoadInTheBalancer) {
         }
         ASSERT_TRUE(errors.empty()) << errors[0].message;
         // The row as the balancer mirrors and reads it back.
-        const std::string line = row.name + " " + row.address + " " +
-                                 std::to_string(row.maxconn) + " " + row.mac + " " +
-                                 stateWord(row.locked) + " " + std::to_string(row.port) + " ";
+        const std::string line = row.name + " " + row.address + " " + std::to_string(row.maxconn) +
+                                 " " + row.mac + " " + stateWord(row.locked) + " " +
+                                 std::to_string(row.port) + " ";
         lbServer_node_t rec{};
         std::string err;
         ASSERT_TRUE(lbcfg::parseServerLine(line, rec, err)) << err;
@@ -125,11 +125,15 @@ TEST(WebFiles, ConnectionsFile) {
         int bad;
     } cases[] = {
         {"", 0, {}, 0},
-        {"0 0 198.51.100.11 0 web1 10\n0 0 198.51.100.12 0 web2 10\n", 0,
-         {{"198.51.100.11", 0}, {"198.51.100.12", 0}}, 0},
+        {"0 0 198.51.100.11 0 web1 10\n0 0 198.51.100.12 0 web2 10\n",
+         0,
+         {{"198.51.100.11", 0}, {"198.51.100.12", 0}},
+         0},
         {"0 0 198.51.100.12 0 web2 10\n192.0.2.10 40000 198.51.100.11 farm web1 10\n"
          "192.0.2.10 40001 198.51.100.11 farm web1 10\n192.0.2.20 5 198.51.100.13 farm web3 1",
-         3, {{"198.51.100.11", 2}, {"198.51.100.12", 0}, {"198.51.100.13", 1}}, 0},
+         3,
+         {{"198.51.100.11", 2}, {"198.51.100.12", 0}, {"198.51.100.13", 1}},
+         0},
         {"garbage\n192.0.2.10 x 198.51.100.11 farm web1 10\n\n", 0, {}, 2},
     };
     for (const Case &c : cases) {
@@ -288,8 +292,8 @@ TEST(WebAuth, UsersAndPasswords) {
         std::string hash;
         bool ok;
     } logins[] = {
-        {"s3cret", sha512, true},     {"other", sha256, true},   {"s3cret ", sha512, false},
-        {"", sha512, false},          {"other", sha512, false},  {"s3cret", dummyHash(), false},
+        {"s3cret", sha512, true},     {"other", sha256, true},  {"s3cret ", sha512, false},
+        {"", sha512, false},          {"other", sha512, false}, {"s3cret", dummyHash(), false},
         {"s3cret", "garbage", false},
     };
     for (const Login &l : logins)
