@@ -285,6 +285,19 @@ class Lbweb(unittest.TestCase):
         return sql("SELECT * FROM server ORDER BY id"), ctx.read("flag.txt")
 
     def test_1_no_login_shows_the_login_page(self):
+        import urllib.error
+        import urllib.request
+        for method, path, status in (("GET", "/api/connections", 401),
+                                     ("GET", "/api/graph?range=300", 401),
+                                     ("POST", "/servers/delete", 403),
+                                     ("POST", "/login", 403)):  # no login form behind it
+            with self.subTest(path=path):
+                req = urllib.request.Request(URL + path, method=method, data=(
+                    b"address=198.51.100.11&csrf=x" if method == "POST" else None))
+                with self.assertRaises(urllib.error.HTTPError) as e:
+                    urllib.request.urlopen(req, timeout=10)
+                self.assertEqual(e.exception.code, status)
+        self.assertIn("198.51.100.11", sql("SELECT serverip FROM server"))
         for path in ("/servers", "/connections", "/graph", "/status", "/servers/edit?address=1.2.3.4"):
             self.open(path)
             self.assertTrue(self.b.current_url.endswith("/login"), path)
