@@ -230,7 +230,10 @@ std::string statusPage(const PageUser &u, const StatusInfo &s) {
              (bad ? " class=\"bad\"" : "") + ">" + escapeHtml(value) + "</td></tr>";
     };
     row("lbapp", "st-lbapp",
-        s.lbappPid > 0 ? "running (pid " + std::to_string(s.lbappPid) + ")" : "not running",
+        s.lbappPid <= 0 ? std::string("not running")
+        : s.lbappUnsure ? "an lbapp runs (pid " + std::to_string(s.lbappPid) +
+                              "); lbweb may not check its working directory"
+                        : "running (pid " + std::to_string(s.lbappPid) + ")",
         s.lbappPid <= 0);
     row("Last tick", "st-tick",
         s.lastTick.empty()

@@ -45,9 +45,10 @@ std::string graphPage(const PageUser &u);
 // Everything the status page shows.
 struct StatusInfo {
     std::string workdir;
-    int lbappPid = 0;      // 0: not running
-    std::string lastTick;  // last line time of servergraph.txt, empty when none
-    long tickAgeS = -1;    // seconds since the graph file changed, -1 unknown
+    int lbappPid = 0;          // 0: not running
+    bool lbappUnsure = false;  // an lbapp whose working directory lbweb may not read
+    std::string lastTick;      // last line time of servergraph.txt, empty when none
+    long tickAgeS = -1;        // seconds since the graph file changed, -1 unknown
     bool dbOk = false;
     std::string dbError;
     DbSettings db;

@@ -1,6 +1,7 @@
 #include "web/webServer.h"
 
 #include <dirent.h>
+#include <errno.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
@@ -59,15 +60,18 @@ void redirect(Response &res, const char *to) {
     res.set_header("Location", to);
 }
 
-// The pid of an lbapp process whose working directory is dir, 0 when none.
-int lbappPid(const std::string &dir) {
+// The pid of an lbapp process whose working directory is dir, 0 when none. *unsure is
+// set when only an lbapp whose working directory lbweb may not read was found (lbweb
+// running as another user than lbapp); its pid is returned then.
+int lbappPid(const std::string &dir, bool *unsure) {
+    *unsure = false;
     char want[PATH_MAX];
     if (realpath(dir.c_str(), want) == nullptr)
         return 0;
     DIR *proc = opendir("/proc");
     if (proc == nullptr)
         return 0;
-    int found = 0;
+    int found = 0, maybe = 0;
     while (struct dirent *e = readdir(proc)) {
         char *end;
         long pid = strtol(e->d_name, &end, 10);
@@ -75,11 +79,14 @@ int lbappPid(const std::string &dir) {
             continue;
         std::ifstream comm("/proc/" + std::string(e->d_name) + "/comm");
         std::string name;
+        if (!std::getline(comm, name) || name != "lbapp")
+            continue;
         char cwd[PATH_MAX];
-        ssize_t n;
-        if (std::getline(comm, name) && name == "lbapp" &&
-            (n = readlink(("/proc/" + std::string(e->d_name) + "/cwd").c_str(), cwd,
-                          sizeof cwd - 1)) > 0) {
+        ssize_t n =
+            readlink(("/proc/" + std::string(e->d_name) + "/cwd").c_str(), cwd, sizeof cwd - 1);
+        if (n < 0 && errno == EACCES && maybe == 0)
+            maybe = static_cast<int>(pid);
+        if (n > 0) {
             cwd[n] = '\0';
             if (strcmp(cwd, want) == 0) {
                 found = static_cast<int>(pid);
@@ -88,7 +95,8 @@ int lbappPid(const std::string &dir) {
         }
     }
     closedir(proc);
-    return found;
+    *unsure = found == 0 && maybe != 0;
+    return found != 0 ? found : maybe;
 }
 
 }  // namespace
@@ -311,7 +319,7 @@ StatusInfo WebApp::Impl::status() {
     StatusInfo s;
     s.workdir = cfg.workdir;
     s.tls = tls;
-    s.lbappPid = lbappPid(cfg.workdir);
+    s.lbappPid = lbappPid(cfg.workdir, &s.lbappUnsure);
     if (std::optional<std::string> tail = readTail(file("servergraph.txt"), 4096)) {
         std::string_view t = *tail;
         while (!t.empty() && t.back() == '\n')
