@@ -357,6 +357,24 @@ class Lbweb(unittest.TestCase):
                     self.assertIn("carries no valid token", self.notice())
                     self.assertEqual(self.snapshot(), before)
 
+    def test_3b_change_taken_back_when_flag_txt_cannot_be_written(self):
+        good = {"name": "web9", "address": "198.51.100.19", "mac": "02:00:00:00:00:19",
+                "maxconn": "10", "state": "Unlocked", "port": "9"}
+        flag = os.path.join(ctx.work, "flag.txt")
+        self.open("/servers")
+        with Frozen():
+            before = self.snapshot()
+            os.rename(flag, flag + ".kept")
+            os.mkdir(flag)  # no file can be opened for writing under this name
+            try:
+                self.submit(self.add_form(good))
+                self.assertIn("flag.txt in %s cannot be written" % ctx.work, self.notice())
+                self.assertIn("the change was taken back", self.notice())
+            finally:
+                os.rmdir(flag)
+                os.rename(flag + ".kept", flag)
+            self.assertEqual(self.snapshot(), before)
+
     def test_4_add_lock_delete_reach_lbapp(self):
         ip4 = SERVERS["web4"][0]
         self.open("/servers")
