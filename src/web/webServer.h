@@ -1,6 +1,11 @@
 // lbweb's HTTP side: the routes of the pages and forms on a cpp-httplib server, the
 // login, the session cookie and the form tokens, and the order of every server change:
 // the row first, then one request line appended to lbapp's flag.txt.
+//
+// Locks. Requests run on the HTTP library's worker threads. A private mutex serialises
+// the changes of table server, held across their database calls and the write to
+// flag.txt, so that the request lines come in the order the rows changed; reading pages
+// takes no lock. The session store's mutex (webAuth.h) is never held together with it.
 #pragma once
 
 #include <map>
