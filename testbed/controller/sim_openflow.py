@@ -197,14 +197,15 @@ class OpenFlowBackend(FlowBackend):
         return True
 
     def close(self):
-        """Takes the bridges' controller away again and closes every connection. The
-        rules stay on the switches, as when a controller goes away."""
+        """Takes the bridges' controller away again and closes every connection. Open
+        vSwitch then flushes the bridges' rules and puts back its own NORMAL rule, as
+        for a bridge that never had a controller."""
         if self._pointed:
-            try:
-                self._vsctl_run([a for br in self._bridges.values()
-                                 for a in ("--", "--if-exists", "del-controller", br)])
-            except RuntimeError as e:
-                self._note(str(e))
+            for bridge in self._bridges.values():  # one by one: some may be gone
+                try:
+                    self._vsctl_run(["del-controller", bridge])
+                except RuntimeError as e:
+                    self._note(str(e))
         self._stop = True
         if self._wake_w is not None:
             os.write(self._wake_w, b"x")
