@@ -20,9 +20,9 @@ clients and the Python echo servers; the machine is shared with other developers
 only ratios from one run mean much. lbapp sets up one connection at a time, and before
 forwarding its SYN it makes synchronous HTTPS requests to the controller simulator (a
 Python server) for the hosts and the paths and for each of the 6-8 rules on the three
-bridges; the simulator answers an install only after `ovs-ofctl add-flow` and
-`ovs-appctl revalidator/wait` (a quarter to half a second: the datapath's revalidation
-round), so the testbed's install barrier, not lbapp's own work, sets its connection rate.
+bridges; the simulator, the bridges' OpenFlow controller, answers an install once the
+bridge's barrier reply confirms its flow-mod (about 10 ms per request in all), so these
+round trips, not lbapp's own work, set its connection rate.
 And as its one packet loop does the setup inline, no frame of any connection moves
 meanwhile: concurrent clients all get their first line after the last setup is done.
 
@@ -57,8 +57,8 @@ SHORT_COUNT = 2000  # connections in total, shared evenly by the workers
 SHORT_SECONDS = 20.0
 LONG_BYTES = 128 << 20
 LONG_SECONDS = 60.0
-# lbapp sets connections up one at a time, each taking seconds on this testbed (see the
-# top): a connection may wait for the three others' setups before its own.
+# lbapp sets connections up one at a time: a connection may wait for the three others'
+# setups before its own.
 CONNECT_TIMEOUT = 30.0
 
 

@@ -48,22 +48,25 @@ class SimProcess:
     """One ctrlsim.py child with its own scratch directory, given its address as the C++
     suites give it unless addr_args says otherwise."""
 
-    def __init__(self, addr, extra_args=(), addr_args=None):
-        self.addr, self.proc, self.dir = addr, None, tempfile.mkdtemp(prefix="ctrlsim-test-")
+    def __init__(self, addr, extra_args=(), addr_args=None, topology_doc=LINE_TOPOLOGY,
+                 port=PORT):
+        self.addr, self.port, self.proc = addr, port, None
+        self.dir = tempfile.mkdtemp(prefix="ctrlsim-test-")
         self.log_path, self.ready_path, self.err_path, topology = (
             os.path.join(self.dir, n) for n in ("requests.log", "ready", "stderr", "topo.json"))
         with open(topology, "w") as f:
-            json.dump(LINE_TOPOLOGY, f)
+            json.dump(topology_doc, f)
         self.args = [sys.executable, CTRLSIM, "--topology", topology, "--log", self.log_path,
                      "--ready-file", self.ready_path] + list(extra_args) + (
-                         ["--addr=" + addr, "--port=%d" % PORT] if addr_args is None else addr_args)
+                         ["--addr=" + addr, "--port=%d" % port] if addr_args is None else addr_args)
 
     def start(self):
-        """Launches the simulator and waits at most 20 s for its ready file."""
+        """Launches the simulator and waits at most 40 s for its ready file (switches
+        have 30 s to connect)."""
         with open(self.err_path, "wb") as err:
             self.proc = subprocess.Popen(self.args, stdin=subprocess.DEVNULL,
                                          stdout=subprocess.DEVNULL, stderr=err)
-        deadline = time.monotonic() + 20
+        deadline = time.monotonic() + 40
         while not os.path.exists(self.ready_path):
             if self.proc.poll() is not None or time.monotonic() > deadline:
                 self.stop()
@@ -90,7 +93,7 @@ class SimProcess:
             return [json.loads(line) for line in f if line.strip()]
 
     def connection(self, timeout=IO_TIMEOUT_S):
-        return http.client.HTTPSConnection(self.addr, PORT, context=TLS, timeout=timeout)
+        return http.client.HTTPSConnection(self.addr, self.port, context=TLS, timeout=timeout)
 
     def request(self, method, path, body=None, headers=None, conn=None):
         """One request, on `conn` when given (left open); returns (status, body text)."""
@@ -120,12 +123,12 @@ class SimProcess:
         return json.loads(self.request("GET", "/_sim/flows?dpid=" + dpid)[1])["flows"]
 
     def tls(self):
-        sock = socket.create_connection((self.addr, PORT), timeout=IO_TIMEOUT_S)
+        sock = socket.create_connection((self.addr, self.port), timeout=IO_TIMEOUT_S)
         return TLS.wrap_socket(sock, server_hostname=self.addr)
 
     def refused(self):
         with socket.socket() as sock:
-            return sock.connect_ex((self.addr, PORT)) == errno.ECONNREFUSED
+            return sock.connect_ex((self.addr, self.port)) == errno.ECONNREFUSED
 
 
 class SimTestCase(unittest.TestCase):
@@ -137,9 +140,9 @@ class SimTestCase(unittest.TestCase):
         self.restart_sim()
         self.token = self.sim.login()
 
-    def restart_sim(self, extra_args=()):
+    def restart_sim(self, extra_args=(), **kw):
         if self.sim is not None:
             self.sim.stop()
-        self.sim = SimProcess(self.ADDR, extra_args)
+        self.sim = SimProcess(self.ADDR, extra_args, **kw)
         self.addCleanup(self.sim.cleanup)
         self.sim.start()

@@ -40,6 +40,18 @@ class FaultModeTest(SimTestCase):
         self.assertEqual(self.sim.api("GET", NODES, self.token)[0], 200)
         for body in ['{"fault":"sometimes"}', '{"delay":-1}', '{"token_expire_after":1.5}', "{"]:
             self.assertEqual(self.sim.request("POST", "/_sim/control", body)[0], 400, body)
+        # A reply still held does not hold up a stop: the client sees the connection end.
+        self.sim.control(delay=30)
+        logged = len(self.sim.log_entries())
+        held = self.sim.connection()
+        self.addCleanup(held.close)
+        held.request("GET", NODES, headers={"X-Auth-Token": self.token})
+        deadline = time.monotonic() + 10
+        while len(self.sim.log_entries()) == logged and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.sim.proc.terminate()
+        self.assertEqual(self.sim.proc.wait(5), 0)
+        self.assertRaises(ConnectionError, held.getresponse)
 
     def test_refuse_then_recover(self):
         conn = self.sim.connection()
