@@ -133,8 +133,11 @@ TEST_F(DbConfig, UnusableTablesStopStartUp) {
 TEST_F(DbConfig, ControllerVipAndClusterNameComeFromTheFirstRowWhileEveryRowIsMirrored) {
     testing::internal::CaptureStdout();
     strcpy(g_vipIPAddr, "192.0.2.1");
+    strcpy(cluster_name, "old");
     lbClusterConfig();
+    lbClusterConfig_new();
     EXPECT_STREQ(g_vipIPAddr, "") << "an empty VIP table leaves no VIP";
+    EXPECT_STREQ(cluster_name, "") << "an empty cluster table leaves no name";
     EXPECT_EQ(lbtest::readFile("cluster.conf"), "");
 
     sql(insertControllers("('198.51.100.1', '02:00:00:00:01:01', '00:00:00:00:00:00:00:01'),"
