@@ -8,6 +8,7 @@
 #include <regex>
 #include <sstream>
 
+#include "app/lbApp.h"
 #include "ctrlsim_fixture.h"
 #include "dbtest_util.h"
 #include "flowtable/lbFlowDb.h"
@@ -196,6 +197,15 @@ TEST_F(Process, ControllerCertificateCheckedAgainstControllerCa) {
         EXPECT_NE(app.output().find("Controller certificate verified against"), std::string::npos);
         EXPECT_EQ(app.stop(SIGTERM), 15) << app.output();
     }
+}
+
+// A stop destroys the table for good: a console listing or another destroy that comes
+// after it finds no table, not freed memory.
+TEST(Stop, DestroyedTableIsGoneForWhateverComesLater) {
+    lbFlowTable_create();
+    treeDestroy();
+    EXPECT_EQ(g_lbServFlowTable_tree, nullptr);
+    treeDestroy();
 }
 
 }  // namespace
