@@ -1,15 +1,21 @@
 // The real program against the throwaway database and the controller simulator, its VIP
-// interface one end of a veth pair: start-up order, a SYN balanced on the wire with its
-// rules in the simulator, idle CPU, and the stop signals that remove every rule.
+// interface one end of a veth pair: whole runs from start-up to each stop signal, quiet
+// as a balancer with diagnostics off must be, the login retries and the controller's
+// certificate.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <regex>
 #include <sstream>
 
+#include "app/lbApp.h"
 #include "ctrlsim_fixture.h"
+#include "dbtest_util.h"
+#include "flowtable/lbFlowDb.h"
 #include "packet/frame_util.h"
-#include "rawsock/veth_util.h"
+#include "support/lbapp_proc.h"
 #include "support/lbtest_util.h"
+#include "support/veth_util.h"
 
 namespace {
 
@@ -18,67 +24,21 @@ constexpr const char *kServer = "198.51.100.11", *kServerMac = "02:00:00:00:00:1
 constexpr const char *kTopology = R"({"switches": [{"dpid": "1"}], "links": [],
   "hosts": [{"ip": "203.0.113.100", "mac": "02:00:00:00:01:00", "dpid": "1", "port": 6},
             {"ip": "192.0.2.10", "mac": "02:00:00:00:00:0c", "dpid": "1", "port": 3},
-            {"ip": "198.51.100.11", "mac": "02:00:00:00:00:11", "dpid": "1", "port": 4}]})";
-
-// One lbapp process on lbv0; standard output and error go to lbapp.out.
-class Lbapp {
-  public:
-    Lbapp() {
-        lbtest::writeFile("lbapp.out", "");  // emptied before the process writes to it
-        if ((pid_ = fork()) == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            int out = open("lbapp.out", O_WRONLY | O_APPEND);
-            if (dup2(out, 1) == 1 && dup2(out, 2) == 2)
-                execl(LBAPP_PATH, "lbapp", "lbv0", static_cast<char *>(nullptr));
-            _exit(127);
-        }
-    }
-    ~Lbapp() { EXPECT_TRUE(pid_ < 0 || stop(SIGKILL) >= 0); }
-    std::string output() const { return lbtest::readFile("lbapp.out"); }
-    bool waitFor(const std::string &text) const {
-        return lbtest::waitUntil([&] { return output().find(text) != std::string::npos; });
-    }
-    long cpuTicks() const {  // user and system time so far
-        std::string stat = lbtest::readFile("/proc/" + std::to_string(pid_) + "/stat");
-        std::istringstream in(stat.substr(stat.rfind(')') + 2));
-        std::string skip;
-        long user = 0, sys = 0;
-        for (int field = 3; field < 14; ++field)
-            in >> skip;
-        in >> user >> sys;
-        return user + sys;
-    }
-    // Sends sig; the exit status, or -1 when the process did not end within 20 s.
-    int stop(int sig) {
-        int status = 0;
-        kill(pid_, sig);
-        if (!lbtest::waitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }))
-            return -1;
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-
-  private:
-    pid_t pid_ = -1;
-};
+            {"ip": "198.51.100.11", "mac": "02:00:00:00:00:11", "dpid": "1", "port": 4},
+            {"ip": "198.51.100.12", "mac": "02:00:00:00:00:12", "dpid": "1", "port": 5}]})";
 
 class Process : public testing::Test {
   protected:
     void SetUp() override {
-        ASSERT_NE(getenv("LBDB_HOME"), nullptr) << "needs the database of testbed/db/dbctl";
-        const std::string dbctl = "bash " + lbtest::sourceDir() + "/testbed/db/dbctl ";
-        ASSERT_EQ(system((dbctl + "dbconfig > dbconfig.conf").c_str()), 0);
-        ASSERT_EQ(system((dbctl +
-                          "exec \"DELETE FROM server; DELETE FROM controller; DELETE FROM "
-                          "vip_conf; DELETE FROM cluster; INSERT INTO server (servername, "
-                          "serverip, maxconn, servermac, switchport) VALUES ('web1', '" +
-                          kServer + "', 10, '" + kServerMac + "', 4); INSERT INTO controller " +
-                          "(controllerip, controllermac, dpid) VALUES ('" + kSim +
-                          "', '02:00:00:00:01:00', '00:00:00:00:00:00:00:01'); INSERT INTO "
-                          "vip_conf (vip) VALUES ('" +
-                          kVip + "'); INSERT INTO cluster " + "(clustername) VALUES ('webfarm');\"")
-                             .c_str()),
-                  0);
+        ASSERT_EQ(dbtest::dbctl("dbconfig > dbconfig.conf"), 0);
+        ASSERT_TRUE(dbtest::sql(
+            "DELETE FROM server; DELETE FROM controller; DELETE FROM vip_conf; DELETE FROM "
+            "cluster;" +
+            dbtest::insertServers(std::string("('web1', '") + kServer + "', 10, '" + kServerMac +
+                                  "', 'Unlocked', 4)") +
+            "INSERT INTO controller (controllerip, controllermac, dpid) VALUES ('" + kSim +
+            "', '02:00:00:00:01:00', '00:00:00:00:00:00:00:01'); INSERT INTO vip_conf (vip) "
+            "VALUES ('" + kVip + "'); INSERT INTO cluster (clustername) VALUES ('webfarm');"));
         lbtest::writeFile("timeout.conf", "300 1\n");
         lbtest::writeFile("vlanid.conf", "0\n");
         ASSERT_TRUE(veth_.ok());
@@ -87,34 +47,68 @@ class Process : public testing::Test {
     }
     void TearDown() override { close(far_); }
 
-    // The client's SYN from sport comes back out towards the server, only readdressed.
-    void expectBalanced(uint16_t sport) const {
-        lbtest::FrameSpec syn{.dstMac = "02:00:00:00:aa:01",
-                              .srcIp = kClient,
-                              .dstIp = kVip,
-                              .sport = sport,
-                              .flags = 2};
-        const lbtest::Bytes f = lbtest::buildFrame(syn);
+    // A client frame from sport (flags: TCP flags) comes back out towards the server,
+    // only readdressed.
+    void expectForwarded(uint16_t sport, uint8_t flags = 2, size_t payload = 0) const {
+        lbtest::FrameSpec in{.dstMac = "02:00:00:00:aa:01",
+                             .srcIp = kClient,
+                             .dstIp = kVip,
+                             .sport = sport,
+                             .flags = flags,
+                             .payload = payload};
+        const lbtest::Bytes f = lbtest::buildFrame(in);
         EXPECT_EQ(send(far_, f.data(), f.size(), 0), ssize_t(f.size()));
-        syn.dstMac = kServerMac;
-        syn.dstIp = kServer;
+        in.dstMac = kServerMac;
+        in.dstIp = kServer;
         auto rx = [this](unsigned char *b, int n) { return int(recv(far_, b, n, 0)); };
-        lbtest::framesUntil(rx, lbtest::buildFrame(syn));
+        lbtest::framesUntil(rx, lbtest::buildFrame(in));
     }
 
     lbtest::VethPair veth_{"lbv0", "lbv1"};
     int far_ = -1;
 };
 
-TEST_F(Process, BalancesAndRemovesEveryRuleOnEachStopSignal) {
+// What a balancer prints whatever its diagnostics switch says (it is always off): the
+// configuration and server listings, the controller's answers, the packet path's few
+// fixed lines and the expiry lines. Anything else is a diagnostic leaking out.
+const std::regex kAlwaysPrinted([] {
+    std::string any;
+    for (const char *p :
+         {R"(Interface  selected is lbv0|calling lbDbInit|calling lbServconfig|=+)",
+          R"(dbconfig\.conf contents|ip    uname   pword|\S+  \S+  \S+)",  // and contIP's
+          R"(\d+ \S+ [\d.]+ (\S+ )+|ip_addr = [\d.]+, switchport = \d+)",
+          R"(File: servConfig\.conf exists\. Copying file contents\.\.\.)",
+          R"((########)?SERVER_NAME SERVER-IP  MAX_CONN  SERVER_MAC  STATE  PORT)",
+          R"(  web\d     [\d.]+    \d+   [\da-f:]+  [01]   \d+)",
+          R"(contIP\.conf contents|Controller-IP    Controller-MAC   DPID)",
+          R"(VIP-IP|[\d.]+|Cluster_name|webfarm|VLAN ID)",
+          R"(FLOW timeouts:|ADD_FLOW    DEL_FLOW|\d+ sec   \d+ sec)",
+          R"(Connections without traffic removed after \d+ sec \(half-open\) and \d+ sec)",
+          R"(WARNING: no controller_ca\.pem: .*|The body is <\S+>|Receved token:.*)",
+          R"(Initialising the Raw socket send interface lbv0 |([\da-f]{1,2}:){6})",
+          R"(Raw socket send - interface details if_name lbv0 if_index \d+)",
+          R"(Receiving frames on lbv0|received TCP SYN|Get:: Receved (ip|mac|dpid|port):\S+)",
+          R"(Connection [\d.]+:\d+ removed: .*)",
+          R"(Signal \d+: removing the rules of every connection and stopping)"})
+        any += std::string(any.empty() ? "" : "|") + p;
+    return R"((Timer tick\.\.\. )*()" + any + ")?";
+}());
+
+// Each stop signal ends a whole run: start-up in its order, the console answering, a
+// connection that talks and closes, and, on the first run, the refresh adding a server
+// and both connections expiring (the closed one after its FIN, the silent one after the
+// half-open limit). Every rule is gone after the stop, and nothing but the lines printed
+// whatever the diagnostics switch says ever appears.
+TEST_F(Process, WholeRunsStayQuietAndEachStopSignalRemovesEveryRule) {
     lbtest::CtrlSim sim(kSim, kTopology);
     ASSERT_TRUE(sim.running());
-    for (auto [sig, status] : {std::pair{SIGINT, 2}, {SIGTERM, 15}}) {
+    lbtest::writeFile("timeout.conf", "300 1 3 0\n");
+    for (auto [sig, status] : {std::pair{SIGTERM, 15}, {SIGINT, 2}}) {
         SCOPED_TRACE(strsignal(sig));
         ASSERT_TRUE(sim.reset());
-        Lbapp app;
+        lbtest::Lbapp app(LBAPP_PATH, "lbv0");
         ASSERT_TRUE(app.waitFor("Receiving frames on lbv0\n")) << app.output();
-        const std::string out = app.output();
+        std::string out = app.output();
         size_t at = 0;  // the start-up sequence, in its order
         for (const char *line :
              {"calling lbDbInit", "calling lbServconfig", "  web1     198.51.100.11",
@@ -124,21 +118,45 @@ TEST_F(Process, BalancesAndRemovesEveryRuleOnEachStopSignal) {
             EXPECT_NE(at = out.find(line, at), std::string::npos) << line << " missing:\n" << out;
             at = std::min(at, out.size());
         }
+        EXPECT_EQ(lbtest::ConsoleClient(kVip).say(nullptr, "Switch> "),
+                  "Welcome to Corvalis environment\n\nSwitch> ");
         if (sig == SIGINT) {  // idle, ticks only: a spinning loop would take ~3 s
             long before = app.cpuTicks();
             sleep(3);
             EXPECT_LT(app.cpuTicks() - before, sysconf(_SC_CLK_TCK) * 3 / 10);
         }
-        expectBalanced(40000);
-        expectBalanced(40001);
+        expectForwarded(40000);
+        expectForwarded(40000, 0x18, 100);  // data
+        expectForwarded(40000, 0x11);       // FIN with ACK
+        expectForwarded(40001);             // never heard from again
         EXPECT_EQ(sim.flows("0000000000000001").size(), 8u);  // rules A-D of each connection
+        if (sig == SIGTERM) {
+            ASSERT_TRUE(dbtest::sql(dbtest::insertServers(
+                "('web2', '198.51.100.12', 10, '02:00:00:00:00:12', 'Unlocked', 5)")));
+            lbtest::writeFile("flag.txt", "1 ADD 198.51.100.12\n");
+            EXPECT_TRUE(lbtest::waitUntil(
+                [] {
+                    return lbtest::readFile(LB_FLOWS_FILE) ==
+                           "0 0 198.51.100.11 0 web1 10\n0 0 198.51.100.12 0 web2 10\n";
+                },
+                std::chrono::seconds(40)))
+                << lbtest::readFile(LB_FLOWS_FILE);
+            EXPECT_EQ(sim.flows("0000000000000001").size(), 0u);
+            ASSERT_TRUE(dbtest::sql("DELETE FROM server WHERE servername = 'web2';"));
+        }
         EXPECT_EQ(app.stop(sig), status) << app.output();
         EXPECT_EQ(sim.flows("0000000000000001").size(), 0u);
+        out = app.output();
+        std::istringstream lines(out);
+        for (std::string line; std::getline(lines, line);)
+            EXPECT_TRUE(std::regex_match(line, kAlwaysPrinted)) << "diagnostic: \"" << line << '"';
+        if (testing::Test::HasFailure())
+            std::cerr << out;
     }
 }
 
 TEST_F(Process, StopSignalDuringTheLoginRetries) {
-    Lbapp app;  // no controller answers
+    lbtest::Lbapp app(LBAPP_PATH, "lbv0");  // no controller answers
     ASSERT_TRUE(app.waitFor("curl_easy_perform() failed")) << app.output();
     EXPECT_EQ(app.stop(SIGTERM), 15) << app.output();
     EXPECT_EQ(app.output().find("Receiving frames"), std::string::npos);
@@ -174,11 +192,20 @@ TEST_F(Process, ControllerCertificateCheckedAgainstControllerCa) {
         lbtest::writeFile("controller_ca.pem", lbtest::readFile(c.ca));
         const std::string cert = lbtest::scratchDir() + "/" + c.certFor;
         lbtest::CtrlSim sim(kSim, kTopology, {"--cert=" + cert + ".pem", "--key=" + cert + ".key"});
-        Lbapp app;
+        lbtest::Lbapp app(LBAPP_PATH, "lbv0");
         EXPECT_TRUE(app.waitFor(c.line)) << app.output();
         EXPECT_NE(app.output().find("Controller certificate verified against"), std::string::npos);
         EXPECT_EQ(app.stop(SIGTERM), 15) << app.output();
     }
+}
+
+// A stop destroys the table for good: a console listing or another destroy that comes
+// after it finds no table, not freed memory.
+TEST(Stop, DestroyedTableIsGoneForWhateverComesLater) {
+    lbFlowTable_create();
+    treeDestroy();
+    EXPECT_EQ(g_lbServFlowTable_tree, nullptr);
+    treeDestroy();
 }
 
 }  // namespace

@@ -1,11 +1,8 @@
-// The console driven by a scripted telnet client over TCP. The suite moves into a network
-// namespace of its own first, so its listeners on 127.0.0.x:8000 meet no other program.
+// The console driven by a scripted telnet client over TCP, on 127.0.0.x:8000 of the
+// suite's own network namespace.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <net/if.h>
 #include <poll.h>
-#include <sched.h>
-#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -19,25 +16,12 @@
 #include "console/climain.h"
 #include "flowtable/lbFlowDb.h"
 #include "pool/lbServerList.h"
+#include "support/lbapp_proc.h"
 #include "support/lbtest_util.h"
 
 namespace {
 
-class PrivateNetwork : public testing::Environment {
-    void SetUp() override {
-        ASSERT_EQ(unshare(CLONE_NEWNET), 0) << "needs root: " << strerror(errno);
-        int fd = socket(AF_INET, SOCK_DGRAM, 0);
-        ifreq ifr{};
-        strcpy(ifr.ifr_name, "lo");
-        ASSERT_EQ(ioctl(fd, SIOCGIFFLAGS, &ifr), 0);
-        ifr.ifr_flags |= IFF_UP;
-        ASSERT_EQ(ioctl(fd, SIOCSIFFLAGS, &ifr), 0);
-        close(fd);
-    }
-};
-testing::Environment *const g_net = testing::AddGlobalTestEnvironment(new PrivateNetwork);
-
-constexpr int kDeadlineMs = 20000;
+constexpr int kDeadlineMs = lbtest::ConsoleClient::kDeadlineMs;
 constexpr const char *kBanner = "Welcome to Corvalis environment\n\nSwitch> ";
 
 // Runs climain for addr on a thread of its own; it serves until the suite ends.
@@ -46,55 +30,7 @@ void startConsole(const char *addr) {
     std::thread([] { climain(nullptr); }).detach();
 }
 
-// One telnet connection to addr:8000 (tried every 10 ms, tries times). The text it reads
-// has the telnet negotiation and the carriage returns removed.
-struct Client {
-    explicit Client(const char *addr, int rcvbuf = 0, int tries = kDeadlineMs / 10) {
-        sockaddr_in sa{AF_INET, htons(LB_CONSOLE_PORT), {inet_addr(addr)}, {}};
-        for (int i = 0; i < tries && fd < 0; i++, usleep(10000)) {
-            fd = socket(AF_INET, SOCK_STREAM, 0);
-            if (rcvbuf > 0)
-                setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-            if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0)
-                fd = (close(fd), -1);
-        }
-    }
-    ~Client() { close(fd); }
-    // Sends line (unless null), then returns the text up to and including marker; fails
-    // the test when 20 s pass without data.
-    std::string say(const char *line, const std::string &marker) {
-        std::string l = line ? line + std::string("\r\n") : "";
-        EXPECT_EQ(send(fd, l.data(), l.size(), MSG_NOSIGNAL), ssize_t(l.size()));
-        size_t at, from = 0;
-        while ((at = text.find(marker, from)) == std::string::npos) {
-            from = text.size() < marker.size() ? 0 : text.size() - marker.size() + 1;
-            pollfd p{fd, POLLIN, 0};
-            char buf[65536];
-            ssize_t n = poll(&p, 1, kDeadlineMs) == 1 ? recv(fd, buf, sizeof buf, 0) : 0;
-            if (n <= 0) {
-                ADD_FAILURE() << "no \"" << marker << "\" in: " << text.substr(0, 2000);
-                return std::exchange(text, "");
-            }
-            for (unsigned char c : std::string(buf, n)) {
-                if (iac > 0 || c == 0xff)
-                    iac = c == 0xff ? 2 : iac - 1;  // IAC, command, option
-                else if (c != '\r')
-                    text += char(c);
-            }
-        }
-        std::string got = text.substr(0, at + marker.size());
-        text.erase(0, got.size());
-        return got;
-    }
-    // The answer to line: what follows its echo, up to prompt, without trailing newlines.
-    std::string run(const char *line, const std::string &prompt) {
-        std::string got = say(line, prompt);
-        got = got.substr(got.find('\n') + 1, got.size() - got.find('\n') - 1 - prompt.size());
-        return got.erase(got.find_last_not_of('\n') + 1);
-    }
-    int fd = -1, iac = 0;
-    std::string text;
-};
+using Client = lbtest::ConsoleClient;
 
 // Shared state changes as the packet thread makes them: under the lock.
 template <class F>

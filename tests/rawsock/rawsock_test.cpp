@@ -7,7 +7,7 @@
 #include <cerrno>
 
 #include "support/lbtest_util.h"
-#include "veth_util.h"
+#include "support/veth_util.h"
 
 namespace {
 

@@ -115,15 +115,17 @@ TEST_F(DbConfig, UnusableTablesStopStartUp) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.expect);
         ASSERT_TRUE(resetSchema() && sql(c.sql));
-        EXPECT_CONFIG_EXIT(c.load(), c.status, c.expect);
+        EXPECT_CONFIG_EXIT((dbtest::ownConnection(), c.load()), c.status, c.expect);
     }
     // A mirror file that cannot be rewritten is not read back.
     remove("servConfig.conf");
     remove("contIP.conf");
     ASSERT_TRUE(resetSchema() && sql(insertServers(11, 11)) && mkdir("servConfig.conf", 0755) == 0);
-    EXPECT_CONFIG_EXIT(lbServConfig(), 0, "File: servConfig.conf does not exist.");
+    EXPECT_CONFIG_EXIT((dbtest::ownConnection(), lbServConfig()), 0,
+                       "File: servConfig.conf does not exist.");
     ASSERT_TRUE(mkdir("contIP.conf", 0755) == 0);
-    EXPECT_CONFIG_EXIT(lbContConfig(), 0, "Error in opening file contIP.conf");
+    EXPECT_CONFIG_EXIT((dbtest::ownConnection(), lbContConfig()), 0,
+                       "Error in opening file contIP.conf");
     rmdir("servConfig.conf");
     rmdir("contIP.conf");
 }
@@ -131,8 +133,11 @@ TEST_F(DbConfig, UnusableTablesStopStartUp) {
 TEST_F(DbConfig, ControllerVipAndClusterNameComeFromTheFirstRowWhileEveryRowIsMirrored) {
     testing::internal::CaptureStdout();
     strcpy(g_vipIPAddr, "192.0.2.1");
+    strcpy(cluster_name, "old");
     lbClusterConfig();
+    lbClusterConfig_new();
     EXPECT_STREQ(g_vipIPAddr, "") << "an empty VIP table leaves no VIP";
+    EXPECT_STREQ(cluster_name, "") << "an empty cluster table leaves no name";
     EXPECT_EQ(lbtest::readFile("cluster.conf"), "");
 
     sql(insertControllers("('198.51.100.1', '02:00:00:00:01:01', '00:00:00:00:00:00:00:01'),"

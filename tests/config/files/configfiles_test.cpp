@@ -5,7 +5,7 @@
 #include <fstream>
 #include <string>
 
-#include "../db/dbtest_util.h"
+#include "support/dbtest_util.h"
 #include "common/lbGlobals.h"
 #include "config/lbCtrlApi.h"
 #include "support/lbtest_util.h"

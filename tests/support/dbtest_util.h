@@ -31,6 +31,10 @@ std::string insertServers(const std::string &values);
 // An INSERT of rows web<first>..web<last>, address 192.0.2.<n>, MAC 02:00:00:00:00:<n>.
 std::string insertServers(int first, int last, int port = 5);
 
+// For a forked death-test child: a database connection of its own. The parent's socket
+// is shared with the child, and a query on it from the child would break the parent's.
+void ownConnection();
+
 std::vector<lbServer_node_t *> listed();
 lbServer_node_t *find(const char *ip);
 // A record's configuration and running state on one line.
