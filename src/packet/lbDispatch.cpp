@@ -1,0 +1,299 @@
+#include <arpa/inet.h>
+#include <sys/time.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/lbGlobals.h"
+#include "common/lbUtil.h"
+#include "controller/lbCtrlMsg.h"
+#include "packet/lbCtrlMain.h"
+#include "packet/lbPacketPriv.h"
+#include "rawsock/lb_rawsock.h"
+
+using namespace lbpkt;
+
+lbPktSendFn lbPktSend = lb_client_rawsock_send;
+struct timeval starttv;
+struct timeval endtv;
+
+namespace {
+
+constexpr uint16_t kEthTypeIpv4 = 0x0800;
+constexpr uint16_t kEthTypeVlan = 0x8100;
+constexpr size_t kVlanIpProtoOff = 27;  // IPv4 protocol byte behind a VLAN tag
+constexpr size_t kIpFragOff = kIpOff + 6;
+constexpr size_t kIpProtoOff = kIpOff + 9;
+constexpr uint16_t kIpFragMask = 0x3fff;  // more-fragments flag and fragment offset
+constexpr size_t kTcpFlagsOff = 13;
+constexpr uint8_t kTcpFin = 0x01, kTcpSyn = 0x02, kTcpRst = 0x04, kTcpAck = 0x10;
+constexpr uint8_t kIpProtoIcmp = 1, kIpProtoTcp = 6;
+
+// The TCP ports of a frame that dispatchFits accepted, in host order.
+struct Ports {
+    uint16_t src, dst;
+};
+
+// True when the frame of n bytes holds a whole unfragmented IPv4 datagram with a TCP
+// header: version 4, IHL of at least 5, the total length within the frame and covering
+// both headers. Reads nothing beyond n. A fragment is refused whatever its offset: the
+// later ones carry no TCP header, and the first alone cannot get a checksum over a
+// segment whose rest it does not hold.
+bool ipv4Fits(const unsigned char *buf, size_t n) {
+    if (n < kIpOff + kMinHdr || buf[kIpOff] >> 4 != 4)
+        return false;
+    const size_t ihl = static_cast<size_t>(buf[kIpOff] & 0x0f) * 4;
+    const size_t totLen = ntohs(load16(buf + kIpTotLenOff));
+    return ihl >= kMinHdr && totLen >= ihl && kIpOff + totLen <= n &&
+           (ntohs(load16(buf + kIpFragOff)) & kIpFragMask) == 0;
+}
+
+// For a frame ipv4Fits accepted: true when a TCP header of at least 20 bytes lies within
+// the IPv4 total length; its ports go to p.
+bool tcpFits(const unsigned char *buf, Ports *p) {
+    const size_t ihl = static_cast<size_t>(buf[kIpOff] & 0x0f) * 4;
+    const size_t totLen = ntohs(load16(buf + kIpTotLenOff));
+    if (totLen < ihl + kMinHdr)
+        return false;
+    const unsigned char *tcp = buf + kIpOff + ihl;
+    const size_t doff = static_cast<size_t>(tcp[kTcpDoffOff] >> 4) * 4;
+    if (doff < kMinHdr || ihl + doff > totLen)
+        return false;
+    p->src = ntohs(load16(tcp));
+    p->dst = ntohs(load16(tcp + kTcpDstPortOff));
+    return true;
+}
+
+// The dotted text of an IPv4 address (network order), made only for a line printed.
+struct AddrText {
+    explicit AddrText(uint32_t addr) {
+        lbIpToStr(reinterpret_cast<const unsigned char *>(&addr), text, sizeof text);
+    }
+    char text[LB_IPSTR_LEN];
+};
+
+// Sends a forwarded frame through the seam; a frame that left sets endtv and totaltime.
+int forward(const unsigned char *buf, int len) {
+    const int rc = lbPktSend != nullptr ? lbPktSend(buf, static_cast<uint32_t>(len)) : -1;
+    if (rc == 0) {
+        gettimeofday(&endtv, nullptr);
+        struct timeval took;
+        timersub(&endtv, &starttv, &took);
+        const float secs =
+            static_cast<float>(took.tv_sec) + static_cast<float>(took.tv_usec) / 1e6f;
+        totaltime = secs > 0 ? secs : 0;
+    }
+    return rc;
+}
+
+// Milliseconds of silence after which a connection's rules may be gone from the switches:
+// the rules' idle time-out less an allowance of two seconds (half the time-out when that
+// is shorter), since a switch ages a rule by counters it reads only now and then and may
+// drop it a little before the balancer's own clock says so. 0 for rules that never age.
+// Asked at every frame of a known connection, so g_addFlowTmr is parsed only when its
+// text changes.
+int64_t rulesAgedAfterMs() {
+    static FieldCache<int64_t, sizeof g_addFlowTmr> cache;
+    return cache.get(g_addFlowTmr, [](const char *text) -> int64_t {
+        const long long secs = strtoll(text, nullptr, 10);
+        if (secs <= 0)
+            return 0;
+        const int64_t ms = static_cast<int64_t>(secs) * 1000;
+        return ms - (ms / 2 < 2000 ? ms / 2 : 2000);
+    });
+}
+
+// Records a frame of a known connection. When the connection was silent for so long that
+// the switches may have aged its rules out, the rules are posted again first, along the
+// entry's own hops: otherwise the server's answer would bypass the balancer and reach the
+// client from the server's own address. The frame is forwarded afterwards either way.
+void keepRules(lbFlow_t *e, bool fromClient) {
+    if (e == nullptr)
+        return;
+    const int64_t now = lbFlowClock();
+    const int64_t oldest =
+        e->lbClientSeenMs < e->lbServerSeenMs ? e->lbClientSeenMs : e->lbServerSeenMs;
+    const int64_t agedAfter = rulesAgedAfterMs();
+    if (agedAfter > 0 && now - oldest >= agedAfter && e->lbServConfPtr != nullptr) {
+        if (Gv_noPrint == 0)
+            printf("Rules of %s:%d posted again after %lld ms without a frame\n",
+                   AddrText(e->lbClientSrcIp).text, e->lbClientSrcTcpPort,
+                   static_cast<long long>(now - oldest));
+        postConnectionRules(e, g_addFlowTmr, 1);
+        e->lbClientSeenMs = e->lbServerSeenMs = now;
+    }
+    lbFlowSeen(e, fromClient, now);
+}
+
+// A SYN without ACK: a new connection to the VIP, balanced to the least-loaded server
+// that the controller can locate, its rules in place before the SYN leaves.
+void openConnection(unsigned char *buf, int len, const Ports &ports, uint32_t dst) {
+    if (Gv_noPrint == 0) {
+        printf("\n Got a TCP SYNC packet ");
+        printf("\n ============> daddr = %s ", AddrText(dst).text);
+    }
+    if (!isVip(dst))
+        return;
+    const uint32_t client = load32(buf + kIpSrcOff);
+    uint16_t servOutPort = 0;
+    printf("received TCP SYN\n");
+    if (g_lbNumServers == 0) {
+        printf("There are no servers\n");
+        return;
+    }
+    if (lbFlowTable_getEntry(client, ports.src) != nullptr)
+        return;  // a retransmission: the connection is being or was set up
+    lbServer_node_t *server = nullptr;
+    char serverDpid[LB_DPID_TEXT_LEN];
+    for (;;) {
+        server = lbGetNodeWithLessConn();
+        if (server == nullptr) {
+            printf("All servers are either Locked/Not reachable/MAX Connections Reached\n");
+            return;
+        }
+        lbGetHostInfo(server->lbServIp.s_addr, g_vlanId, serverDpid, &servOutPort);
+        if (servOutPort != 0)
+            break;
+        server->servNotReachable = 1;  // skipped until the next tick clears the mark
+    }
+    if (lbHandleTcpOpen(server, buf, len, LB_TCP_SYN) == 0) {
+        printf("Could not add a flow\n");
+        return;
+    }
+    // lbAddFlow takes the client's MAC from the frame itself.
+    if (lbAddFlow(server, buf, client, nullptr, serverDpid, servOutPort) == nullptr) {
+        printf("Could not add a flow\n");
+        return;
+    }
+    if (forward(buf, len) != 0) {
+        if (Gv_noPrint == 0)
+            printf("Tx Pkt Failed in TCP SYN packet");
+    } else if (Gv_noPrint == 0) {
+        printf("TCP SYN packet forwarded to Port = %d \n", server->lbSwitchPort);
+    }
+}
+
+// A FIN with ACK or a reset, from either side of a known connection: rewritten and sent;
+// a reset tears the connection down before the send, a FIN with ACK (re)starts the
+// count of the expiry walks that remove it.
+void closeConnection(unsigned char *buf, int len, int code) {
+    if (g_lbNumServers == 0) {
+        if (Gv_noPrint == 0)
+            printf("For FINACK, number of Servers are %d", g_lbNumServers);
+        return;
+    }
+    lbServer_node_t *server = nullptr;
+    lbFlow_t *entry = lbHandleTcpClose(buf, len, &server, code);
+    if (entry == nullptr) {
+        if (Gv_noPrint == 0)
+            printf("No Server  OR the packet tuples were not found");
+        return;
+    }
+    const int clientInPort = entry->lbClientInPort;
+    if (code == LB_TCP_FINACK) {
+        // The rewritten frame still carries the client's own source when it came from it.
+        const bool fromClient = load32(buf + kIpSrcOff) == entry->lbClientSrcIp;
+        keepRules(entry, fromClient);
+        entry->deleteFlowSet = 1;
+    } else {
+        lbDelFlow(buf, entry, code);
+    }
+    if (forward(buf, len) != 0) {
+        if (Gv_noPrint == 0)
+            printf("Tx Pkt Failed in TCP FIN+RST packet");
+    } else if (Gv_noPrint == 0) {
+        printf("TCP FIN+RST sent to Port = %d \n", clientInPort);
+    }
+}
+
+// Any other segment: rewritten and sent when it belongs to a known connection. A segment
+// of no connection is dropped: sent from the balancer's port it would teach a learning
+// switch that its source lives there.
+void forwardSegment(unsigned char *buf, int len, uint32_t src, uint32_t dst) {
+    if (Gv_noPrint == 0) {
+        printf("\n Got a TCP SYN_ACK or DATA packet ");
+        printf("\n ===========>clienttmpip2 is %s ", AddrText(src).text);
+        printf("\n ============> daddr = %s ", AddrText(dst).text);
+    }
+    const Readdressed r = readdress(nullptr, buf, len, LB_TCP_OTHER);
+    if (r.portField == 0)
+        return;
+    keepRules(r.entry, r.fromClient);
+    if (forward(buf, len) != 0 && Gv_noPrint == 0)
+        printf("Tx Pkt Failed in TCP SYN packet");
+}
+
+}  // namespace
+
+int checkTcpflags(const unsigned char *Buffer, int Size) {
+    if (Buffer == nullptr || Size < 0 || static_cast<size_t>(Size) < kIpOff + kMinHdr)
+        return LB_TCP_NONE;
+    const size_t ihl = static_cast<size_t>(Buffer[kIpOff] & 0x0f) * 4;
+    const size_t flagsAt = kIpOff + ihl + kTcpFlagsOff;
+    if (ihl < kMinHdr || flagsAt >= static_cast<size_t>(Size))
+        return LB_TCP_NONE;
+    const uint8_t flags = Buffer[flagsAt];
+    if ((flags & kTcpSyn) && !(flags & kTcpAck))
+        return LB_TCP_SYN;
+    if ((flags & kTcpFin) && (flags & kTcpAck))
+        return LB_TCP_FINACK;
+    if (flags & kTcpRst)
+        return LB_TCP_RST;
+    return LB_TCP_OTHER;
+}
+
+void lbHandlePktin(unsigned char *pktBuff, int tot_len) {
+    timerclear(&starttv);
+    timerclear(&endtv);
+    gettimeofday(&starttv, nullptr);
+    if (pktBuff == nullptr || tot_len < static_cast<int>(LB_ETH_HLEN))
+        return;
+    const size_t n = static_cast<size_t>(tot_len);
+    const uint16_t ethType = ntohs(load16(pktBuff + 12));
+    if (ethType == kEthTypeVlan) {
+        if (Gv_noPrint == 0) {
+            printf("got VLAN packet");
+            for (size_t i = 0; i < LB_ETH_HLEN; ++i)
+                printf("%x", pktBuff[i]);
+            if (n > kVlanIpProtoOff && pktBuff[kVlanIpProtoOff] == kIpProtoIcmp)
+                printf("Received ICMP packet");
+        }
+        return;
+    }
+    if (ethType != kEthTypeIpv4 || !ipv4Fits(pktBuff, n))
+        return;
+    // Addresses are compared as they lie in the frame; their dotted texts are made only
+    // for the lines printed.
+    const uint32_t src = load32(pktBuff + kIpSrcOff), dst = load32(pktBuff + kIpDstOff);
+    if (Gv_noPrint == 0)
+        printf("\n ===========>clienttmpip2 is %s ", AddrText(src).text);
+    if (src == dst)
+        return;
+    const uint32_t ctrl = controllerAddr();
+    if (src == ctrl || dst == ctrl)
+        return;  // the balancer's own traffic with the controller
+    const uint8_t proto = pktBuff[kIpProtoOff];
+    if (proto == kIpProtoIcmp && Gv_noPrint == 0)
+        printf("normal Received ICMP packet");
+    Ports ports;
+    if (proto != kIpProtoTcp || !tcpFits(pktBuff, &ports))
+        return;
+    if (ports.dst == LB_CONSOLE_PORT && isVip(dst))
+        return;  // the console: the host's own stack answers it
+    const int code = checkTcpflags(pktBuff, tot_len);
+    switch (code) {
+        case LB_TCP_SYN:
+            openConnection(pktBuff, tot_len, ports, dst);
+            break;
+        case LB_TCP_FINACK:
+        case LB_TCP_RST:
+            closeConnection(pktBuff, tot_len, code);
+            break;
+        case LB_TCP_OTHER:
+            forwardSegment(pktBuff, tot_len, src, dst);
+            break;
+        default:
+            break;
+    }
+}
