@@ -1,14 +1,17 @@
 #include <arpa/inet.h>
 #include <sys/time.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "common/lbGlobals.h"
 #include "common/lbUtil.h"
 #include "controller/lbCtrlMsg.h"
 #include "packet/lbCtrlMain.h"
+#include "packet/lbEngine.h"
 #include "packet/lbPacketPriv.h"
 #include "rawsock/lb_rawsock.h"
 
@@ -126,8 +129,28 @@ void keepRules(lbFlow_t *e, bool fromClient) {
     lbFlowSeen(e, fromClient, now);
 }
 
-// A SYN without ACK: a new connection to the VIP, balanced to the least-loaded server
-// that the controller can locate, its rules in place before the SYN leaves.
+// Drops a SYN that cannot be set up now, with a line at most once a second that counts
+// the SYNs dropped for that reason (a storm must not print a line per SYN). The client
+// retransmits.
+struct DropCount {
+    const char *why;
+    unsigned long long dropped = 0;
+    std::chrono::steady_clock::time_point last{};
+};
+void dropSyn(DropCount &d) {
+    d.dropped++;
+    const auto now = std::chrono::steady_clock::now();
+    if (d.dropped > 1 && now - d.last < std::chrono::seconds(1))
+        return;
+    d.last = now;
+    printf("SYN dropped: %s (%llu dropped so far)\n", d.why, d.dropped);
+}
+DropCount g_dropDown{"the controller is not reachable"};
+DropCount g_dropBusy{"too many connections being set up"};
+
+// A SYN without ACK: a new connection to the VIP. It takes the least-loaded server at
+// once (the count raised), gets a pending entry and goes to the setup engine with a copy
+// of the SYN, which leaves once the rules of its path are in place.
 void openConnection(unsigned char *buf, int len, const Ports &ports, uint32_t dst) {
     if (Gv_noPrint == 0) {
         printf("\n Got a TCP SYNC packet ");
@@ -136,7 +159,6 @@ void openConnection(unsigned char *buf, int len, const Ports &ports, uint32_t ds
     if (!isVip(dst))
         return;
     const uint32_t client = load32(buf + kIpSrcOff);
-    uint16_t servOutPort = 0;
     printf("received TCP SYN\n");
     if (g_lbNumServers == 0) {
         printf("There are no servers\n");
@@ -144,34 +166,38 @@ void openConnection(unsigned char *buf, int len, const Ports &ports, uint32_t ds
     }
     if (lbFlowTable_getEntry(client, ports.src) != nullptr)
         return;  // a retransmission: the connection is being or was set up
-    lbServer_node_t *server = nullptr;
-    char serverDpid[LB_DPID_TEXT_LEN];
-    for (;;) {
-        server = lbGetNodeWithLessConn();
-        if (server == nullptr) {
-            printf("All servers are either Locked/Not reachable/MAX Connections Reached\n");
-            return;
-        }
-        lbGetHostInfo(server->lbServIp.s_addr, g_vlanId, serverDpid, &servOutPort);
-        if (servOutPort != 0)
-            break;
-        server->servNotReachable = 1;  // skipped until the next tick clears the mark
-    }
-    if (lbHandleTcpOpen(server, buf, len, LB_TCP_SYN) == 0) {
+    if (g_lbEngine == nullptr) {
         printf("Could not add a flow\n");
         return;
     }
-    // lbAddFlow takes the client's MAC from the frame itself.
-    if (lbAddFlow(server, buf, client, nullptr, serverDpid, servOutPort) == nullptr) {
+    if (g_lbEngine->down()) {
+        dropSyn(g_dropDown);
+        return;
+    }
+    if (!g_lbEngine->hasRoom()) {
+        dropSyn(g_dropBusy);
+        return;
+    }
+    lbServer_node_t *server = lbGetNodeWithLessConn();
+    if (server == nullptr) {
+        printf("All servers are either Locked/Not reachable/MAX Connections Reached\n");
+        return;
+    }
+    lbFlow_t *entry = lbServFlowTable_createEntry(server, client, ports.src, 0, buf + 6, ports.dst);
+    if (entry == nullptr) {
         printf("Could not add a flow\n");
         return;
     }
-    if (forward(buf, len) != 0) {
-        if (Gv_noPrint == 0)
-            printf("Tx Pkt Failed in TCP SYN packet");
-    } else if (Gv_noPrint == 0) {
-        printf("TCP SYN packet forwarded to Port = %d \n", server->lbSwitchPort);
-    }
+    entry->lbPending = 1;
+    auto req = std::make_unique<lbSetupReq>();
+    req->entry = entry;
+    req->server = server;
+    req->clientIp = client;
+    req->clientPort = ports.src;
+    req->servicePort = ports.dst;
+    req->serverIp = server->lbServIp.s_addr;
+    req->syn.assign(buf, buf + len);
+    g_lbEngine->setup(std::move(req));
 }
 
 // A FIN with ACK or a reset, from either side of a known connection: rewritten and sent;

@@ -170,12 +170,14 @@ Readdressed readdress(lbServer_node_t *lbServEnt, unsigned char *buf, int buf_le
     if (!parseFrame(buf, buf_len, &f))
         return {0, nullptr, false};
     lbFlow_t *entry = lbFlowTable_getEntry(srcIp(f), srcPort(f));
+    if (entry != nullptr && entry->lbPending)
+        return {0, nullptr, false};  // nothing of it passes before its SYN has left
     const bool fromClient = entry != nullptr || (tcpflag == LB_TCP_SYN && lbServEnt != nullptr);
     if (fromClient) {
         toServer(f, entry != nullptr ? entry->lbServConfPtr : lbServEnt);
     } else {
         entry = lbFlowTable_getEntry(dstIp(f), dstPort(f));
-        if (entry == nullptr)
+        if (entry == nullptr || entry->lbPending)
             return {0, nullptr, false};
         toClient(f);
     }
@@ -216,6 +218,8 @@ lbFlow_t *lbHandleTcpClose(unsigned char *buf, int buf_len, lbServer_node_t **lb
     if (!parseFrame(buf, buf_len, &f))
         return nullptr;
     lbFlow_t *entry = lbFlowTable_getEntry(srcIp(f), srcPort(f));
+    if (entry != nullptr && entry->lbPending)
+        return nullptr;  // nothing of it passes before its SYN has left
     if (entry != nullptr) {
         if (Gv_noPrint == 0)
             printf(
@@ -230,7 +234,7 @@ lbFlow_t *lbHandleTcpClose(unsigned char *buf, int buf_len, lbServer_node_t **lb
                 "FIN Ack from Server %x to client ip 0x%x, client tcp port%d,server tcp "
                 "port%d\n",
                 srcIp(f), dstIp(f), dstPort(f), srcPort(f));
-        if (entry == nullptr)
+        if (entry == nullptr || entry->lbPending)
             return nullptr;
         toClient(f);
     }
