@@ -222,15 +222,25 @@ void lbRestAsync::run(int timeoutMs) {
         return;
     int stillRunning = 0;
     curl_multi_perform(m, &stillRunning);
+    // A reply may be complete already (read along with an earlier one): no waiting then.
+    if (collect() > 0 || (!queue_.empty() && static_cast<int>(running_.size()) < maxInFlight_))
+        return;
     int numfds = 0;
     curl_multi_poll(m, nullptr, 0, timeoutMs, &numfds);
     curl_multi_perform(m, &stillRunning);
-    int left = 0;
+    collect();
+}
+
+int lbRestAsync::collect() {
+    auto *m = static_cast<CURLM *>(multi_);
+    int ended = 0, left = 0;
     while (CURLMsg *msg = curl_multi_info_read(m, &left)) {
         if (msg->msg != CURLMSG_DONE)
             continue;
         void *priv = nullptr;
         curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &priv);
         finish(static_cast<Transfer *>(priv), msg->data.result);
+        ++ended;
     }
+    return ended;
 }

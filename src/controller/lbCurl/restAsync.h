@@ -67,6 +67,7 @@ class lbRestAsync {
     void start(lbAsyncRequest rq, bool retried);
     void finish(Transfer *t, int code);
     void startLogin();
+    int collect();  // finishes the transfers that ended; how many
 
     void *multi_;
     int maxInFlight_;
