@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -135,6 +136,7 @@ void lb_ctrl_recv(void) {
     fds[1] = {lbWakeFd(), POLLIN, 0};
     // A changed connections file is written within 100 ms also when no frame comes.
     const int timeoutMs = 100;
+    std::chrono::steady_clock::time_point tickSeen{};  // when a pending tick was first seen
     for (;;) {
         stopIfRequested();
         const int n = lb_client_rawsock_recv(recv_buf, sizeof recv_buf);
@@ -147,9 +149,18 @@ void lb_ctrl_recv(void) {
                 printf("Number of zero packet received:%d\r", zero_count);
         }
         // The expiry walk waits until every frame that arrived has been read, so no
-        // connection is judged idle by frames still queued in the socket. Taken and
-        // cleared in one step, so a tick raised during the walk is not lost.
-        if (n < 0 && fiveSecTimerEvent.exchange(0) != 0) {
+        // connection is judged idle by frames still queued in the socket (under a load
+        // that never lets the queue empty, it waits a second at most). Taken and cleared
+        // in one step, so a tick raised during the walk is not lost.
+        const bool tickDue = fiveSecTimerEvent.load() != 0;
+        if (!tickDue)
+            tickSeen = {};
+        else if (tickSeen == std::chrono::steady_clock::time_point{})
+            tickSeen = std::chrono::steady_clock::now();
+        if (tickDue &&
+            (n < 0 || std::chrono::steady_clock::now() - tickSeen > std::chrono::seconds(1)) &&
+            fiveSecTimerEvent.exchange(0) != 0) {
+            tickSeen = {};
             if (g_lbEngine != nullptr)
                 g_lbEngine->tick();
             lbTableLock lock;
