@@ -110,23 +110,27 @@ int64_t rulesAgedAfterMs() {
 // Records a frame of a known connection. When the connection was silent for so long that
 // the switches may have aged its rules out, the rules are posted again first, along the
 // entry's own hops: otherwise the server's answer would bypass the balancer and reach the
-// client from the server's own address. The frame is forwarded afterwards either way.
-void keepRules(lbFlow_t *e, bool fromClient) {
+// client from the server's own address. The frame (buf, len bytes, readdressed) then
+// leaves once the rules are answered, and true is returned; otherwise the caller sends
+// it (false).
+bool keepRules(lbFlow_t *e, bool fromClient, const unsigned char *buf, int len) {
     if (e == nullptr)
-        return;
+        return false;
     const int64_t now = lbFlowClock();
     const int64_t oldest =
         e->lbClientSeenMs < e->lbServerSeenMs ? e->lbClientSeenMs : e->lbServerSeenMs;
     const int64_t agedAfter = rulesAgedAfterMs();
+    bool held = false;
     if (agedAfter > 0 && now - oldest >= agedAfter && e->lbServConfPtr != nullptr) {
         if (Gv_noPrint == 0)
             printf("Rules of %s:%d posted again after %lld ms without a frame\n",
                    AddrText(e->lbClientSrcIp).text, e->lbClientSrcTcpPort,
                    static_cast<long long>(now - oldest));
-        postConnectionRules(e, g_addFlowTmr, 1);
+        held = postConnectionRules(e, g_addFlowTmr, 1, buf, len);
         e->lbClientSeenMs = e->lbServerSeenMs = now;
     }
     lbFlowSeen(e, fromClient, now);
+    return held;
 }
 
 // Drops a SYN that cannot be set up now, with a line at most once a second that counts
@@ -220,8 +224,9 @@ void closeConnection(unsigned char *buf, int len, int code) {
     if (code == LB_TCP_FINACK) {
         // The rewritten frame still carries the client's own source when it came from it.
         const bool fromClient = load32(buf + kIpSrcOff) == entry->lbClientSrcIp;
-        keepRules(entry, fromClient);
         entry->deleteFlowSet = 1;
+        if (keepRules(entry, fromClient, buf, len))
+            return;  // leaves once its rules are back
     } else {
         lbDelFlow(buf, entry, code);
     }
@@ -245,7 +250,8 @@ void forwardSegment(unsigned char *buf, int len, uint32_t src, uint32_t dst) {
     const Readdressed r = readdress(nullptr, buf, len, LB_TCP_OTHER);
     if (r.portField == 0)
         return;
-    keepRules(r.entry, r.fromClient);
+    if (keepRules(r.entry, r.fromClient, buf, len))
+        return;  // leaves once its rules are back
     if (forward(buf, len) != 0 && Gv_noPrint == 0)
         printf("Tx Pkt Failed in TCP SYN packet");
 }

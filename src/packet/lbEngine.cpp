@@ -21,6 +21,7 @@
 #include "controller/lbCurl/lb_pathlist.h"
 #include "controller/lbCurl/restApi.h"
 #include "controller/lbCurl/restAsync.h"
+#include "packet/lbCtrlMain.h"
 
 lbCtrlEngine *g_lbEngine = nullptr;
 
@@ -560,7 +561,7 @@ class CurlEngine final : public lbCtrlEngine {
             return;
         }
         // Undo what was installed: the acknowledged rules are removed again.
-        lbRuleBatch undo{s->name, true, {}, s->texts};
+        lbRuleBatch undo{s->name, true, {}, s->texts, {}};
         for (size_t i = 0; i < s->rules.size(); ++i)
             if (s->acked[i])
                 undo.rules.push_back(s->rules[i]);
@@ -577,26 +578,29 @@ class CurlEngine final : public lbCtrlEngine {
         auto state =
             std::make_shared<std::pair<int, bool>>(static_cast<int>(b.rules.size()), false);
         const std::string name = b.name;
+        auto frame = std::make_shared<std::vector<uint8_t>>(std::move(b.frame));
         for (const lbRuleRequest &rq : b.rules) {
             if (Gv_noPrint == 0)
                 lbPrintRuleLine(b.remove ? 0 : 1, &rq, &b.texts);
-            async_.submit({b.remove ? lbAsyncKind::FlowDelete : lbAsyncKind::FlowPost, rq.url,
-                           rq.body,
-                           [this, id, name, state, remove = b.remove](const lbAsyncReply &r) {
-                               markDown(r);
-                               // A removal of a rule that is no longer there is no failure.
-                               if (!r.ok() && !(remove && r.status == 404))
-                                   state->second = true;
-                               if (--state->first > 0)
-                                   return;
-                               {
-                                   std::lock_guard<std::mutex> l(mu_);
-                                   unfinished_.erase(id);
-                                   if (state->second)
-                                       failedNames_.push_back(name);
-                               }
-                               done_.notify_all();
-                           }});
+            async_.submit(
+                {b.remove ? lbAsyncKind::FlowDelete : lbAsyncKind::FlowPost, rq.url, rq.body,
+                 [this, id, name, state, frame, remove = b.remove](const lbAsyncReply &r) {
+                     markDown(r);
+                     // A removal of a rule that is no longer there is no failure.
+                     if (!r.ok() && !(remove && r.status == 404))
+                         state->second = true;
+                     if (--state->first > 0)
+                         return;
+                     if (!frame->empty() && lbPktSend != nullptr)
+                         lbPktSend(frame->data(), static_cast<uint32_t>(frame->size()));
+                     {
+                         std::lock_guard<std::mutex> l(mu_);
+                         unfinished_.erase(id);
+                         if (state->second)
+                             failedNames_.push_back(name);
+                     }
+                     done_.notify_all();
+                 }});
         }
     }
 

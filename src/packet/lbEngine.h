@@ -56,6 +56,9 @@ struct lbRuleBatch {
     bool remove;
     std::vector<lbRuleRequest> rules;
     lbConnTexts texts;  // for the per-rule lines
+    // A frame (readdressed) that leaves through lbPktSend once every request of the batch
+    // has been answered: the frame that found the connection's rules aged out.
+    std::vector<uint8_t> frame;
 };
 
 class lbCtrlEngine {

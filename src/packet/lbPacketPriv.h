@@ -100,7 +100,10 @@ Readdressed readdress(lbServer_node_t *lbServEnt, unsigned char *buf, int buf_le
 // Posts every rule of every hop of entry e (which has a server) with the idle time-out
 // held in the configured text timeoutField (g_addFlowTmr or g_delFlowTmr), in hop order,
 // each followed by its line when diagnostics are on. Setup, repair and reset all post
-// through here.
-void postConnectionRules(const lbFlow_t *e, const unsigned char (&timeoutField)[20], int adding);
+// through here. With a frame (len > 0, already readdressed) the frame leaves once every
+// request has been answered; returns true when it was so handed over (an engine runs),
+// false when the caller still has to send it.
+bool postConnectionRules(const lbFlow_t *e, const unsigned char (&timeoutField)[20], int adding,
+                         const unsigned char *frame = nullptr, int len = 0);
 
 }  // namespace lbpkt

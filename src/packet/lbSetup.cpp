@@ -45,28 +45,32 @@ std::vector<lbRuleRequest> connectionRequests(const lbFlow_t *e,
 
 // lbFlowRulesRemove while an engine runs: the removals of expiry and shutdown.
 void removeThroughEngine(const lbFlow_t *e) {
-    lbRuleBatch b{connName(e), true, {}, {}};
+    lbRuleBatch b{connName(e), true, {}, {}, {}};
     b.rules = connectionRequests(e, g_addFlowTmr, &b.texts);
     g_lbEngine->rules(std::move(b));
 }
 
 }  // namespace
 
-void lbpkt::postConnectionRules(const lbFlow_t *e, const unsigned char (&timeoutField)[20],
-                                int adding) {
-    lbRuleBatch b{connName(e), false, {}, {}};
+bool lbpkt::postConnectionRules(const lbFlow_t *e, const unsigned char (&timeoutField)[20],
+                                int adding, const unsigned char *frame, int len) {
+    lbRuleBatch b{connName(e), false, {}, {}, {}};
     b.rules = connectionRequests(e, timeoutField, &b.texts);
     if (!adding && Gv_noPrint == 0 && !b.rules.empty() && b.rules[0].rule == 'A')
         printf("URL################ %s \n", b.rules[0].url);
     if (g_lbEngine != nullptr) {
+        if (frame != nullptr && len > 0)
+            b.frame.assign(frame, frame + len);
+        const bool held = !b.frame.empty() && !b.rules.empty();
         g_lbEngine->rules(std::move(b));
-        return;
+        return held;
     }
     for (const lbRuleRequest &r : b.rules) {
         setSwitchFlow(r.url, r.body);
         if (Gv_noPrint == 0)
             lbPrintRuleLine(adding, &r, &b.texts);
     }
+    return false;
 }
 
 void lbEngineInstall(lbCtrlEngine *engine) {

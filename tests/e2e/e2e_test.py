@@ -13,6 +13,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -200,6 +201,36 @@ class Connections(Balanced):
         self.assertTrue(wait_until(self.no_rules, 10),
                         "rules left after RST: %s" % self.rule_counts())
         self.assertEqual(self.connection_lines(), set())
+        self.stop(signal.SIGINT)
+
+
+class ControllerFrozen(Balanced):
+    def test_transfer_goes_on_while_the_controller_is_frozen(self):
+        """An established transfer keeps going while the controller is stopped (SIGSTOP);
+        a new connection waits for it and is balanced once it answers again."""
+        busy = self.open("c1")
+        self.assertTrue(busy.exchange(MB))
+        with open(os.path.join(bed.dir, "pids")) as f:
+            sim = [int(p) for p in f.read().split() if os.path.exists("/proc/%s" % p) and
+                   b"ctrlsim.py" in open("/proc/%s/cmdline" % p, "rb").read()]
+        self.assertEqual(len(sim), 1)
+        waiting = []
+        os.kill(sim[0], signal.SIGSTOP)
+        try:
+            opener = threading.Thread(target=lambda: waiting.append(bed.connect("c2", timeout=60)))
+            opener.start()
+            frozen = time.monotonic()
+            for _ in range(4):
+                self.assertTrue(busy.exchange(MB))
+            time.sleep(max(0.0, 3 - (time.monotonic() - frozen)))
+            self.assertTrue(opener.is_alive(), "a connection was set up without the controller")
+        finally:
+            os.kill(sim[0], signal.SIGCONT)
+        opener.join(60)
+        self.assertEqual(len(waiting), 1)
+        self.conns.append(waiting[0])
+        self.assertTrue(waiting[0].exchange(MB))
+        self.assertTrue(busy.exchange(MB))
         self.stop(signal.SIGINT)
 
 

@@ -325,6 +325,7 @@ TEST_F(Setup, AFrameAfterTheRulesMayHaveAgedPostsThemAgainFirst) {
         sim_->clearLog();
     }
     EXPECT_EQ(sent().size(), 4u);
+    EXPECT_EQ(rulesAt(1), 8u);  // the frame that found them aged left after all 8
 }
 
 TEST_F(Setup, AServerMarkedForDeletionGoesWithItsLastConnection) {
