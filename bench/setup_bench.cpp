@@ -1,30 +1,41 @@
-// Connection setup rate: new client connections per second through lbHandlePktin, from
-// the client's SYN to the forwarded SYN (server choice, node queries, path queries, the
-// rule posts of every switch of the path, the send through lbPktSend, replaced here by a
-// counter). Each setup is a connection of a source port not used before in the run; it
-// is torn down in memory (entry, hop list, server's numConn) outside the timed part, so
-// the table never fills and no removal is posted. Only the time inside lbHandlePktin
-// counts. Limits: the controller's answer time (one HTTPS request after another, the
-// packet thread waits for each), the machine being shared, and the connections file that
-// the flow table rewrites at every entry it creates.
+// Connection setup rate: new client connections per second through lbHandlePktin and
+// the setup engine, from the client's SYN to the forwarded SYN (server choice, node
+// queries, path queries, the rule posts of every switch of the path, the send through
+// lbPktSend, replaced here by a counter). The engine as configured by default takes SYNs
+// in bursts of 64; against it, one setup at a time with one request in flight and no
+// caches, which makes the requests of a setup made on the packet thread one after the
+// other. Each setup is a connection of a source port not used before in the run; it is
+// torn down in memory (entry, hop list, server's numConn) outside the timed part, so the
+// table never fills and no removal is posted. Limits: the controller's answer time and
+// how many requests it serves at once, the machine being shared.
 //
 //   lb_setup_bench topology
 //       prints the controller topology the shapes below assume
-//   lb_setup_bench run CTRL_ADDR NAME SECONDS ROUNDS MODES [REQUEST_LOG]
-//       measures each shape (1 and 3 switches) in each mode ("reuse", "fresh" or
-//       "reuse,fresh") for SECONDS per round, ROUNDS rounds interleaved, and writes the
-//       figure rows to file descriptor 3. With REQUEST_LOG (the simulator's) it also
-//       writes the controller requests per setup of each shape.
+//   lb_setup_bench run CTRL_ADDR NAME SECONDS ROUNDS DELAYS_MS [REQUEST_LOG]
+//       measures each shape (1 and 3 switches) in both modes for SECONDS per round,
+//       ROUNDS rounds interleaved, for each delay per request in DELAYS_MS (e.g. "0,1,5",
+//       set through the simulator's control endpoint; a controller without one is
+//       measured at 0 only), and writes the figure rows to file descriptor 3. With
+//       REQUEST_LOG (the simulator's) it also writes the controller requests per setup.
+//   lb_setup_bench forward CTRL_ADDR SECONDS
+//       the packet thread's time per data frame of an established connection with no
+//       setups and during 500 SYN/s with a prompt, a 200-ms and a silent controller
+//       (the simulator's delays), rows to file descriptor 3.
 #include <arpa/inet.h>
+#include <curl/curl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/lbGlobals.h"
@@ -32,6 +43,7 @@
 #include "controller/lbCurl/restApi.h"
 #include "flowtable/lbFlowDb.h"
 #include "packet/lbCtrlMain.h"
+#include "packet/lbEngine.h"
 #include "pool/lbServerList.h"
 
 namespace {
@@ -79,8 +91,9 @@ void printTopology() {
     printf("]}\n");
 }
 
-int g_sent = 0;
-// The send seam: counts forwarded frames instead of sending them.
+std::atomic<int> g_sent{0};
+// The send seam: counts forwarded frames instead of sending them (the engine's thread
+// sends the SYNs).
 int countSend(const uint8_t *, uint32_t) {
     ++g_sent;
     return 0;
@@ -128,39 +141,60 @@ uint16_t g_nextPort = 1024;  // source ports are never reused within a run
 
 struct Tally {
     int setups = 0;
-    double seconds = 0;  // inside lbHandlePktin only
+    double seconds = 0;             // from the first SYN in to the last SYN out of bursts
+    std::vector<double> latencies;  // SYN in to SYN out of single setups, seconds
 };
 
-// Sets up connections of shape s for about budget seconds (at most maxSetups), each
-// torn down untimed. False when a setup did not forward its SYN.
-bool runShape(const Shape &s, double budget, int maxSetups, Tally *t) {
+// Removes the connections of the shape's client in memory, as a reset would, without
+// posting removals (the requests would only load the controller).
+void dropEntries(uint32_t client, const std::vector<uint16_t> &ports, lbServer_node_t *srv) {
+    lbTableLock lock;
+    for (uint16_t p : ports) {
+        lbFlow_t *e = lbFlowTable_getEntry(client, p);
+        if (e == nullptr)
+            continue;
+        del_pathlist(&e->client_pathlist_hdr);
+        srv->numConn--;
+        lbFlowTable_removeEntry(e);
+    }
+}
+
+// Sets up connections of shape s for about budget seconds (at most maxSetups), burst
+// SYNs at a time (the next burst once every SYN of one has left), each torn down untimed.
+// False when a setup did not forward its SYN within 30 s.
+bool runShape(const Shape &s, double budget, int maxSetups, int burst, Tally *t) {
     lbServer_node_t *srv = useServer(s);
     if (srv == nullptr)
         return false;
     const uint32_t client = inet_addr(s.client);
     const auto end = Clock::now() + std::chrono::duration<double>(budget);
-    for (int i = 0; i < maxSetups && Clock::now() < end; ++i) {
-        const uint16_t sport = g_nextPort++;
-        if (g_nextPort == 0)
-            g_nextPort = 1024;
-        std::vector<unsigned char> f = synFrame(s.client, sport);
-        const int sentBefore = g_sent;
+    for (int i = 0; i < maxSetups && Clock::now() < end; i += burst) {
+        std::vector<uint16_t> ports;
+        const int sentBefore = g_sent.load();
         const auto t0 = Clock::now();
-        pthread_mutex_lock(&g_lbRBtreeMtx);
-        lbHandlePktin(f.data(), static_cast<int>(f.size()));
-        pthread_mutex_unlock(&g_lbRBtreeMtx);
-        t->seconds += std::chrono::duration<double>(Clock::now() - t0).count();
-        lbFlow_t *e = lbFlowTable_getEntry(client, sport);
-        if (g_sent != sentBefore + 1 || e == nullptr) {
-            fprintf(stderr, "setup %d of the %d-switch shape failed (see the stdout log)\n", i,
-                    s.switches);
-            return false;
+        for (int k = 0; k < burst; ++k) {
+            const uint16_t sport = g_nextPort++;
+            if (g_nextPort == 0)
+                g_nextPort = 1024;
+            ports.push_back(sport);
+            std::vector<unsigned char> f = synFrame(s.client, sport);
+            lbTableLock lock;
+            lbHandlePktin(f.data(), static_cast<int>(f.size()));
         }
-        // The teardown a reset would do, without posting the removals.
-        del_pathlist(&e->client_pathlist_hdr);
-        srv->numConn--;
-        lbFlowTable_removeEntry(e);
-        ++t->setups;
+        while (g_sent.load() < sentBefore + burst) {
+            if (Clock::now() - t0 > std::chrono::seconds(30)) {
+                fprintf(stderr, "setups %d.. of the %d-switch shape failed (see the stdout log)\n",
+                        i, s.switches);
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
+        }
+        const double took = std::chrono::duration<double>(Clock::now() - t0).count();
+        t->seconds += took;
+        if (burst == 1)
+            t->latencies.push_back(took);
+        dropEntries(client, ports, srv);
+        t->setups += burst;
     }
     return true;
 }
@@ -186,7 +220,46 @@ double rate(const Tally &t) {
     return t.seconds > 0 ? t.setups / t.seconds : 0;
 }
 
-int run(const char *ctrl, const char *name, double seconds, int rounds, const std::string &modes,
+double median(std::vector<double> v) {
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// Tells the simulator to answer every request after ms milliseconds; false when the
+// controller is not the simulator (its control request fails).
+bool setDelay(const char *ctrl, int ms) {
+    CURL *h = curl_easy_init();
+    if (h == nullptr)
+        return false;
+    const std::string url = std::string("https://") + ctrl + ":8443/_sim/control";
+    const std::string body = "{\"delay\": " + std::to_string(ms / 1000.0) + "}";
+    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L);
+    curl_easy_setopt(h, CURLOPT_COPYPOSTFIELDS, body.c_str());
+    curl_easy_setopt(
+        h, CURLOPT_WRITEFUNCTION, +[](char *, size_t a, size_t b, void *) { return a * b; });
+    long status = 0;
+    if (curl_easy_perform(h) == CURLE_OK)
+        curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+    curl_easy_cleanup(h);
+    return status == 200;
+}
+
+// The modes compared: the engine as configured by default, SYNs in bursts of 64; and
+// one setup at a time with one request in flight and no caches (the request sequence
+// of a setup made on the packet thread).
+struct Mode {
+    const char *name;
+    lbEngineConfig cfg;
+    int burst;
+};
+const Mode kModes[] = {{"engine", lbEngineConfig{}, 64},
+                       {"one in flight, caches off", lbEngineConfig{1, 1, 1, false}, 1}};
+
+int run(const char *ctrl, const char *name, double seconds, int rounds, const std::string &delays,
         const char *requestLog) {
     FILE *rows = fdopen(3, "w");
     if (rows == nullptr) {
@@ -207,61 +280,179 @@ int run(const char *ctrl, const char *name, double seconds, int rounds, const st
     lbFlowTable_create();
     const std::string ctrlPort = std::string(ctrl) + ":8443";
     setControllerIp(ctrlPort.c_str());
+    std::vector<int> delayList;
+    for (size_t at = 0; at < delays.size();) {
+        delayList.push_back(atoi(delays.c_str() + at));
+        size_t comma = delays.find(',', at);
+        at = comma == std::string::npos ? delays.size() : comma + 1;
+    }
 
-    std::vector<int> modeList;  // 1 reuse, 0 fresh
-    if (modes.find("reuse") != std::string::npos)
-        modeList.push_back(1);
-    if (modes.find("fresh") != std::string::npos)
-        modeList.push_back(0);
-    std::map<std::pair<int, int>, Tally> tally;  // (switches, reuse)
-    std::map<int, std::string> requests;         // switches -> row of requests per setup
-
-    // Warm-up, and the request count of each shape: a few setups with the kept handle.
-    lbRestSetHandleReuse(1);
-    for (const Shape &s : kShapes) {
-        Tally warm;
-        const size_t before = requestLog ? countRequests(requestLog, 0).lines : 0;
-        if (!runShape(s, 30, 5, &warm))
-            return 1;
-        if (requestLog != nullptr) {
-            const Requests r = countRequests(requestLog, before);
-            const double n = warm.setups;
-            char row[256];
-            snprintf(row, sizeof row,
-                     "4\tcontroller requests per setup, %d-switch path\t%.0f\trequests\t"
-                     "%.0f node queries, %.0f path queries, %.0f flow posts (simulator's log)\n",
-                     s.switches, (r.lines - before) / n, r.nodes / n, r.paths / n, r.flows / n);
-            requests[s.switches] = row;
+    // Requests per setup of each shape, one setup at a time without caches and with.
+    for (const Mode &m : kModes) {
+        std::unique_ptr<lbCtrlEngine> engine = lbEngineCreate(m.cfg);
+        lbEngineInstall(engine.get());
+        for (const Shape &s : kShapes) {
+            Tally warm;
+            const size_t before = requestLog ? countRequests(requestLog, 0).lines : 0;
+            if (!runShape(s, 30, 5, 1, &warm))
+                return 1;
+            if (requestLog != nullptr) {
+                const Requests r = countRequests(requestLog, before);
+                const double n = warm.setups;
+                fprintf(rows,
+                        "4\tcontroller requests per setup, %d-switch path, %s\t%.1f\trequests\t"
+                        "%.1f node queries, %.1f path queries, %.1f flow posts (simulator's log)\n",
+                        s.switches, m.name, (r.lines - before) / n, r.nodes / n, r.paths / n,
+                        r.flows / n);
+            }
+        }
+        lbEngineInstall(nullptr);
+    }
+    for (int delay : delayList) {
+        if (delay != 0 && !setDelay(ctrl, delay)) {
+            fprintf(stderr, "the controller takes no delay: %d ms skipped\n", delay);
+            continue;
+        }
+        std::map<std::pair<int, int>, Tally> tally;  // (switches, mode)
+        // Rounds interleave shapes and modes, so a noisy spell of the machine hits all.
+        for (int r = 0; r < rounds; ++r)
+            for (int mi = 0; mi < 2; ++mi) {
+                std::unique_ptr<lbCtrlEngine> engine = lbEngineCreate(kModes[mi].cfg);
+                lbEngineInstall(engine.get());
+                for (const Shape &s : kShapes) {
+                    if (!runShape(s, seconds, kMaxSetupsPerRun, kModes[mi].burst,
+                                  &tally[{s.switches, mi}]))
+                        return 1;
+                    // Single setups of the engine: SYN in to SYN out.
+                    if (mi == 0 && !runShape(s, seconds / 4, 50, 1, &tally[{s.switches, 2}]))
+                        return 1;
+                }
+                lbEngineInstall(nullptr);
+            }
+        for (const Shape &s : kShapes) {
+            for (int mi = 0; mi < 2; ++mi) {
+                const Tally &t = tally[{s.switches, mi}];
+                fprintf(rows,
+                        "4\tsetup rate, %s, %d-switch path, %d ms per request, %s\t%.0f\t"
+                        "setups/s\t%d setups in %.2f s\n",
+                        name, s.switches, delay, kModes[mi].name, rate(t), t.setups, t.seconds);
+            }
+            const double e = rate(tally[{s.switches, 0}]), one = rate(tally[{s.switches, 1}]);
+            fprintf(rows,
+                    "4\tengine/one-in-flight setup rate, %s, %d-switch path, %d ms per request"
+                    "\t%.1f\tratio\t%.0f / %.0f setups/s; target at least 10 at 5 ms\n",
+                    name, s.switches, delay, one > 0 ? e / one : 0, e, one);
+            fprintf(rows,
+                    "4\tSYN in to SYN out, %s, %d-switch path, %d ms per request, engine\t%.1f\t"
+                    "ms\tmedian of %zu single setups; one-in-flight: %.1f ms\n",
+                    name, s.switches, delay, median(tally[{s.switches, 2}].latencies) * 1000,
+                    tally[{s.switches, 2}].latencies.size(),
+                    median(tally[{s.switches, 1}].latencies) * 1000);
         }
     }
-    // Rounds interleave shapes and modes, so a noisy spell of the machine hits all.
-    for (int r = 0; r < rounds; ++r)
-        for (const Shape &s : kShapes)
-            for (int reuse : modeList) {
-                lbRestSetHandleReuse(reuse);
-                if (!runShape(s, seconds, kMaxSetupsPerRun, &tally[{s.switches, reuse}]))
-                    return 1;
-            }
-    lbRestSetHandleReuse(1);
+    if (!delayList.empty() && delayList.back() != 0)
+        setDelay(ctrl, 0);
+    fclose(rows);
+    return 0;
+}
 
-    const char *modeText[] = {"fresh handle per request", "reused handle"};
-    for (const Shape &s : kShapes) {
-        fputs(requests[s.switches].c_str(), rows);
-        for (int reuse : modeList) {
-            const Tally &t = tally[{s.switches, reuse}];
-            fprintf(rows,
-                    "4\tsetup rate, %s, %d-switch path, %s\t%.0f\tsetups/s\t%d setups in %.2f s "
-                    "of setup time\n",
-                    name, s.switches, modeText[reuse], rate(t), t.setups, t.seconds);
+// Time the packet thread spends on one data frame of an established connection (the
+// lock wait included) while SYNs arrive at synPerSec and the controller answers after
+// delayMs (a very long delay: a silent controller), for seconds. A frame every 2 ms.
+// Rows: p50, p99 and max in microseconds.
+int forwardDelay(const char *ctrl, FILE *rows, const char *what, int synPerSec, int delayMs,
+                 double seconds) {
+    const Shape &s = kShapes[1];
+    lbServer_node_t *srv = useServer(s);
+    if (srv == nullptr || !setDelay(ctrl, 0))
+        return 1;
+    std::unique_ptr<lbCtrlEngine> engine = lbEngineCreate(lbEngineConfig{});
+    lbEngineInstall(engine.get());
+    // The established connection.
+    Tally warm;
+    const uint16_t port = g_nextPort;
+    {
+        std::vector<unsigned char> f = synFrame(s.client, g_nextPort++);
+        const int before = g_sent.load();
+        lbTableLock lock;
+        lbHandlePktin(f.data(), static_cast<int>(f.size()));
+        (void)before;
+    }
+    const auto until = Clock::now() + std::chrono::seconds(30);
+    while (g_sent.load() == 0 && Clock::now() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (delayMs > 0 && !setDelay(ctrl, delayMs))
+        return 1;
+    std::vector<unsigned char> data = synFrame(s.client, port);
+    data[47] = 0x18;  // PSH+ACK
+    std::vector<double> us;
+    const auto t0 = Clock::now();
+    const auto end = t0 + std::chrono::duration<double>(seconds);
+    int syns = 0;
+    for (auto next = t0; next < end; next += std::chrono::milliseconds(2)) {
+        std::this_thread::sleep_until(next);
+        // SYNs due by now.
+        const double elapsed = std::chrono::duration<double>(Clock::now() - t0).count();
+        while (syns < elapsed * synPerSec) {
+            std::vector<unsigned char> f = synFrame(s.client, g_nextPort++);
+            if (g_nextPort == 0)
+                g_nextPort = 1024;
+            lbTableLock lock;
+            lbHandlePktin(f.data(), static_cast<int>(f.size()));
+            ++syns;
         }
-        if (modeList.size() == 2) {
-            const double fresh = rate(tally[{s.switches, 0}]);
-            const double reused = rate(tally[{s.switches, 1}]);
-            fprintf(rows,
-                    "4\treused/fresh handle setup rate, %s, %d-switch path\t%.1f\tratio\t%.0f / "
-                    "%.0f setups/s; target at least 10\n",
-                    name, s.switches, fresh > 0 ? reused / fresh : 0, reused, fresh);
+        std::vector<unsigned char> f = data;
+        const auto a = Clock::now();
+        {
+            lbTableLock lock;
+            lbHandlePktin(f.data(), static_cast<int>(f.size()));
         }
+        us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - a).count());
+    }
+    setDelay(ctrl, 0);
+    std::sort(us.begin(), us.end());
+    fprintf(rows,
+            "6\tpacket-thread time per data frame, %s\t%.1f\tus p50\tp99 %.1f us, max %.1f us, "
+            "%zu frames, %d SYNs; %zu frames stalled over 1 ms\n",
+            what, us[us.size() / 2], us[us.size() * 99 / 100], us.back(), us.size(), syns,
+            static_cast<size_t>(us.end() - std::upper_bound(us.begin(), us.end(), 1000.0)));
+    lbEngineInstall(nullptr);
+    engine.reset();  // abandons what the silent controller still holds
+    {
+        lbTableLock lock;
+        RBTreeDestroy(g_lbServFlowTable_tree);
+        g_lbServFlowTable_tree = nullptr;
+        numFlowEntries = 0;
+        lbFlowTable_create();
+    }
+    return 0;
+}
+
+int runForward(const char *ctrl, double seconds) {
+    FILE *rows = fdopen(3, "w");
+    if (rows == nullptr)
+        return 2;
+    Gv_noPrint = 1;
+    lbPktSend = countSend;
+    snprintf(g_cont1IPAddr, sizeof g_cont1IPAddr, "%s", ctrl);
+    snprintf(g_vipIPAddr, sizeof g_vipIPAddr, "%s", kVip);
+    snprintf(reinterpret_cast<char *>(g_vlanId), sizeof g_vlanId, "0");
+    snprintf(reinterpret_cast<char *>(g_addFlowTmr), sizeof g_addFlowTmr, "1");
+    snprintf(reinterpret_cast<char *>(g_delFlowTmr), sizeof g_delFlowTmr, "1");
+    lbFlowTable_create();
+    const std::string ctrlPort = std::string(ctrl) + ":8443";
+    setControllerIp(ctrlPort.c_str());
+    const struct {
+        const char *what;
+        int synPerSec, delayMs;
+    } cases[] = {{"no setups", 0, 0},
+                 {"500 SYN/s", 500, 0},
+                 {"500 SYN/s, controller answering after 200 ms", 500, 200},
+                 {"500 SYN/s, silent controller", 500, 60000}};
+    for (const auto &c : cases) {
+        fprintf(stderr, "forwarding delay: %s\n", c.what);
+        if (forwardDelay(ctrl, rows, c.what, c.synPerSec, c.delayMs, seconds) != 0)
+            return 1;
     }
     fclose(rows);
     return 0;
@@ -274,11 +465,13 @@ int main(int argc, char **argv) {
         printTopology();
         return 0;
     }
+    if (argc == 4 && strcmp(argv[1], "forward") == 0)
+        return runForward(argv[2], atof(argv[3]));
     if ((argc == 7 || argc == 8) && strcmp(argv[1], "run") == 0)
         return run(argv[2], argv[3], atof(argv[4]), atoi(argv[5]), argv[6],
                    argc == 8 ? argv[7] : nullptr);
     fprintf(stderr,
-            "usage: lb_setup_bench topology | run CTRL_ADDR NAME SECONDS ROUNDS MODES "
+            "usage: lb_setup_bench topology | run CTRL_ADDR NAME SECONDS ROUNDS DELAYS_MS "
             "[REQUEST_LOG]\n");
     return 2;
 }

@@ -5,10 +5,14 @@
 #include <signal.h>
 
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "config/lbCtrlApi.h"
 #include "console/climain.h"
@@ -17,6 +21,7 @@
 #include "flowtable/lbFlowDb.h"
 #include "flowtable/lbTimer.h"
 #include "packet/lbCtrlMain.h"
+#include "packet/lbEngine.h"
 #include "pool/lbServerList.h"
 #include "rawsock/lb_rawsock.h"
 
@@ -26,6 +31,11 @@ static_assert(sizeof recv_buf >= 1518, "a whole Ethernet frame with a VLAN tag f
 static_assert(sizeof g_appIf == IFNAMSIZ, "room for the platform's longest interface name");
 
 namespace {
+
+// The setup engine of the running process (every controller request after the login).
+std::unique_ptr<lbCtrlEngine> g_engine;
+// How long shutdown waits for the removal of every connection's rules.
+constexpr int kShutdownBoundMs = 10000;
 
 // The first stop signal received; later ones change nothing.
 std::atomic<int> g_stopSig{0};
@@ -97,6 +107,18 @@ void lb_ctrl_socket_init(void *start_arg) {
     stopIfRequested();
     controllerLogin();  // gives up only for a stop signal
     stopIfRequested();
+    const lbEngineConfig cfg = lbEngineConfigLoad(LB_SETUP_CONF);
+    printf(
+        "Setup engine: at most %d setups and %d requests in flight, %d connections to the "
+        "controller, caches %s\n",
+        cfg.maxSetups, cfg.maxRequests, cfg.maxConnections, cfg.caches ? "on" : "off");
+    g_engine = lbEngineCreate(cfg);
+    {
+        // At any table size the file costs at most ten rewrites a second.
+        lbTableLock lock;
+        lbFlowTable_setWriteInterval(100);
+    }
+    lbEngineInstall(g_engine.get());
     lbInitTimer();
     if (!lbEventIdValid(timerId))
         printf("The 5-second tick could not be created: closed connections are not expired\n");
@@ -112,8 +134,9 @@ void lb_ctrl_recv(void) {
     struct pollfd fds[2];
     fds[0] = {lb_recv_sock_fd, POLLIN, 0};
     fds[1] = {lbWakeFd(), POLLIN, 0};
-    // Without a wake-up descriptor, ticks and stop signals are looked for every second.
-    const int timeoutMs = fds[1].fd < 0 ? 1000 : -1;
+    // A changed connections file is written within 100 ms also when no frame comes.
+    const int timeoutMs = 100;
+    std::chrono::steady_clock::time_point tickSeen{};  // when a pending tick was first seen
     for (;;) {
         stopIfRequested();
         const int n = lb_client_rawsock_recv(recv_buf, sizeof recv_buf);
@@ -125,11 +148,28 @@ void lb_ctrl_recv(void) {
             if (Gv_noPrint == 0)
                 printf("Number of zero packet received:%d\r", zero_count);
         }
-        // Taken and cleared in one step, so a tick raised during the walk is not lost.
-        if (fiveSecTimerEvent.exchange(0) != 0) {
+        // The expiry walk waits until every frame that arrived has been read, so no
+        // connection is judged idle by frames still queued in the socket (under a load
+        // that never lets the queue empty, it waits a second at most). Taken and cleared
+        // in one step, so a tick raised during the walk is not lost.
+        const bool tickDue = fiveSecTimerEvent.load() != 0;
+        if (!tickDue)
+            tickSeen = {};
+        else if (tickSeen == std::chrono::steady_clock::time_point{})
+            tickSeen = std::chrono::steady_clock::now();
+        if (tickDue &&
+            (n < 0 || std::chrono::steady_clock::now() - tickSeen > std::chrono::seconds(1)) &&
+            fiveSecTimerEvent.exchange(0) != 0) {
+            tickSeen = {};
+            if (g_lbEngine != nullptr)
+                g_lbEngine->tick();
             lbTableLock lock;
             if (g_lbServFlowTable_tree != nullptr)
                 RBTreeTraverse(g_lbServFlowTable_tree, FINDELETE);
+            lbFlowTable_flushFile(1);
+        } else {
+            lbTableLock lock;
+            lbFlowTable_flushFile(0);
         }
         if (n < 0) {
             // Nothing waiting: sleep until a frame, a tick or a stop signal arrives.
@@ -163,7 +203,24 @@ void deleteFlows(int sig_num) {
     }
     {
         lbTableLock lock;
+        lbSetupStopAll();
         delete_flows_from_switch();
+    }
+    // The removals run concurrently; setups in flight stop and remove what they posted.
+    if (g_engine) {
+        const std::vector<std::string> left = g_lbEngine->drain(kShutdownBoundMs);
+        if (!left.empty()) {
+            std::string names;
+            for (const std::string &n : left)
+                names += (names.empty() ? "" : ", ") + n;
+            printf("Rules of %zu connections not removed within %d s: %s\n", left.size(),
+                   kShutdownBoundMs / 1000, names.c_str());
+        }
+        lbEngineInstall(nullptr);
+        g_engine.reset();
+    }
+    {
+        lbTableLock lock;
         treeDestroy();
         delete_all_lbServerNodes();
         g_lbNumServers = 0;

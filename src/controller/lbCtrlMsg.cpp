@@ -131,7 +131,7 @@ void lbConnTextsFill(lbConnTexts *c, uint32_t clientIp, int clientPort, uint32_t
 }
 
 int lbHopRules(const lbConnTexts *c, const pathlist_node_t *hop, const char *timeout,
-               lbRuleRequest out[LB_MAX_HOP_RULES]) {
+               int clientSide, lbRuleRequest out[LB_MAX_HOP_RULES]) {
     lbRuleRequest proto{};
     lbFormat(proto.dpid, sizeof proto.dpid, "%016llx",
              static_cast<unsigned long long>(hop->node_dpid));
@@ -147,14 +147,52 @@ int lbHopRules(const lbConnTexts *c, const pathlist_node_t *hop, const char *tim
         lbRuleRequest &r = out[n];
         r = proto;
         r.rule = rule.name;
-        if (format_string_flow(r.body, sizeof r.body, ruleValue(c, r, rule.src_ip),
+        // Before the balancer the frames still (or again) carry the VIP.
+        auto addr = [&](lbRuleValue v) {
+            return ruleValue(c, r,
+                             clientSide && !balancerSwitch && v == LB_RV_SERVER ? LB_RV_VIP : v);
+        };
+        if (format_string_flow(r.body, sizeof r.body, addr(rule.src_ip),
                                ruleValue(c, r, rule.src_port), ruleValue(c, r, rule.in_port),
-                               ruleValue(c, r, rule.dst_ip), ruleValue(c, r, rule.dst_port),
+                               addr(rule.dst_ip), ruleValue(c, r, rule.dst_port),
                                ruleValue(c, r, rule.out_port), timeout) < 0)
             return -1;
         n++;
     }
     return n;
+}
+
+int lbConnRequests(const lbConnTexts *c, const dlist_head *hops, const char *timeout,
+                   std::vector<lbRuleRequest> *out) {
+    if (hops == nullptr || hops->next == nullptr)
+        return 0;  // never initialised: no hops
+    // The client's side ends at the balancer's switch; a path without it (never built
+    // so) is treated as the server's side throughout, as every rule was before.
+    bool clientSide = false;
+    for (const dlist_node *n = hops->next; n != hops; n = n->next) {
+        const auto *hop = static_cast<const pathlist_node_t *>(n->data);
+        char dpid[17];
+        lbFormat(dpid, sizeof dpid, "%016llx", static_cast<unsigned long long>(hop->node_dpid));
+        if (strcmp(dpid, c->lbDpid) == 0) {
+            clientSide = n != hops->next;
+            break;
+        }
+    }
+    const size_t before = out->size();
+    for (const dlist_node *n = hops->next; n != hops; n = n->next) {
+        const auto *hop = static_cast<const pathlist_node_t *>(n->data);
+        lbRuleRequest req[LB_MAX_HOP_RULES];
+        const int count = lbHopRules(c, hop, timeout, clientSide ? 1 : 0, req);
+        if (count < 0) {
+            printf("Rules for switch %016llx do not fit their buffers: not sent\n",
+                   static_cast<unsigned long long>(hop->node_dpid));
+        }
+        for (int i = 0; i < count; ++i)
+            out->push_back(req[i]);
+        if (count > 0 && req[0].rule == 'A')
+            clientSide = false;
+    }
+    return static_cast<int>(out->size() - before);
 }
 
 void lbPrintRuleLine(int adding, const lbRuleRequest *r, const lbConnTexts *c) {

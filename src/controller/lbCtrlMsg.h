@@ -9,6 +9,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <vector>
+
+#include "common/dlist.h"
 #include "controller/lbCurl/lb_pathlist.h"
 
 // Destination sizes that always suffice for the converters.
@@ -115,11 +118,20 @@ static_assert(sizeof(lbRuleRequest::body) >= LB_FLOW_BODY_LEN + 4 + 9,
 
 // The requests of one hop, in rule order: A to D when the hop's switch is the balancer's
 // (its dpid text equals c->lbDpid), E and F otherwise, every body with the idle time-out
-// text timeout. Pure: no request is sent, nothing is printed. Returns the number of
-// requests written to out (4 or 2), or -1 when a URL or a body would not fit, so a hop is
-// never half described.
+// text timeout. clientSide says that the hop lies between the client and the balancer:
+// frames there carry the VIP, not the server (they are readdressed only at the
+// balancer), so its E and F match the client and the VIP. Pure: no request is sent,
+// nothing is printed. Returns the number of requests written to out (4 or 2), or -1 when
+// a URL or a body would not fit, so a hop is never half described.
 int lbHopRules(const lbConnTexts *c, const pathlist_node_t *hop, const char *timeout,
-               lbRuleRequest out[LB_MAX_HOP_RULES]);
+               int clientSide, lbRuleRequest out[LB_MAX_HOP_RULES]);
+
+// The requests of every hop of the hop list hops (pathlist_node_t, client's switch
+// first), in hop order, appended to out; the hops before the balancer's switch are on
+// the client's side. A hop whose rules do not fit is left out with the line "Rules for
+// switch <dpid> do not fit their buffers: not sent". Returns the number appended.
+int lbConnRequests(const lbConnTexts *c, const dlist_head *hops, const char *timeout,
+                   std::vector<lbRuleRequest> *out);
 
 // Prints the line that follows one rule request: "adding flow switc id ..." after an
 // install (adding 1), "Deleting flow switc id ..." after a removal (adding 0), naming the

@@ -6,10 +6,12 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "common/lbGlobals.h"
 #include "common/lbUtil.h"
@@ -18,6 +20,7 @@
 #include "controller/lbCurl/restApi.h"
 
 rb_red_blk_tree *g_lbServFlowTable_tree = nullptr;
+void (*lbFlowRulesRemove)(const lbFlow_t *e) = nullptr;
 uint32_t numFlowEntries = 0;
 
 static int64_t monotonicMs(void) {
@@ -78,34 +81,31 @@ rb_red_blk_node *findStoredNode(rb_red_blk_tree *tree, lbFlow_t *record) {
 
 // Removes the rules of one connection from every switch of its path, in path order: A
 // to D on the balancer's own switch, E and F on every other one, each named by its body
-// with the setup time-out.
+// with the setup time-out. Through the setup engine when one runs (nothing waits for the
+// controller then), otherwise one request after the other.
 void removeConnectionRules(const lbFlow_t *e) {
+    if (lbFlowRulesRemove != nullptr) {
+        lbFlowRulesRemove(e);
+        return;
+    }
     lbConnTexts t;
     lbConnTextsFill(&t, e->lbClientSrcIp, e->lbClientSrcTcpPort, e->lbServConfPtr->lbServIp.s_addr,
                     e->lbServerTcpPort);
     char idle[sizeof g_addFlowTmr + 1];
     lbCopyField(idle, g_addFlowTmr, sizeof g_addFlowTmr);
-
-    const dlist_head *head = &e->client_pathlist_hdr;
-    if (head->next == nullptr)
-        return;  // never initialised: no hops
+    std::vector<lbRuleRequest> reqs;
+    lbConnRequests(&t, &e->client_pathlist_hdr, idle, &reqs);
     const bool diag = Gv_noPrint == 0;
-    for (const dlist_node *n = head->next; n != head; n = n->next) {
-        const auto *hop = static_cast<const pathlist_node_t *>(n->data);
+    for (const lbRuleRequest &r : reqs) {
+        if (diag && (r.rule == 'A' || r.rule == 'E'))
+            printf("Deleting the flows in the switch 0x%llx \n", strtoull(r.dpid, nullptr, 16));
+        if (diag && r.rule == 'A')
+            printf("URL################ %s \n", r.url);
+        delelteSwitchFlow(r.url, r.body);
+        if (diag && r.rule == 'A')
+            printf("Flow String################ %s \n", r.body);
         if (diag)
-            printf("Deleting the flows in the switch 0x%llx \n",
-                   static_cast<unsigned long long>(hop->node_dpid));
-        lbRuleRequest req[LB_MAX_HOP_RULES];
-        int count = lbHopRules(&t, hop, idle, req);
-        if (diag && count == 4)
-            printf("URL################ %s \n", req[0].url);
-        for (int i = 0; i < count; ++i) {
-            delelteSwitchFlow(req[i].url, req[i].body);
-            if (diag && req[i].rule == 'A')
-                printf("Flow String################ %s \n", req[i].body);
-            if (diag)
-                lbPrintRuleLine(0, &req[i], &t);
-        }
+            lbPrintRuleLine(0, &r, &t);
     }
 }
 
@@ -119,7 +119,41 @@ void releaseConnection(lbFlow_t *e) {
         e->lbServConfPtr->numConn--;
 }
 
+// Rewrites of the connections file: at every change (interval 0), or at most once per
+// interval while connections change, the changes in between written by the next
+// lbFlowTable_flushFile.
+int64_t g_writeIntervalMs = 0;
+int64_t g_lastWriteMs = 0;
+bool g_fileDirty = false;
+
+int64_t wallMs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+void noteChange() {
+    g_fileDirty = true;
+    lbFlowTable_flushFile(0);
+}
+
 }  // namespace
+
+void lbFlowTable_setWriteInterval(int ms) {
+    g_writeIntervalMs = ms < 0 ? 0 : ms;
+}
+
+void lbFlowTable_flushFile(int force) {
+    if (!g_fileDirty)
+        return;
+    const int64_t now = wallMs();
+    if (!force && g_writeIntervalMs > 0 && g_lastWriteMs != 0 &&
+        now - g_lastWriteMs < g_writeIntervalMs)
+        return;
+    g_fileDirty = false;
+    g_lastWriteMs = now;
+    lbFlowTable_writeFile();
+}
 
 // Address first, as the unsigned integer it is held in (so the last octet of a dotted
 // address weighs most), then port as a signed integer. Returns exactly 1, -1 or 0.
@@ -211,7 +245,7 @@ lbFlow_t *lbServFlowTable_createEntry(lbServer_node_t *lbServer, uint32_t lbClie
     lbServer->numConn++;
     numFlowEntries++;
     RBTreeInsert(g_lbServFlowTable_tree, entry, nullptr);
-    lbFlowTable_writeFile();
+    noteChange();
     return entry;
 }
 
@@ -242,7 +276,7 @@ void lbFlowTable_removeEntry(lbFlow_t *lbFlowEntry) {
         return;
     numFlowEntries--;
     RBDelete(g_lbServFlowTable_tree, node);
-    lbFlowTable_writeFile();
+    noteChange();
 
     FILE *check = fopen(clientservconf, "r");
     if (check == nullptr) {
@@ -360,8 +394,8 @@ int lbFlowIdleDue(const lbFlow_t *e, int64_t now) {
 // Counter values above 3 do not arise; they are treated as due rather than kept forever.
 void lbFlowDeleteTimeout(void *key) {
     auto *entry = static_cast<lbFlow_t *>(key);
-    if (entry == nullptr)
-        return;
+    if (entry == nullptr || entry->lbPending)
+        return;  // a connection being set up belongs to its setup
     if (entry->deleteFlowSet == 0) {
         const int due = lbFlowIdleDue(entry, lbFlowClock());
         if (due == LB_IDLE_NONE)
@@ -400,8 +434,8 @@ void deleteFlowEntry(void *key) {
 // Leaves the entry in the tree, which the shutdown destroys right after the walk.
 void deleteAllFlows(void *key) {
     auto *entry = static_cast<lbFlow_t *>(key);
-    if (entry == nullptr)
-        return;
+    if (entry == nullptr || entry->lbPending)
+        return;  // its setup removes what it posted
     releaseConnection(entry);
     numFlowEntries--;
 }

@@ -1,6 +1,7 @@
 // The flow table: one entry per balanced client connection, keyed by the client's
-// address and TCP source port, held in one ordered tree. Every creation and removal
-// rewrites the connections file "flows_new.txt".
+// address and TCP source port, held in one ordered tree. Creations and removals rewrite
+// the connections file "flows_new.txt" (at once, or at most every so often: see
+// lbFlowTable_setWriteInterval).
 //
 // Callers hold g_lbRBtreeMtx around every operation and walk; the table takes no lock.
 #pragma once
@@ -32,7 +33,17 @@ typedef struct lbFlow_t {
     int64_t lbClientSeenMs;  // the client's latest frame
     int64_t lbServerSeenMs;  // the server's latest frame
     uint8_t lbEstablished;   // 1 once the client sent anything after its SYN
+    // 1 while the connection is being set up: its SYN waits for the rules, its server's
+    // count is raised, and only the setup (not the walks, not frames) may change or
+    // remove the entry.
+    uint8_t lbPending;
 } lbFlow_t;
+
+// When set (by the setup engine), removes the rules of connection e from the switches
+// without waiting for the controller, in place of the requests made one after the other
+// otherwise; e's hops and texts are read at once, e may go right after the call. Called
+// with g_lbRBtreeMtx held.
+extern void (*lbFlowRulesRemove)(const lbFlow_t *e);
 
 // Walk operations understood by treeTraverse.
 enum { PRINT = 1, FINDELETE = 2, WRITEFILE = 3, DELETEALL = 4 };
@@ -111,6 +122,14 @@ void deleteFlowEntry(void *key);
 // list, lowers numConn and numFlowEntries; the entry stays until the tree is destroyed.
 // No-op for null.
 void deleteAllFlows(void *key);
+
+// How often creations and removals rewrite the connections file: at every one (0, the
+// default), or at most once per ms milliseconds while connections change; the rewrite
+// then owed is made by the next lbFlowTable_flushFile that finds the interval over.
+void lbFlowTable_setWriteInterval(int ms);
+// Rewrites the connections file when a change is not written yet and the interval is
+// over (or force is non-zero). Caller holds g_lbRBtreeMtx.
+void lbFlowTable_flushFile(int force);
 
 // Rewrites the connections file: idle servers, then one line per connection. The file is
 // written under a temporary name in the same directory and renamed over the old one, so a

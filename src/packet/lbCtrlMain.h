@@ -3,9 +3,10 @@
 // directions with their checksums, setting a new connection up along its path through
 // the controller, and tearing it down on a reset.
 //
-// Everything here runs on the packet thread, which holds g_lbRBtreeMtx for the whole
-// handling of one frame, controller requests included, so that nothing changes the
-// chosen server or the flow table meanwhile. The functions take no lock themselves.
+// Everything here runs on the packet thread, which holds g_lbRBtreeMtx for the handling
+// of one frame; the functions take no lock themselves. No controller request is made
+// here while an engine runs (packet/lbEngine.h): a new connection is handed to it and its
+// SYN leaves once its rules are in place, rules to re-post or remove are handed over.
 #pragma once
 
 #include <stddef.h>
@@ -88,22 +89,15 @@ lbFlow_t *lbHandleTcpClose(unsigned char *buf, int buf_len, lbServer_node_t **lb
 // result, which does not tell whether the host was found: the port does.
 int lbGetHostInfo(uint32_t ipAddr, const unsigned char *vlanId, char *dpid, uint16_t *port);
 
-// Sets a new connection up before its SYN is forwarded: the balancer's own port (three
-// tries), the client's attachment (three tries), the port-conflict check, the flow-table
-// entry (raising the server's numConn), the path client switch -> balancer switch ->
-// server switch as a hop list, and rules A-D on the balancer's switch and E-F on every
-// other switch, in hop order. buf is the client's SYN as lbHandleTcpOpen rewrote it (its
-// headers were checked against the received length there); dstDpid and servOutPort are
-// the server's attachment. Returns the entry, or null when the connection could not be
-// set up; a failure after the entry was created removes it again and restores the
-// server's numConn, so the client's next SYN gets a fresh attempt.
-lbFlow_t *lbAddFlow(lbServer_node_t *lbServEnt, const unsigned char *buf, uint32_t lbClientSrcIp,
-                    const char *lbClientSrcMac, const char *dstDpid, uint16_t servOutPort);
-
-// Tears a connection down on a reset: re-posts every rule of every hop with the deletion
-// time-out g_delFlowTmr, releases the hop list, lowers the server's numConn, removes the
-// entry (which no longer exists afterwards) and removes a server marked for deletion
-// once this was its last connection. buf is the frame (its IPv4 source is read for a
-// diagnostic; lbHandleTcpClose checked its headers). Returns the entry's lbServOutPort,
-// or 0 without any change for an entry without server (or a null entry).
+// Tears a connection down on a reset: re-posts (through the engine, without waiting)
+// every rule of every hop with the deletion time-out g_delFlowTmr, releases the hop list, lowers
+// the server's numConn, removes the entry (which no longer exists afterwards) and removes a server
+// marked for deletion once this was its last connection. buf is the frame (its IPv4 source is read
+// for a diagnostic; lbHandleTcpClose checked its headers). Returns the entry's lbServOutPort, or 0
+// without any change for an entry without server (or a null entry).
 int lbDelFlow(const unsigned char *buf, lbFlow_t *lbFlowEntryPtr, int tcpFlag);
+
+class lbCtrlEngine;
+// Makes engine the one the packet path hands its controller work to (null: none), and
+// has the flow table's removals go through it too.
+void lbEngineInstall(lbCtrlEngine *engine);

@@ -68,6 +68,10 @@ class Simulator:
         self.fault_mode = "none"
         self.delay = 0.0
         self.token_expire_after = 0
+        # Fault injection for one request: fail_at counts down the /sdn/ requests other
+        # than logins; the one it reaches at 0 gets fail_with instead of its answer.
+        self.fail_at = None
+        self.fail_with = "status500"
 
     def note(self, message):
         """A diagnostic line on stderr, only with --verbose."""
@@ -101,6 +105,7 @@ class Simulator:
             self.fault_mode = "none"
             self.delay = 0.0
             self.token_expire_after = 0
+            self.fail_at = None
         if self.listener is not None:
             self.listener.refuse_for(0)
 
@@ -140,6 +145,18 @@ class Simulator:
             return self._login(body, mode)
         if not self._accept_token(token):
             return error_reply(401, "missing, unknown or expired X-Auth-Token")
+        with self._lock:
+            injected = self.fail_at == 0
+            if self.fail_at is not None:
+                self.fail_at = None if injected else self.fail_at - 1
+            fail_with = self.fail_with
+        if injected and fail_with == "ill_typed":
+            # The shape of a path reply with a port given as text.
+            return Reply(200, {"path": {"links": [
+                {"src_dpid": "00:00:00:00:00:00:00:01", "src_port": "2",
+                 "dst_dpid": "00:00:00:00:00:00:00:02", "dst_port": 1}]}})
+        if injected:
+            return error_reply(500, "injected failure")
         if rel is None:
             return error_reply(404, "no such resource")
         parts = rel.strip("/").split("/")
@@ -275,7 +292,8 @@ class Simulator:
             return error_reply(400, "control body must be a JSON object")
         if not isinstance(doc, dict):
             return error_reply(400, "control body must be a JSON object")
-        known = {"fault", "delay", "refuse", "token_expire_after", "expire_tokens"}
+        known = {"fault", "delay", "refuse", "token_expire_after", "expire_tokens", "fail_at",
+                 "fail_with"}
         unknown = set(doc) - known
         if unknown:
             return error_reply(400, "unknown control keys: %s" % ", ".join(sorted(unknown)))
@@ -297,6 +315,12 @@ class Simulator:
                 raise ValueError("token_expire_after must be a non-negative integer")
             if "expire_tokens" in doc and not isinstance(doc["expire_tokens"], bool):
                 raise ValueError("expire_tokens must be true or false")
+            fail_at = doc.get("fail_at")
+            if fail_at is not None and (isinstance(fail_at, bool) or not isinstance(fail_at, int)
+                                        or fail_at < 0):
+                raise ValueError("fail_at must be a non-negative integer")
+            if doc.get("fail_with", "status500") not in ("status500", "ill_typed"):
+                raise ValueError("fail_with must be status500 or ill_typed")
         except ValueError as e:
             return error_reply(400, str(e))
         with self._lock:
@@ -306,6 +330,9 @@ class Simulator:
                     self.delay = 0.0
             if delay is not None:
                 self.delay = delay
+            if "fail_at" in doc:
+                self.fail_at = fail_at
+                self.fail_with = doc.get("fail_with", "status500")
         if doc.get("fault") == "drop" and self.listener is not None:
             self.listener.drop_connections()
         if doc.get("fault") == "none" and refuse is None and self.listener is not None:

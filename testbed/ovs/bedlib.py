@@ -161,17 +161,20 @@ class Testbed:
         if BALANCER_SWITCH not in path:
             raise ValueError("path does not cross the balancer's switch")
         rules = {1: set(), 2: set(), 3: set()}
+        # Before the balancer's switch frames carry the VIP: the rules there match it.
+        before_lb = path.index(BALANCER_SWITCH)
         for i, sw in enumerate(path):
             inp = cin if i == 0 else LINK_PORT[(sw, path[i - 1])]
             outp = sout if i == len(path) - 1 else LINK_PORT[(sw, path[i + 1])]
+            far = self.vip if i < before_lb else server
             if sw == BALANCER_SWITCH:
                 rules[sw] |= {(inp, client, cport, self.vip, self.port, lb, idle),
                               (lb, client, cport, server, self.port, outp, idle),
                               (outp, server, self.port, client, cport, lb, idle),
                               (lb, self.vip, self.port, client, cport, inp, idle)}
             else:
-                rules[sw] |= {(inp, client, cport, server, self.port, outp, idle),
-                              (outp, server, self.port, client, cport, inp, idle)}
+                rules[sw] |= {(inp, client, cport, far, self.port, outp, idle),
+                              (outp, far, self.port, client, cport, inp, idle)}
         return rules
 
     def fdb(self, switch):

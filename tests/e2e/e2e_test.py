@@ -13,6 +13,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -159,9 +160,11 @@ class Connections(Balanced):
             self.assertEqual(c.peer, (bed.vip, bed.port))
         # Rules A-D on the balancer's switch, E and F on the others of each path.
         self.expect_rules(self.conns)
-        self.assertEqual(self.connection_lines(), {
-            (c.local[0], str(c.local[1]), bedlib.HOSTS[bedlib.SERVERS[c.name]][2],
-             "webfarm", c.name, "100") for c in self.conns})
+        # The connections file follows within 100 ms (rewritten at most that often).
+        want = {(c.local[0], str(c.local[1]), bedlib.HOSTS[bedlib.SERVERS[c.name]][2],
+                 "webfarm", c.name, "100") for c in self.conns}
+        self.assertTrue(wait_until(lambda: self.connection_lines() == want, 2),
+                        self.connection_lines())
         for c in self.conns:
             self.assertTrue(c.exchange(3 * MB), c.name)
             self.assertEqual(c.sock.getpeername(), (bed.vip, bed.port))
@@ -198,6 +201,36 @@ class Connections(Balanced):
         self.assertTrue(wait_until(self.no_rules, 10),
                         "rules left after RST: %s" % self.rule_counts())
         self.assertEqual(self.connection_lines(), set())
+        self.stop(signal.SIGINT)
+
+
+class ControllerFrozen(Balanced):
+    def test_transfer_goes_on_while_the_controller_is_frozen(self):
+        """An established transfer keeps going while the controller is stopped (SIGSTOP);
+        a new connection waits for it and is balanced once it answers again."""
+        busy = self.open("c1")
+        self.assertTrue(busy.exchange(MB))
+        with open(os.path.join(bed.dir, "pids")) as f:
+            sim = [int(p) for p in f.read().split() if os.path.exists("/proc/%s" % p) and
+                   b"ctrlsim.py" in open("/proc/%s/cmdline" % p, "rb").read()]
+        self.assertEqual(len(sim), 1)
+        waiting = []
+        os.kill(sim[0], signal.SIGSTOP)
+        try:
+            opener = threading.Thread(target=lambda: waiting.append(bed.connect("c2", timeout=60)))
+            opener.start()
+            frozen = time.monotonic()
+            for _ in range(4):
+                self.assertTrue(busy.exchange(MB))
+            time.sleep(max(0.0, 3 - (time.monotonic() - frozen)))
+            self.assertTrue(opener.is_alive(), "a connection was set up without the controller")
+        finally:
+            os.kill(sim[0], signal.SIGCONT)
+        opener.join(60)
+        self.assertEqual(len(waiting), 1)
+        self.conns.append(waiting[0])
+        self.assertTrue(waiting[0].exchange(MB))
+        self.assertTrue(busy.exchange(MB))
         self.stop(signal.SIGINT)
 
 

@@ -6,10 +6,7 @@
 #include <memory>
 
 #include "common/lbGlobals.h"
-#include "controller/lbCurl/restApi.h"
-#include "ctrlsim_fixture.h"
-#include "frame_util.h"
-#include "packet/lbCtrlMain.h"
+#include "packet_fixture.h"
 #include "support/lbtest_util.h"
 
 namespace {
@@ -28,35 +25,6 @@ constexpr const char *kTopology = R"({"switches": [{"dpid": "1"}], "links": [],
   "hosts": [{"ip": "203.0.113.100", "mac": "02:00:00:00:01:00", "dpid": "1", "port": 6},
             {"ip": "192.0.2.10", "mac": "02:00:00:00:00:0c", "dpid": "1", "port": 3},
             {"ip": "198.51.100.11", "mac": "02:00:00:00:00:11", "dpid": "1", "port": 4}]})";
-
-std::unique_ptr<lbtest::CtrlSim> g_sim;
-std::vector<Bytes> g_sent;      // frames that left through the seam
-std::vector<size_t> g_rulesAt;  // flow requests the simulator had logged as each left
-
-int capture(const uint8_t *buf, uint32_t len) {
-    g_sent.emplace_back(buf, buf + len);
-    size_t rules = 0;
-    for (const auto &r : g_sim->requests())
-        rules += r.value("path", "").find("/flows") != std::string::npos;
-    g_rulesAt.push_back(rules);
-    return 0;
-}
-
-// Dispatches a copy of f in a buffer of exactly its size (ASan sees any read beyond
-// it); returns what was printed, less the node queries' reply lines ("Get:: ...").
-std::string dispatch(const Bytes &f) {
-    g_sent.clear();
-    g_rulesAt.clear();
-    std::unique_ptr<unsigned char[]> buf(new unsigned char[f.size()]);
-    std::copy(f.begin(), f.end(), buf.get());
-    std::string all = lbtest::printed([&] { lbHandlePktin(buf.get(), int(f.size())); }), out;
-    for (size_t at = 0, end; at < all.size(); at = end + 1) {
-        end = std::min(all.find('\n', at), all.size());
-        if (all.compare(at, 6, "Get:: ") != 0)
-            out += all.substr(at, end + 1 - at);
-    }
-    return out;
-}
 
 // clang-format off
 FrameSpec client(uint16_t sport, uint8_t flags, size_t payload = 0) {
@@ -77,38 +45,29 @@ Bytes fromVip(FrameSpec s) {
     return buildFrame(s);
 }
 
-class Dispatch : public testing::Test {
+class Dispatch : public lbtest::PacketSim {
   protected:
-    static void SetUpTestSuite() {
-        g_sim = std::make_unique<lbtest::CtrlSim>(kSim, kTopology);
-        lbPktSend = capture;
-    }
-    static void TearDownTestSuite() { g_sim.reset(); }
+    static void SetUpTestSuite() { startSim(kSim, kTopology); }
     void SetUp() override {
-        ASSERT_TRUE(g_sim->running());
-        lbtest::resetState();
-        ASSERT_TRUE(g_sim->reset());
-        setControllerIp(g_sim->ctrlAddr().c_str());
-        g_sim->clearLog();
-        snprintf(g_cont1IPAddr, sizeof g_cont1IPAddr, "%s", kSim);
-        snprintf(g_vipIPAddr, sizeof g_vipIPAddr, "%s", kVip);
-        for (auto [field, value] : {std::pair{g_contMacAddr, "2:0:0:0:1:0"},
-                                    {g_vlanId, "0"},
-                                    {g_addFlowTmr, "300"},
-                                    {g_delFlowTmr, "1"}})
-            snprintf(reinterpret_cast<char *>(field), sizeof g_vlanId, "%s", value);
-        lbFlowTable_create();
+        PacketSim::SetUp();
+        snprintf(reinterpret_cast<char *>(g_addFlowTmr), sizeof g_addFlowTmr, "300");
     }
-    void TearDown() override { lbtest::resetState(); }
 
-    static lbServer_node_t *addServer(const char *addr, int maxconn = 10, int lock = 0) {
-        lbServer_node_t *s = create_lbServer_node(&lbServHead);
-        inet_pton(AF_INET, addr, &s->lbServIp);
-        lbtest::putMac(s->lbServMac, kServerMac);
-        s->maxconn = maxconn;
-        s->lock = lock;
-        g_lbNumServers++;
-        return s;
+    // Dispatches f and lets any setup it started end; returns what was printed, less the
+    // node queries' reply lines ("Get:: ..."), and leaves what was sent in sent().
+    std::string run(const Bytes &f) {
+        clearSent();
+        std::string all = lbtest::printed([&] {
+            dispatch(f);
+            EXPECT_TRUE(settled());
+        }),
+                    out;
+        for (size_t at = 0, end; at < all.size(); at = end + 1) {
+            end = std::min(all.find('\n', at), all.size());
+            if (all.compare(at, 6, "Get:: ") != 0)
+                out += all.substr(at, end + 1 - at);
+        }
+        return out;
     }
 };
 
@@ -125,11 +84,12 @@ TEST(Classify, FirstMatchingFlagTestDecides) {
 }
 
 TEST_F(Dispatch, AConnectionFromSynToReset) {
+    constexpr size_t kUnchecked = ~size_t{0};  // the re-posts race with the RST's departure
     addServer(kServer);
     struct Step {
         const char *what;
         Bytes in, out;       // out empty: dropped
-        size_t rulesBefore;  // flow requests logged when it left
+        size_t rulesBefore;  // flow requests logged when it left (a SYN: all its rules)
         const char *printed;
     } steps[] = {
         // clang-format off
@@ -141,20 +101,20 @@ TEST_F(Dispatch, AConnectionFromSynToReset) {
         {"server's FIN+ACK", buildFrame(server(40000, FIN | ACK)), fromVip(server(40000, FIN | ACK)), 4, ""},
         {"client's last ACK", buildFrame(client(40000, ACK)), toServer(client(40000, ACK)), 4, ""},
         {"second connection's SYN", buildFrame(client(40001, SYN)), toServer(client(40001, SYN)), 8, "received TCP SYN\n"},
-        {"server's RST: rules re-posted first", buildFrame(server(40001, RST | ACK)), fromVip(server(40001, RST | ACK)), 12, ""},
+        {"server's RST: forwarded at once, its rules re-posted after", buildFrame(server(40001, RST | ACK)), fromVip(server(40001, RST | ACK)), kUnchecked, ""},
         {"late segment of the reset connection", buildFrame(client(40001, ACK)), {}, 0, ""},
         // clang-format on
     };
     for (const Step &s : steps) {
         SCOPED_TRACE(s.what);
-        EXPECT_EQ(dispatch(s.in), s.printed);
-        ASSERT_EQ(g_sent.size(), s.out.empty() ? 0u : 1u);
+        EXPECT_EQ(run(s.in), s.printed);
+        ASSERT_EQ(sent().size(), s.out.empty() ? 0u : 1u);
         if (!s.out.empty()) {
-            EXPECT_EQ(g_sent[0], s.out);
-            EXPECT_EQ(g_rulesAt[0], s.rulesBefore);
+            EXPECT_EQ(sent()[0], s.out);
+            EXPECT_TRUE(s.rulesBefore == kUnchecked || rulesAt(0) == s.rulesBefore) << rulesAt(0);
         }
-        EXPECT_EQ(timerisset(&endtv) != 0, !s.out.empty());  // time of the send, if any
     }
+    EXPECT_EQ(flowRequests().size(), 12u);  // the reset's re-posts
     lbFlow_t *closing = lbFlowTable_getEntry(inet_addr(kClient), 40000);
     ASSERT_NE(closing, nullptr);  // the expiry walks remove it
     EXPECT_EQ(closing->deleteFlowSet, 1);
@@ -163,7 +123,7 @@ TEST_F(Dispatch, AConnectionFromSynToReset) {
 
 TEST_F(Dispatch, FramesThatAreNeverForwarded) {
     addServer(kServer);
-    ASSERT_EQ(dispatch(buildFrame(client(40000, SYN))), "received TCP SYN\n");
+    ASSERT_EQ(run(buildFrame(client(40000, SYN))), "received TCP SYN\n");
     // Mostly frames of that open connection, which would otherwise be forwarded.
     auto data = [](std::function<void(Bytes &)> change) {
         Bytes f = buildFrame(client(40000, ACK | PSH, 8));
@@ -195,15 +155,15 @@ TEST_F(Dispatch, FramesThatAreNeverForwarded) {
         {"first fragment, more to come", data([](Bytes &f) { f[20] = 0x20; })},
         // clang-format on
     };
-    g_sim->clearLog();
+    sim_->clearLog();
     for (const auto &[what, frame] : cases) {
         SCOPED_TRACE(what);
-        EXPECT_EQ(dispatch(frame), "");
-        EXPECT_TRUE(g_sent.empty());
+        EXPECT_EQ(run(frame), "");
+        EXPECT_TRUE(sent().empty());
     }
     EXPECT_EQ(numFlowEntries, 1u);
     EXPECT_EQ(lbFlowTable_getEntry(inet_addr(kClient), 40000)->deleteFlowSet, 0);
-    EXPECT_TRUE(g_sim->requests().empty());
+    EXPECT_TRUE(sim_->requests().empty());
 }
 
 // The loaders (here the test) may rewrite the configured texts between frames: each
@@ -211,7 +171,7 @@ TEST_F(Dispatch, FramesThatAreNeverForwarded) {
 // they stand when it arrives.
 TEST_F(Dispatch, EachFrameSeesTheConfigurationAsItStands) {
     addServer(kServer);
-    ASSERT_EQ(dispatch(buildFrame(client(40000, SYN))), "received TCP SYN\n");
+    ASSERT_EQ(run(buildFrame(client(40000, SYN))), "received TCP SYN\n");
     FrameSpec console = client(40000, ACK);
     console.dport = LB_CONSOLE_PORT;
     FrameSpec broadcastSyn = client(40001, SYN);
@@ -239,8 +199,8 @@ TEST_F(Dispatch, EachFrameSeesTheConfigurationAsItStands) {
     for (const auto &st : steps) {
         SCOPED_TRACE(st.what);
         st.change();
-        EXPECT_EQ(dispatch(st.in), "");
-        EXPECT_EQ(g_sent, st.out.empty() ? std::vector<Bytes>{} : std::vector<Bytes>{st.out});
+        EXPECT_EQ(run(st.in), "");
+        EXPECT_EQ(sent(), st.out.empty() ? std::vector<Bytes>{} : std::vector<Bytes>{st.out});
     }
 }
 
@@ -276,16 +236,92 @@ TEST_F(Dispatch, ServerChoice) {
             addServer(addr, maxconn, lock);
         FrameSpec syn = client(40000, SYN);
         syn.srcIp = c.client;
-        std::string out = dispatch(buildFrame(syn));
+        std::string out = run(buildFrame(syn));
         EXPECT_EQ(out.rfind("received TCP SYN\n", 0), 0u) << out;
         EXPECT_TRUE(c.line == nullptr || out.find(c.line) != std::string::npos) << out;
-        EXPECT_EQ(g_sent, c.line ? std::vector<Bytes>{} : std::vector<Bytes>{toServer(syn)});
+        EXPECT_EQ(sent(), c.line ? std::vector<Bytes>{} : std::vector<Bytes>{toServer(syn)});
         int marked = 0;
         for (dlist_node *n = lbServHead.next; n != &lbServHead; n = n->next)
             marked += static_cast<lbServer_node_t *>(n->data)->servNotReachable;
         EXPECT_EQ(marked, c.marked);
         TearDown();
     }
+}
+
+}  // namespace
+
+namespace {
+
+// An engine that holds the setups handed to it until the test ends them.
+class HeldSetups : public lbCtrlEngine {
+  public:
+    bool down() const override { return isDown; }
+    bool hasRoom() const override { return held.size() - ended < 2; }
+    void setup(std::unique_ptr<lbSetupReq> r) override { held.push_back(std::move(r)); }
+    void rules(lbRuleBatch) override {}
+    size_t busy() const override { return 0; }
+    void tick() override {}
+    std::vector<std::string> drain(int) override { return {}; }
+    std::vector<std::unique_ptr<lbSetupReq>> held;
+    bool isDown = false;
+    size_t ended = 0;  // setups the test has ended
+};
+
+TEST_F(Dispatch, PendingConnections) {
+    lbServer_node_t *s = addServer(kServer);
+    ASSERT_EQ(run(buildFrame(client(40000, SYN))), "received TCP SYN\n");
+    auto owned = std::make_unique<HeldSetups>();
+    HeldSetups *engine = owned.get();
+    useEngine(std::move(owned));
+    const char *syn = "received TCP SYN\n";
+    const std::string busy =
+        std::string(syn) + "SYN dropped: too many connections being set up (1 dropped so far)\n";
+    const std::string down =
+        std::string(syn) + "SYN dropped: the controller is not reachable (1 dropped so far)\n";
+    struct Step {
+        const char *what;
+        std::function<void()> before;
+        Bytes in, out;  // out empty: dropped
+        std::string printed;
+        size_t held;
+        int count;  // the server's connections afterwards
+    } steps[] = {
+        // clang-format off
+        {"SYN: handed over, its server taken", [] {}, buildFrame(client(40001, SYN)), {}, syn, 1, 2},
+        {"its retransmission", [] {}, buildFrame(client(40001, SYN)), {}, syn, 1, 2},
+        {"another connection's data", [] {}, buildFrame(client(40000, ACK | PSH, 10)), toServer(client(40000, ACK | PSH, 10)), "", 1, 2},
+        {"a frame to the pending connection", [] {}, buildFrame(server(40001, ACK)), {}, "", 1, 2},
+        {"a RST of the pending connection", [] {}, buildFrame(client(40001, RST)), {}, "", 1, 2},
+        {"second SYN: the bound reached", [] {}, buildFrame(client(40002, SYN)), {}, syn, 2, 3},
+        {"third SYN: beyond the bound", [] {}, buildFrame(client(40003, SYN)), {}, busy, 2, 3},
+        {"fourth: counted, no second line", [] {}, buildFrame(client(40004, SYN)), {}, syn, 2, 3},
+        {"first setup ends: its SYN leaves", [&] { ++engine->ended; ASSERT_TRUE(lbSetupComplete(engine->held[0].get())); }, buildFrame(server(40001, SYN | ACK)), fromVip(server(40001, SYN | ACK)), "", 2, 3},
+        {"second fails: entry and count go", [&] { ++engine->ended; lbSetupAbandon(engine->held[1].get(), nullptr); }, buildFrame(client(40002, SYN)), {}, syn, 3, 3},
+        {"controller down: dropped at once", [&] { engine->isDown = true; }, buildFrame(client(40005, SYN)), {}, down, 3, 3},
+        {"and without a line per SYN", [] {}, buildFrame(client(40006, SYN)), {}, syn, 3, 3},
+        // clang-format on
+    };
+    for (const Step &st : steps) {
+        SCOPED_TRACE(st.what);
+        std::string out = lbtest::printed([&] {
+            clearSent();
+            st.before();
+            dispatch(st.in);
+        });
+        if (st.what == std::string("second fails: entry and count go"))
+            out.erase(0, out.find(syn));  // the failure's own line
+        EXPECT_EQ(out, st.printed);
+        std::vector<Bytes> left = sent();
+        if (st.what == std::string("first setup ends: its SYN leaves")) {
+            ASSERT_FALSE(left.empty());
+            EXPECT_EQ(left.front(), toServer(client(40001, SYN)));
+            left.erase(left.begin());
+        }
+        EXPECT_EQ(left, st.out.empty() ? std::vector<Bytes>{} : std::vector<Bytes>{st.out});
+        EXPECT_EQ(engine->held.size(), st.held);
+        EXPECT_EQ(s->numConn, st.count);
+    }
+    EXPECT_EQ(numFlowEntries, 3u);  // 40000, 40001 and the SYN of 40002 handed over again
 }
 
 }  // namespace

@@ -1,21 +1,22 @@
-// Connection setup and reset teardown against the controller simulator: which rules go to
-// which switch in which order, what a failed setup leaves behind, and what teardown
-// re-posts and removes.
+// Connection setup and teardown through the setup engine against the controller
+// simulator: which requests go out in which order, which rules go to which switch, what a
+// failed setup leaves behind (nothing), what teardown re-posts and removes, a controller
+// that goes away and a shutdown that cannot wait for it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <memory>
 #include <tuple>
 
 #include "common/lbGlobals.h"
 #include "controller/lbCurl/lb_getpath_restapi.h"
-#include "controller/lbCurl/restApi.h"
-#include "ctrlsim_fixture.h"
-#include "frame_util.h"
-#include "packet/lbCtrlMain.h"
-#include "rawsock/lb_rawsock.h"
+#include "packet_fixture.h"
 #include "support/lbtest_util.h"
 
 namespace {
+
+using lbtest::Bytes;
 
 constexpr const char *kSimAddr = "127.0.0.61";
 constexpr const char *kVip = "203.0.113.100";
@@ -30,7 +31,11 @@ constexpr const char *kTopology = R"({
             {"ip": "192.0.2.10", "mac": "02:00:00:00:00:10", "dpid": "1", "port": 3},
             {"ip": "192.0.2.30", "mac": "02:00:00:00:00:30", "dpid": "3", "port": 5},
             {"ip": "192.0.2.40", "mac": "02:00:00:00:00:40", "dpid": "4", "port": 2},
-            {"ip": "192.0.2.6", "mac": "02:00:00:00:00:06", "dpid": "1", "port": 6}]
+            {"ip": "192.0.2.6", "mac": "02:00:00:00:00:06", "dpid": "1", "port": 6},
+            {"ip": "198.51.100.11", "mac": "02:00:00:00:00:11", "dpid": "1", "port": 4},
+            {"ip": "198.51.100.13", "mac": "02:00:00:00:00:13", "dpid": "3", "port": 3},
+            {"ip": "198.51.100.14", "mac": "02:00:00:00:00:14", "dpid": "4", "port": 1},
+            {"ip": "198.51.100.16", "mac": "02:00:00:00:00:16", "dpid": "1", "port": 6}]
 })";
 
 // One flow request as "<method> <switch> <body>", the body written out here.
@@ -51,211 +56,257 @@ struct Hop {
 };
 
 // The rules of a connection client:40000 -> server:80 along hops, in hop order: A-D on
-// s1 (the balancer's switch), E-F elsewhere.
+// s1 (the balancer's switch), E-F elsewhere; before s1 the frames carry the VIP.
 std::vector<std::string> rulesOf(const std::string &c, const std::string &s,
                                  const std::vector<Hop> &hops, const char *idle,
                                  const char *method = "POST") {
     std::vector<std::string> all;
+    bool beforeLb = hops.front().dpid != 1;
     for (const Hop &h : hops) {
+        const std::string far = beforeLb ? kVip : s;
         if (h.dpid == 1) {
+            beforeLb = false;
             all.push_back(rule(1, h.in, c, 40000, kVip, 80, kLbPort, idle, method));
             all.push_back(rule(1, kLbPort, c, 40000, s, 80, h.out, idle, method));
             all.push_back(rule(1, h.out, s, 80, c, 40000, kLbPort, idle, method));
             all.push_back(rule(1, kLbPort, kVip, 80, c, 40000, h.in, idle, method));
         } else {
-            all.push_back(rule(h.dpid, h.in, c, 40000, s, 80, h.out, idle, method));
-            all.push_back(rule(h.dpid, h.out, s, 80, c, 40000, h.in, idle, method));
+            all.push_back(rule(h.dpid, h.in, c, 40000, far, 80, h.out, idle, method));
+            all.push_back(rule(h.dpid, h.out, far, 80, c, 40000, h.in, idle, method));
         }
     }
     return all;
 }
 
-class Setup : public testing::Test {
+class Setup : public lbtest::PacketSim {
   protected:
-    static void SetUpTestSuite() {
-        sim_ = std::make_unique<lbtest::CtrlSim>(kSimAddr, kTopology);
-        if (sim_->running())
-            setControllerIp(sim_->ctrlAddr().c_str());
-    }
-    static void TearDownTestSuite() { sim_.reset(); }
+    static void SetUpTestSuite() { startSim(kSimAddr, kTopology); }
 
-    void SetUp() override {
-        ASSERT_TRUE(sim_->running());
-        lbtest::resetState();
-        ASSERT_TRUE(sim_->reset());
-        setControllerIp(sim_->ctrlAddr().c_str());
-        sim_->clearLog();
-        num_pathnodes = 0;
-        snprintf(g_cont1IPAddr, sizeof g_cont1IPAddr, "%s", kSimAddr);
-        snprintf(g_vipIPAddr, sizeof g_vipIPAddr, "%s", kVip);
-        auto set = [](unsigned char *dst, size_t n, const char *v) {
-            snprintf(reinterpret_cast<char *>(dst), n, "%s", v);
-        };
-        set(g_vlanId, sizeof g_vlanId, "0");
-        set(g_addFlowTmr, sizeof g_addFlowTmr, "30");
-        set(g_delFlowTmr, sizeof g_delFlowTmr, "1");
-        lbFlowTable_create();
+    static Bytes syn(const char *client, uint16_t sport = 40000, uint8_t flags = 2) {
+        return lbtest::buildFrame({.srcIp = client, .dstIp = kVip, .sport = sport, .flags = flags});
     }
-    void TearDown() override { lbtest::resetState(); }
-
-    static lbServer_node_t *server(const char *addr) {
-        lbServer_node_t *s = create_lbServer_node(&lbServHead);
-        inet_pton(AF_INET, addr, &s->lbServIp);
-        snprintf(s->server_name, sizeof s->server_name, "web-%s", addr);
-        s->maxconn = 10;
-        g_lbNumServers++;
-        return s;
+    static lbFlow_t *entry(const char *client, uint16_t sport = 40000) {
+        lbTableLock lock;
+        return lbFlowTable_getEntry(inet_addr(client), sport);
     }
-
-    // The client's SYN from port 40000 to service port 80, already sent towards s.
-    static lbtest::Bytes syn(const char *client, const lbServer_node_t *s) {
-        char sip[INET_ADDRSTRLEN];
-        inet_ntop(AF_INET, &s->lbServIp, sip, sizeof sip);
-        return lbtest::buildFrame({.srcIp = client, .dstIp = sip, .sport = 40000, .flags = 2});
-    }
-
-    // dpid: the server's switch number; the controller writes it as eight hex pairs.
-    static lbFlow_t *add(const char *client, lbServer_node_t *s, int dpid, int port,
-                         std::string *out = nullptr) {
-        lbtest::Bytes f = syn(client, s);
-        char dpidText[LB_DPID_TEXT_LEN];
-        snprintf(dpidText, sizeof dpidText, "00:00:00:00:00:00:00:%02x", dpid);
-        lbFlow_t *e = nullptr;
-        std::string text = lbtest::printed([&] {
-            e = lbAddFlow(s, f.data(), inet_addr(client), nullptr, dpidText,
-                          static_cast<uint16_t>(port));
+    // Dispatches a client's SYN and waits for its setup; what was printed meanwhile.
+    std::string open(const char *client, uint16_t sport = 40000) {
+        return lbtest::printed([&] {
+            dispatch(syn(client, sport));
+            EXPECT_TRUE(settled());
         });
-        if (out != nullptr)
-            *out = text;
-        return e;
     }
-
-    // Flow requests and node queries of the log, in order.
-    static std::vector<std::string> flowRequests() {
+    // Every logged request as "<method> <path>?<query>" (flow requests with their body).
+    static std::vector<std::string> requestLog() {
         std::vector<std::string> out;
         for (const auto &r : sim_->requests()) {
             std::string path = r.value("path", "");
-            if (path.find("/flows") != std::string::npos)
-                out.push_back(r.value("method", "") + " " + path.substr(path.size() - 22, 16) +
-                              " " + r.value("body", ""));
+            out.push_back(path.find("/flows") != std::string::npos
+                              ? r.value("method", "") + " " + path.substr(path.size() - 22, 16) +
+                                    " " + r.value("body", "")
+                              : r.value("method", "") + " " + path + "?" + r.value("query", ""));
         }
         return out;
     }
-    static int nodeQueries(const std::string &ip) {
-        int n = 0;
-        for (const auto &r : sim_->requests())
-            n += r.value("path", "") == "/sdn/v2.0/net/nodes" &&
-                 r.value("query", "").find("ip=" + ip) != std::string::npos;
-        return n;
-    }
-
-    static std::unique_ptr<lbtest::CtrlSim> sim_;
 };
-std::unique_ptr<lbtest::CtrlSim> Setup::sim_;
+
+std::string nodes(const char *ip) {
+    return std::string("GET /sdn/v2.0/net/nodes?vid=0&ip=") + ip;
+}
+std::string path(int from, int to) {
+    char t[128];
+    snprintf(t, sizeof t,
+             "GET /sdn/v2.0/net/paths/forward?src_dpid=00:00:00:00:00:00:00:%02x&dst_dpid="
+             "00:00:00:00:00:00:00:%02x",
+             from, to);
+    return t;
+}
+std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string> &b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
 
 TEST_F(Setup, RulesFollowThePathInHopOrder) {
     struct Case {
         const char *what, *client, *server;
-        int serverDpid, serverPort;
+        int serverPort;
         std::vector<Hop> hops;
     } cases[] = {
         // clang-format off
         {"client, server and balancer on one switch",
-         "192.0.2.10", "198.51.100.11", 1, 4, {{1, 3, 4}}},
+         "192.0.2.10", "198.51.100.11", 4, {{1, 3, 4}}},
         {"client on the balancer's switch, server two switches away",
-         "192.0.2.10", "198.51.100.13", 3, 3, {{1, 3, 2}, {2, 1, 2}, {3, 1, 3}}},
-        {"server on the balancer's switch, client two switches away",
-         "192.0.2.30", "198.51.100.11", 1, 4, {{3, 5, 1}, {2, 2, 1}, {1, 2, 4}}},
+         "192.0.2.10", "198.51.100.13", 3, {{1, 3, 2}, {2, 1, 2}, {3, 1, 3}}},
+        {"server on the balancer's switch, client two switches away: the VIP there",
+         "192.0.2.30", "198.51.100.11", 4, {{3, 5, 1}, {2, 2, 1}, {1, 2, 4}}},
         // clang-format on
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         SetUp();
-        lbServer_node_t *s = server(c.server);
-        lbFlow_t *e = add(c.client, s, c.serverDpid, c.serverPort);
+        lbServer_node_t *s = addServer(c.server);
+        open(c.client);
+        lbFlow_t *e = entry(c.client);
         ASSERT_NE(e, nullptr);
-        EXPECT_EQ(lbFlowTable_getEntry(inet_addr(c.client), 40000), e);
+        EXPECT_EQ(e->lbPending, 0);
         EXPECT_EQ(s->numConn, 1);
         EXPECT_EQ(e->lbClientInPort, c.hops.front().in);
         EXPECT_EQ(e->lbServOutPort, c.serverPort);
-        EXPECT_EQ(g_lbAppPort, static_cast<unsigned>(kLbPort));
         EXPECT_EQ(flowRequests(), rulesOf(c.client, c.server, c.hops, "30"));
+        EXPECT_EQ(sent().size(), 1u);
+        EXPECT_EQ(rulesAt(0), c.hops.size() * 2 + 2);  // every rule before the SYN
+        TearDown();
+    }
+}
+
+// One request at a time without caches: the requests of today's sequential setup, in
+// its order. With the caches, a second connection asks only where its client is.
+TEST_F(Setup, RequestLogOfOneSetupInFlight) {
+    const auto rules =
+        rulesOf("192.0.2.10", "198.51.100.13", {{1, 3, 2}, {2, 1, 2}, {3, 1, 3}}, "30");
+    const std::vector<std::string> first =
+        std::vector<std::string>{nodes("198.51.100.13"), nodes(kVip), nodes("192.0.2.10"),
+                                 path(1, 3)} +
+        rules;
+    struct Case {
+        bool caches;
+        std::vector<std::string> second;
+    } cases[] = {
+        {false, first},
+        {true, std::vector<std::string>{nodes("192.0.2.10")} + rules},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.caches ? "caches" : "no caches");
+        SetUp();
+        lbEngineConfig cfg = sequential();
+        cfg.caches = c.caches;
+        startEngine(cfg);
+        addServer("198.51.100.13");
+        open("192.0.2.10");
+        EXPECT_EQ(requestLog(), first);
+        // The same client again from the same port, once the first has gone.
+        lbFlow_t *e = entry("192.0.2.10");
+        ASSERT_NE(e, nullptr);
+        {
+            lbTableLock lock;
+            deleteFlowEntry(e);
+        }
+        ASSERT_TRUE(settled());
+        sim_->clearLog();
+        open("192.0.2.10");
+        EXPECT_EQ(requestLog(), c.second);
         TearDown();
     }
 }
 
 TEST_F(Setup, FailedSetupsLeaveNothingBehind) {
     struct Case {
-        const char *what, *client;
-        int serverDpid, serverPort;
-        const char *vip, *line;
-        const char *queried;  // address whose node queries are counted
-        int queries;
-    } cases[] = {
-        {"client at the balancer's own port", "192.0.2.6", 1, 4, kVip,
-         "Client or Server Switch port same as VARNAPP Switch port6\n", "192.0.2.6", 1},
-        {"server at the balancer's own port", "192.0.2.10", 1, kLbPort, kVip,
-         "Client or Server Switch port same as VARNAPP Switch port6\n", "192.0.2.10", 1},
-        {"VIP unknown to the controller", "192.0.2.10", 1, 4, "203.0.113.200",
-         "\nPlease check lbapp connectivity with the switch\n...", "203.0.113.200", 3},
-        {"client unknown to the controller", "192.0.2.77", 1, 4, kVip,
-         "\nPlease check client connectivity with the switch\n...", "192.0.2.77", 3},
-        {"no path from the client", "192.0.2.40", 1, 4, kVip,
-         "findpath from client to lbapp failed\\n)", "192.0.2.40", 1},
-        {"no path to the server", "192.0.2.10", 4, 1, kVip,
-         "findpath from lbapp to server failed\\n)", "192.0.2.10", 1},
-        {"path from the client found, none to the server", "192.0.2.30", 4, 1, kVip,
-         "findpath from lbapp to server failed\\n)", "192.0.2.30", 1},
+        std::string what;
+        const char *client, *server, *vip;
+        nlohmann::json fault;  // simulator control, or null
+        const char *line;
     };
+    std::vector<Case> cases = {
+        {"client at the balancer's own port", "192.0.2.6", "198.51.100.11", kVip, nullptr,
+         "Client or Server Switch port same as VARNAPP Switch port6\n"},
+        {"server at the balancer's own port", "192.0.2.10", "198.51.100.16", kVip, nullptr,
+         "Client or Server Switch port same as VARNAPP Switch port6\n"},
+        {"VIP unknown to the controller", "192.0.2.10", "198.51.100.11", "203.0.113.200", nullptr,
+         "\nPlease check lbapp connectivity with the switch\n..."},
+        {"client unknown to the controller", "192.0.2.77", "198.51.100.11", kVip, nullptr,
+         "\nPlease check client connectivity with the switch\n..."},
+        {"no path from the client", "192.0.2.40", "198.51.100.11", kVip, nullptr,
+         "findpath from client to lbapp failed\\n)"},
+        {"no path to the server", "192.0.2.10", "198.51.100.14", kVip, nullptr,
+         "findpath from lbapp to server failed\\n)"},
+        {"an ill-typed path reply",
+         "192.0.2.30",
+         "198.51.100.11",
+         kVip,
+         {{"fail_at", 3}, {"fail_with", "ill_typed"}},
+         "findpath from client to lbapp failed\\n)"},
+        {"a rejected rule",
+         "192.0.2.30",
+         "198.51.100.11",
+         kVip,
+         {{"fail_at", 9}},
+         "Could not set up 192.0.2.30:40000: rule B on switch 0000000000000001 not installed: "
+         "HTTP status 500\n"},
+    };
+    // A failure at each request of a setup across three switches: 3 node queries, a path
+    // query, 8 rules.
+    for (int i = 0; i < 12; ++i)
+        cases.push_back({"failure at request " + std::to_string(i),
+                         "192.0.2.30",
+                         "198.51.100.11",
+                         kVip,
+                         {{"fail_at", i}},
+                         "Could not add a flow\n"});
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         SetUp();
         snprintf(g_vipIPAddr, sizeof g_vipIPAddr, "%s", c.vip);
-        lbServer_node_t *s = server("198.51.100.11");
-        std::string out;
-        EXPECT_EQ(add(c.client, s, c.serverDpid, c.serverPort, &out), nullptr);
+        lbServer_node_t *s = addServer(c.server);
+        if (!c.fault.is_null()) {
+            ASSERT_TRUE(sim_->control(c.fault));
+        }
+        Bytes f =
+            lbtest::buildFrame({.srcIp = c.client, .dstIp = c.vip, .sport = 40000, .flags = 2});
+        std::string out = lbtest::printed([&] {
+            dispatch(f);
+            EXPECT_TRUE(settled());
+        });
         EXPECT_NE(out.find(c.line), std::string::npos) << out;
-        EXPECT_EQ(nodeQueries(c.queried), c.queries);
-        EXPECT_EQ(lbFlowTable_getEntry(inet_addr(c.client), 40000), nullptr);
+        EXPECT_NE(out.find("Could not add a flow\n"), std::string::npos) << out;
+        EXPECT_EQ(entry(c.client), nullptr);
         EXPECT_EQ(s->numConn, 0);
         EXPECT_EQ(numFlowEntries, 0u);
-        EXPECT_EQ(num_pathnodes, 0u);
-        EXPECT_TRUE(flowRequests().empty());
+        EXPECT_EQ(rulesHeld(4), 0u);
+        EXPECT_TRUE(sent().empty());
         TearDown();
     }
 }
 
 TEST_F(Setup, ResetTeardownRepostsEveryRuleWithTheDeletionTimeout) {
-    lbServer_node_t *s = server("198.51.100.13");
-    lbFlow_t *e = add("192.0.2.10", s, 3, 3);
-    ASSERT_NE(e, nullptr);
+    lbServer_node_t *s = addServer("198.51.100.13");
+    open("192.0.2.10");
+    ASSERT_NE(entry("192.0.2.10"), nullptr);
     sim_->clearLog();
-    lbtest::Bytes rst = syn("192.0.2.10", s);
-    EXPECT_EQ(lbDelFlow(rst.data(), e, LB_TCP_RST), 3);
+    clearSent();
+    dispatch(lbtest::buildFrame({.srcIp = "198.51.100.13",
+                                 .dstIp = "192.0.2.10",
+                                 .sport = 80,
+                                 .dport = 40000,
+                                 .flags = 4}));
+    ASSERT_TRUE(settled());
     EXPECT_EQ(flowRequests(),
               rulesOf("192.0.2.10", "198.51.100.13", {{1, 3, 2}, {2, 1, 2}, {3, 1, 3}}, "1"));
-    EXPECT_EQ(lbFlowTable_getEntry(inet_addr("192.0.2.10"), 40000), nullptr);
+    EXPECT_EQ(entry("192.0.2.10"), nullptr);
     EXPECT_EQ(s->numConn, 0);
-    EXPECT_EQ(g_lbNumServers, 1);  // not marked: the server stays
+    EXPECT_EQ(sent().size(), 1u);  // the RST itself
     // A late segment of the connection finds no entry and is left alone.
-    lbtest::Bytes late = lbtest::buildFrame({.srcIp = "192.0.2.10", .dstIp = kVip, .sport = 40000});
-    lbtest::Bytes before = late;
-    EXPECT_EQ(lbHandleTcpOpen(nullptr, late.data(), static_cast<int>(late.size()), LB_TCP_OTHER),
-              0u);
-    EXPECT_EQ(late, before);
+    clearSent();
+    dispatch(lbtest::buildFrame({.srcIp = "192.0.2.10", .dstIp = kVip, .sport = 40000}));
+    EXPECT_TRUE(sent().empty());
 }
 
 // Rules of idle time-out 30 may be gone 28 s after the quieter side's last frame: the next
 // frame either way has them posted again along the entry's hops (and is still forwarded).
 TEST_F(Setup, AFrameAfterTheRulesMayHaveAgedPostsThemAgainFirst) {
+    addServer("198.51.100.13");
+    open("192.0.2.10");
     lbFlowClock = lbtest::fakeClock;
     const int64_t t0 = lbtest::fakeNowMs = 1000000;
-    static int sends = 0;
-    lbPktSend = [](const uint8_t *, uint32_t) { return ++sends, 0; };
-    ASSERT_NE(add("192.0.2.10", server("198.51.100.13"), 3, 3), nullptr);
+    {
+        lbTableLock lock;
+        lbFlow_t *e = lbFlowTable_getEntry(inet_addr("192.0.2.10"), 40000);
+        ASSERT_NE(e, nullptr);
+        e->lbClientSeenMs = e->lbServerSeenMs = t0;
+    }
     sim_->clearLog();
-    lbtest::Bytes in = lbtest::buildFrame({.srcIp = "192.0.2.10", .dstIp = kVip, .sport = 40000});
-    lbtest::Bytes out = lbtest::buildFrame(
+    clearSent();
+    Bytes in = lbtest::buildFrame({.srcIp = "192.0.2.10", .dstIp = kVip, .sport = 40000});
+    Bytes out = lbtest::buildFrame(
         {.srcIp = "198.51.100.13", .dstIp = "192.0.2.10", .sport = 80, .dport = 40000});
     // {time, frame, reposted}; an idle time-out of 0 never ages.
     for (auto [at, f, reposts] : {std::tuple{27999, in, false},
@@ -265,15 +316,16 @@ TEST_F(Setup, AFrameAfterTheRulesMayHaveAgedPostsThemAgainFirst) {
         lbtest::fakeNowMs = t0 + at;
         if (at == 99999999)
             snprintf(reinterpret_cast<char *>(g_addFlowTmr), sizeof g_addFlowTmr, "0");
-        lbHandlePktin(f.data(), static_cast<int>(f.size()));
+        dispatch(f);
+        ASSERT_TRUE(settled());
         EXPECT_EQ(flowRequests(), reposts ? rulesOf("192.0.2.10", "198.51.100.13",
                                                     {{1, 3, 2}, {2, 1, 2}, {3, 1, 3}}, "30")
                                           : std::vector<std::string>{})
             << at;
         sim_->clearLog();
     }
-    EXPECT_EQ(sends, 4);
-    lbPktSend = lb_client_rawsock_send;
+    EXPECT_EQ(sent().size(), 4u);
+    EXPECT_EQ(rulesAt(1), 8u);  // the frame that found them aged left after all 8
 }
 
 TEST_F(Setup, AServerMarkedForDeletionGoesWithItsLastConnection) {
@@ -281,14 +333,16 @@ TEST_F(Setup, AServerMarkedForDeletionGoesWithItsLastConnection) {
     for (bool reset : {true, false}) {
         SCOPED_TRACE(reset ? "reset" : "expiry");
         SetUp();
-        server("198.51.100.12");
-        lbServer_node_t *s = server("198.51.100.11");
-        lbFlow_t *first = add("192.0.2.10", s, 1, 4);
-        lbFlow_t *second = add("192.0.2.30", s, 1, 4);
+        lbServer_node_t *s = addServer("198.51.100.11");
+        open("192.0.2.10");
+        open("192.0.2.30");
+        lbFlow_t *first = entry("192.0.2.10"), *second = entry("192.0.2.30");
         ASSERT_TRUE(first != nullptr && second != nullptr);
+        addServer("198.51.100.13");
         s->delete_ = 1;
         auto end = [&](lbFlow_t *e) {
             return lbtest::printed([&] {
+                lbTableLock lock;
                 if (reset) {
                     lbDelFlow(nullptr, e, LB_TCP_RST);
                 } else {
@@ -304,10 +358,96 @@ TEST_F(Setup, AServerMarkedForDeletionGoesWithItsLastConnection) {
         EXPECT_EQ(g_lbNumServers, 1);
         EXPECT_NE(listing.find("SERVER_NAME SERVER-IP  MAX_CONN  SERVER_MAC  STATE  PORT\n"
                                "=============================================================\n"
-                               "  web-198.51.100.12"),
+                               "  web-198.51.100.13"),
                   std::string::npos)
             << listing;
+        ASSERT_TRUE(settled());
         TearDown();
+    }
+}
+
+// A controller that stops answering is noticed by the first failed request; SYNs are
+// then dropped at once with one counted line, and once it answers again (the engine logs
+// in anew in the background) connections are set up again.
+TEST_F(Setup, AControllerThatIsDownIsNoticedOnce) {
+    addServer("198.51.100.11");
+    sim_->stop();
+    std::string out = open("192.0.2.10", 40000);
+    EXPECT_NE(out.find("Controller not reachable ("), std::string::npos) << out;
+    EXPECT_TRUE(engine_->down());
+    out = lbtest::printed([&] {
+        for (uint16_t port = 40001; port < 40006; ++port)
+            dispatch(syn("192.0.2.10", port));
+    });
+    EXPECT_EQ(out,
+              "received TCP SYN\nSYN dropped: the controller is not reachable (1 dropped so "
+              "far)\nreceived TCP SYN\nreceived TCP SYN\nreceived TCP SYN\nreceived TCP SYN\n");
+    EXPECT_EQ(numFlowEntries, 0u);
+    ASSERT_TRUE(sim_->start());
+    EXPECT_TRUE(lbtest::waitUntil([&] { return !engine_->down(); }));
+    open("192.0.2.10", 40010);
+    EXPECT_NE(entry("192.0.2.10", 40010), nullptr);
+    EXPECT_EQ(sent().size(), 1u);
+}
+
+// Shutdown with a controller that does not answer: the removals and the setups in flight
+// are given up after the bound, and named.
+TEST_F(Setup, ShutdownWithASilentControllerEndsWithinItsBound) {
+    startEngine({16, 8, 4, true});
+    addServer("198.51.100.11");
+    open("192.0.2.10", 40000);
+    ASSERT_NE(entry("192.0.2.10", 40000), nullptr);
+    ASSERT_TRUE(sim_->control({{"delay", 30}}));
+    sim_->clearLog();
+    dispatch(syn("192.0.2.10", 40001));
+    dispatch(syn("192.0.2.30", 40002));
+    // Both setups wait for their client's node query (logged before the delay).
+    ASSERT_TRUE(lbtest::waitUntil([] { return sim_->requests().size() == 2; }));
+    const auto t0 = std::chrono::steady_clock::now();
+    {
+        lbTableLock lock;
+        lbSetupStopAll();
+        RBTreeTraverse(g_lbServFlowTable_tree, DELETEALL);
+    }
+    std::vector<std::string> left = engine_->drain(1500);
+    useEngine(nullptr);
+    const auto took = std::chrono::steady_clock::now() - t0;
+    EXPECT_LT(took, std::chrono::milliseconds(3000));
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"192.0.2.10:40000", "192.0.2.10:40001 (being set up)",
+                                              "192.0.2.30:40002 (being set up)"}));
+}
+
+TEST(PathReply, AcceptedOnlyWellTypedAndJoining) {
+    auto link = [](const char *a, const char *pa, const char *b, const char *pb) {
+        return std::string("{\"src_dpid\":") + a + ",\"src_port\":" + pa + ",\"dst_dpid\":" + b +
+               ",\"dst_port\":" + pb + "}";
+    };
+    auto reply = [](const std::string &links) { return "{\"path\":{\"links\":[" + links + "]}}"; };
+    const std::string ab = link("\"00:01\"", "3", "\"00:02\"", "1");
+    const std::string bc = link("\"00:02\"", "5", "\"00:03\"", "2");
+    const std::pair<const char *, std::string> good[] = {
+        {"two links joining", reply(ab + "," + bc)},
+    };
+    const std::pair<const char *, std::string> bad[] = {
+        {"not JSON", "<html>"},
+        {"no links", reply("")},
+        {"a port as text", reply(link("\"00:01\"", "\"3\"", "\"00:02\"", "1") + "," + bc)},
+        {"a dpid as a number", reply(ab + "," + link("2", "5", "\"00:03\"", "2"))},
+        {"a negative port", reply(ab + "," + link("\"00:02\"", "-5", "\"00:03\"", "2"))},
+        {"links that do not join", reply(ab + "," + link("\"00:04\"", "5", "\"00:03\"", "2"))},
+        {"ending elsewhere", reply(ab)},
+        {"a link without src_port", reply(ab + ",{\"src_dpid\":\"00:02\",\"dst_dpid\":\"00:03\","
+                                               "\"dst_port\":2}")},
+    };
+    std::vector<node> links;
+    for (const auto &[what, text] : good) {
+        EXPECT_EQ(lbPathLinks(text, 1, 3, &links), 0) << what;
+        EXPECT_EQ(links.size(), 2u);
+    }
+    for (const auto &[what, text] : bad) {
+        EXPECT_EQ(lbPathLinks(text, 1, 3, &links), -1) << what;
+        EXPECT_TRUE(links.empty()) << what;
     }
 }
 

@@ -1,5 +1,7 @@
 #include "controller/lbCurl/lb_getpath_restapi.h"
 
+#include <cctype>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -121,4 +123,75 @@ uint32_t lb_findpath(dlist_head *pathlist_hdr, const char *src_dpid, const char 
         return 0;
     }
     return num_pathnodes;
+}
+
+namespace {
+
+// A link being read from a reply, with the members seen so far.
+struct LinkReader {
+    std::vector<node> *out;
+    node link{};
+    unsigned seen = 0;  // bits: 1 src_dpid, 2 src_port, 4 dst_dpid
+    bool bad = false;
+};
+
+bool hexDpid(const lb_json *v, uint64_t *res) {
+    const char *t = lb_json_text(v);
+    if (t == nullptr || *t == '\0')
+        return false;
+    for (const char *c = t; *c != '\0'; ++c)
+        if (!isxdigit(static_cast<unsigned char>(*c)) && *c != ':')
+            return false;
+    lb_dpid_to_ull(t, res);
+    return true;
+}
+
+bool portValue(const lb_json *v, uint32_t *res) {
+    if (v == nullptr || !v->is_number_integer())
+        return false;
+    const int64_t n = lb_json_int(v);
+    if (n < 0 || n > static_cast<int64_t>(UINT32_MAX))
+        return false;
+    *res = static_cast<uint32_t>(n);
+    return true;
+}
+
+void readLinkMember(const lb_json_node *n, void *ctx) {
+    auto *r = static_cast<LinkReader *>(ctx);
+    if (n->key == nullptr || r->bad)
+        return;
+    const std::string &k = *n->key;
+    if (k == "src_dpid") {
+        r->bad |= !hexDpid(n->value, &r->link.src_dpid);
+        r->seen |= 1;
+    } else if (k == "src_port") {
+        r->bad |= !portValue(n->value, &r->link.src_port);
+        r->seen |= 2;
+    } else if (k == "dst_dpid") {
+        r->bad |= !hexDpid(n->value, &r->link.dst_dpid);
+        r->seen |= 4;
+    } else if (k == "dst_port") {
+        r->bad |= !portValue(n->value, &r->link.dst_port) || r->seen != 7;
+        r->out->push_back(r->link);
+        r->link = {};
+        r->seen = 0;
+    }
+}
+
+}  // namespace
+
+int lbPathLinks(const std::string &reply, uint64_t src, uint64_t dst, std::vector<node> *out) {
+    out->clear();
+    lb_json doc;
+    if (lb_json_parse(reply.data(), reply.size(), doc) != 0)
+        return -1;
+    LinkReader r{out};
+    lb_json_walk(doc, readLinkMember, &r);
+    bool ok = !r.bad && r.seen == 0 && !out->empty() && out->front().src_dpid == src &&
+              out->back().dst_dpid == dst;
+    for (size_t i = 1; ok && i < out->size(); ++i)
+        ok = (*out)[i - 1].dst_dpid == (*out)[i].src_dpid;
+    if (!ok)
+        out->clear();
+    return ok ? 0 : -1;
 }

@@ -6,6 +6,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <string>
+#include <vector>
+
 #include "common/dlist.h"
 #include "controller/lbCurl/jsonext.h"
 
@@ -49,6 +52,14 @@ void lb_capture_path(const lb_json_node *p);
 
 // Hands every node below js, depth first in document order, to lb_capture_path.
 void nx_json_getpath_all(const lb_json *js);
+
+// Reads the links of a complete forward-path reply from switch src to switch dst into
+// out (emptied first). Accepted only when the reply is JSON, every link has its four
+// members with the right types (dpids as hexadecimal texts, ports as integers from 0 to
+// 2^32-1, "dst_port" last), there is at least one link, and the links join src to dst
+// hop by hop (each leaves the switch the one before enters). Returns 0, or -1 with out
+// emptied.
+int lbPathLinks(const std::string &reply, uint64_t src, uint64_t dst, std::vector<node> *out);
 
 // Converts a dpid text (hexadecimal, colons anywhere are skipped, at most 23 digits
 // taken) into a number at res. Reading stops at the first non-hexadecimal character, so a

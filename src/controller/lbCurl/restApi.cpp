@@ -509,6 +509,16 @@ int lbRestGet(const char *url, lb_rest_write_fn writer, lb_rest_read_fn reader,
     return o.result == CURLE_OK ? 0 : -1;
 }
 
+lbRestView lbRestSnapshot(void) {
+    std::lock_guard<std::mutex> lock(g_restMtx);
+    return {std::string(ctrlIpv4, strnlen(ctrlIpv4, sizeof ctrlIpv4)), TOKEN, g_caPath};
+}
+
+int lbRestTakeToken(const std::string &reply) {
+    std::lock_guard<std::mutex> lock(g_restMtx);
+    return tokenFromReply(reply);
+}
+
 void lbRestSetHandleReuse(int reuse) {
     std::lock_guard<std::mutex> lock(g_restMtx);
     g_reuseHandle = reuse != 0;

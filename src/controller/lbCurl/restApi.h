@@ -119,6 +119,20 @@ int lbRestGet(const char *url, lb_rest_write_fn writer, lb_rest_read_fn reader, 
 size_t lbRestCollect(const char *fileName, int *firstCall, const char *ptr, size_t size,
                      size_t nmemb, void *reply);
 
+// What a request made elsewhere (the setup engine's transfers) needs of this module, read
+// under its lock: the controller "address:port", the token header line and the
+// certificate authority file (empty when nothing is verified).
+struct lbRestView {
+    std::string ctrlAddr;
+    std::string tokenHeader;
+    std::string caPath;
+};
+lbRestView lbRestSnapshot(void);
+
+// Takes the token of a login reply made elsewhere into TOKEN, as genToken does with its
+// own. Returns 0, or -1 (TOKEN unchanged) when the reply holds no usable token.
+int lbRestTakeToken(const std::string &reply);
+
 // 1 (the default): one transfer handle serves every request. 0: every request makes and
 // releases a handle of its own, paying a new connection and TLS handshake each time.
 // Exists to measure the difference.

@@ -1,0 +1,187 @@
+// Connection setup and teardown on the packet path's side: the rules of a connection
+// handed to the setup engine (or requested one after the other when none runs), the
+// reset teardown, and what the engine calls back when a setup ends.
+#include <arpa/inet.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "common/lbGlobals.h"
+#include "common/lbUtil.h"
+#include "config/lbCtrlApi.h"
+#include "controller/lbCtrlMsg.h"
+#include "controller/lbCurl/fillrest.h"
+#include "controller/lbCurl/lb_pathlist.h"
+#include "controller/lbCurl/restApi.h"
+#include "packet/lbCtrlMain.h"
+#include "packet/lbEngine.h"
+#include "packet/lbPacketPriv.h"
+
+using namespace lbpkt;
+
+namespace {
+
+bool g_stopping = false;  // no setup completes any more; guarded by g_lbRBtreeMtx
+
+std::string connName(const lbFlow_t *e) {
+    char client[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &e->lbClientSrcIp, client, sizeof client);
+    return std::string(client) + ":" + std::to_string(e->lbClientSrcTcpPort);
+}
+
+// The rule requests of connection e (which has a server) with the idle time-out text
+// held in timeoutField, in hop order.
+std::vector<lbRuleRequest> connectionRequests(const lbFlow_t *e,
+                                              const unsigned char (&timeoutField)[20],
+                                              lbConnTexts *t) {
+    lbConnTextsFill(t, e->lbClientSrcIp, e->lbClientSrcTcpPort, e->lbServConfPtr->lbServIp.s_addr,
+                    e->lbServerTcpPort);
+    char timeout[sizeof timeoutField + 1];
+    lbCopyField(timeout, timeoutField, sizeof timeoutField);
+    std::vector<lbRuleRequest> reqs;
+    lbConnRequests(t, &e->client_pathlist_hdr, timeout, &reqs);
+    return reqs;
+}
+
+// lbFlowRulesRemove while an engine runs: the removals of expiry and shutdown.
+void removeThroughEngine(const lbFlow_t *e) {
+    lbRuleBatch b{connName(e), true, {}, {}, {}};
+    b.rules = connectionRequests(e, g_addFlowTmr, &b.texts);
+    g_lbEngine->rules(std::move(b));
+}
+
+}  // namespace
+
+bool lbpkt::postConnectionRules(const lbFlow_t *e, const unsigned char (&timeoutField)[20],
+                                int adding, const unsigned char *frame, int len) {
+    lbRuleBatch b{connName(e), false, {}, {}, {}};
+    b.rules = connectionRequests(e, timeoutField, &b.texts);
+    if (!adding && Gv_noPrint == 0 && !b.rules.empty() && b.rules[0].rule == 'A')
+        printf("URL################ %s \n", b.rules[0].url);
+    if (g_lbEngine != nullptr) {
+        if (frame != nullptr && len > 0)
+            b.frame.assign(frame, frame + len);
+        const bool held = !b.frame.empty() && !b.rules.empty();
+        g_lbEngine->rules(std::move(b));
+        return held;
+    }
+    for (const lbRuleRequest &r : b.rules) {
+        setSwitchFlow(r.url, r.body);
+        if (Gv_noPrint == 0)
+            lbPrintRuleLine(adding, &r, &b.texts);
+    }
+    return false;
+}
+
+void lbEngineInstall(lbCtrlEngine *engine) {
+    g_lbEngine = engine;
+    g_stopping = false;
+    lbFlowRulesRemove = engine != nullptr ? removeThroughEngine : nullptr;
+}
+
+void lbSetupStopAll(void) {
+    g_stopping = true;
+}
+
+bool lbSetupComplete(lbSetupReq *req) {
+    std::vector<uint8_t> frame = req->syn;
+    bool send = false;
+    int port = 0;
+    {
+        lbTableLock lock;
+        if (g_stopping)
+            return false;
+        lbFlow_t *e = req->entry;
+        e->lbPending = 0;
+        // Half-open and idle time count from the moment the SYN leaves.
+        e->lbCreatedMs = e->lbClientSeenMs = e->lbServerSeenMs = lbFlowClock();
+        send =
+            lbHandleTcpOpen(nullptr, frame.data(), static_cast<int>(frame.size()), LB_TCP_SYN) != 0;
+        port = e->lbServConfPtr->lbSwitchPort;
+    }
+    const int rc = send && lbPktSend != nullptr
+                       ? lbPktSend(frame.data(), static_cast<uint32_t>(frame.size()))
+                       : -1;
+    if (Gv_noPrint == 0) {
+        if (rc != 0)
+            printf("Tx Pkt Failed in TCP SYN packet");
+        else
+            printf("TCP SYN packet forwarded to Port = %d \n", port);
+    }
+    return true;
+}
+
+void lbSetupAbandon(lbSetupReq *req, const char *line) {
+    {
+        lbTableLock lock;
+        lbFlow_t *e = req->entry;
+        lbServer_node_t *server = e->lbServConfPtr;
+        del_pathlist(&e->client_pathlist_hdr);
+        server->numConn--;
+        lbFlowTable_removeEntry(e);
+        lbServerRemoveIfDrained(server);
+    }
+    if (line != nullptr)
+        printf("%s", line);
+    printf("Could not add a flow\n");
+}
+
+bool lbSetupMoveServer(lbSetupReq *req) {
+    lbTableLock lock;
+    lbServer_node_t *old = req->server;
+    old->servNotReachable = 1;  // skipped until the next tick clears the mark
+    lbServer_node_t *next = lbGetNodeWithLessConn();
+    if (next == nullptr)
+        return false;
+    old->numConn--;
+    next->numConn++;
+    req->entry->lbServConfPtr = next;
+    req->server = next;
+    req->serverIp = next->lbServIp.s_addr;
+    lbServerRemoveIfDrained(old);
+    return true;
+}
+
+int lbGetHostInfo(uint32_t ipAddr, const unsigned char *vlanId, char *dpid, uint16_t *port) {
+    NODE_DATA rec{};
+    lbFormat(rec.node_ip, sizeof rec.node_ip, "NULL");
+    lbFormat(rec.switch_dpid, sizeof rec.switch_dpid, "NULL");
+    char ctrlAddr[LB_CTRL_HOSTPORT_LEN];
+    char host[INET_ADDRSTRLEN];
+    char vlan[sizeof g_vlanId + 1] = "";
+    char url[1024];
+    if (vlanId != nullptr)
+        lbCopyField(vlan, vlanId, sizeof g_vlanId);
+    lbCtrlHostPort(ctrlAddr, sizeof ctrlAddr, g_cont1IPAddr);
+    inet_ntop(AF_INET, &ipAddr, host, sizeof host);
+    int rc = 0;
+    if (lbCtrlUrl(url, sizeof url, 1, ctrlAddr, "v2.0", "/net/nodes?vid=%s&ip=%s", vlan, host) > 0)
+        rc = getSwitchFlow(url, &rec);
+    *port = static_cast<uint16_t>(rec.node_port);
+    lbFormat(dpid, LB_DPID_TEXT_LEN, "%.*s",
+             static_cast<int>(strnlen(rec.switch_dpid, sizeof rec.switch_dpid)), rec.switch_dpid);
+    if (Gv_noPrint == 0)
+        printf("\nsource dpid = %s client ip_addr %s\n", dpid, host);
+    return rc;
+}
+
+int lbDelFlow(const unsigned char *buf, lbFlow_t *lbFlowEntryPtr, int tcpFlag) {
+    if (Gv_noPrint == 0)
+        printf("%s: \n", "lbDelFlow");
+    lbServer_node_t *server = lbFlowEntryPtr != nullptr ? lbFlowEntryPtr->lbServConfPtr : nullptr;
+    if (server == nullptr) {
+        if (Gv_noPrint == 0)
+            printf("returning NULL from %s\n", "lbDelFlow");
+        return 0;
+    }
+    postConnectionRules(lbFlowEntryPtr, g_delFlowTmr, 0);
+
+    del_pathlist(&lbFlowEntryPtr->client_pathlist_hdr);
+    server->numConn--;
+    const int outPort = lbFlowEntryPtr->lbServOutPort;
+    lbFlowTable_removeEntry(lbFlowEntryPtr);
+    lbServerRemoveIfDrained(server);
+    if (tcpFlag == LB_TCP_RST && Gv_noPrint == 0 && buf != nullptr)
+        printf("Recieved RST from  %x #################\n", load32(buf + kIpSrcOff));
+    return outPort;
+}

@@ -1,0 +1,123 @@
+#include "packet_fixture.h"
+
+#include <arpa/inet.h>
+
+#include "common/lbGlobals.h"
+#include "controller/lbCurl/restApi.h"
+#include "rawsock/lb_rawsock.h"
+#include "support/lbtest_util.h"
+
+namespace lbtest {
+
+std::unique_ptr<CtrlSim> PacketSim::sim_;
+std::string PacketSim::simAddr_;
+std::mutex PacketSim::sentMtx_;
+std::vector<Bytes> PacketSim::sent_;
+std::vector<size_t> PacketSim::rulesAt_;
+
+void PacketSim::startSim(const char *addr, const char *topology) {
+    simAddr_ = addr;
+    sim_ = std::make_unique<CtrlSim>(addr, topology);
+}
+
+void PacketSim::SetUp() {
+    ASSERT_TRUE(sim_ && sim_->running());
+    useEngine(nullptr);
+    resetState();
+    ASSERT_TRUE(sim_->reset());
+    setControllerIp(sim_->ctrlAddr().c_str());
+    sim_->clearLog();
+    clearSent();
+    lbPktSend = capture;
+    snprintf(g_cont1IPAddr, sizeof g_cont1IPAddr, "%s", simAddr_.c_str());
+    snprintf(g_vipIPAddr, sizeof g_vipIPAddr, "%s", kVip);
+    for (auto [field, value] : {std::pair{g_contMacAddr, "2:0:0:0:1:0"},
+                                {g_vlanId, "0"},
+                                {g_addFlowTmr, "30"},
+                                {g_delFlowTmr, "1"}})
+        snprintf(reinterpret_cast<char *>(field), sizeof g_vlanId, "%s", value);
+    lbFlowTable_create();
+    startEngine(sequential());
+}
+
+void PacketSim::TearDown() {
+    useEngine(nullptr);
+    lbPktSend = lb_client_rawsock_send;
+    resetState();
+}
+
+void PacketSim::useEngine(std::unique_ptr<lbCtrlEngine> engine) {
+    lbEngineInstall(engine.get());
+    engine_.swap(engine);
+    engine.reset();  // the one replaced stops here
+}
+
+void PacketSim::dispatch(const Bytes &f) {
+    std::unique_ptr<unsigned char[]> buf(new unsigned char[f.size()]);
+    std::copy(f.begin(), f.end(), buf.get());
+    lbTableLock lock;
+    lbHandlePktin(buf.get(), static_cast<int>(f.size()));
+}
+
+bool PacketSim::settled() const {
+    return waitUntil([this] { return engine_ == nullptr || engine_->busy() == 0; });
+}
+
+int PacketSim::capture(const uint8_t *buf, uint32_t len) {
+    const size_t rules = flowRequests().size();
+    std::lock_guard<std::mutex> l(sentMtx_);
+    sent_.emplace_back(buf, buf + len);
+    rulesAt_.push_back(rules);
+    return 0;
+}
+
+size_t PacketSim::rulesAt(size_t i) {
+    std::lock_guard<std::mutex> l(sentMtx_);
+    return i < rulesAt_.size() ? rulesAt_[i] : 0;
+}
+
+std::vector<Bytes> PacketSim::sent() {
+    std::lock_guard<std::mutex> l(sentMtx_);
+    return sent_;
+}
+
+void PacketSim::clearSent() {
+    std::lock_guard<std::mutex> l(sentMtx_);
+    sent_.clear();
+    rulesAt_.clear();
+}
+
+lbServer_node_t *PacketSim::addServer(const char *addr, int maxconn, int lock) {
+    lbTableLock tl;
+    lbServer_node_t *s = create_lbServer_node(&lbServHead);
+    inet_pton(AF_INET, addr, &s->lbServIp);
+    putMac(s->lbServMac, kServerMac);
+    snprintf(s->server_name, sizeof s->server_name, "web-%s", addr);
+    s->maxconn = maxconn;
+    s->lock = lock;
+    g_lbNumServers++;
+    return s;
+}
+
+std::vector<std::string> PacketSim::flowRequests() {
+    std::vector<std::string> out;
+    for (const auto &r : sim_->requests()) {
+        std::string path = r.value("path", "");
+        if (path.find("/flows") != std::string::npos)
+            out.push_back(r.value("method", "") + " " + path.substr(path.size() - 22, 16) + " " +
+                          r.value("body", ""));
+    }
+    return out;
+}
+
+size_t PacketSim::rulesHeld(int switches) {
+    size_t n = 0;
+    for (int d = 1; d <= switches; ++d) {
+        char dpid[17];
+        snprintf(dpid, sizeof dpid, "%016x", d);
+        n += sim_->flows(dpid).size();
+    }
+    return n;
+}
+
+}  // namespace lbtest

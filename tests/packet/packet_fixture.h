@@ -1,0 +1,67 @@
+// The one fixture of the packet-path suites that talk to the controller simulator: the
+// simulator of the suite, the configuration the balancer would have loaded, a flow
+// table, the send seam captured and a setup engine, started afresh for every test.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "ctrlsim_fixture.h"
+#include "frame_util.h"
+#include "packet/lbCtrlMain.h"
+#include "packet/lbEngine.h"
+
+namespace lbtest {
+
+class PacketSim : public testing::Test {
+  protected:
+    // Starts the suite's simulator on addr with topology; call from SetUpTestSuite.
+    static void startSim(const char *addr, const char *topology);
+    static void TearDownTestSuite() { sim_.reset(); }
+    void SetUp() override;
+    void TearDown() override;
+
+    // Replaces the running engine (none when engine is null).
+    void useEngine(std::unique_ptr<lbCtrlEngine> engine);
+    // A real engine with cfg; by default one request at a time and no caches, so the
+    // simulator's log comes in a fixed order.
+    static lbEngineConfig sequential() { return {16, 1, 1, false}; }
+    void startEngine(const lbEngineConfig &cfg) { useEngine(lbEngineCreate(cfg)); }
+
+    // Hands a copy of f, in a buffer of exactly its size (ASan sees any read beyond it),
+    // to the dispatcher under the table lock, as the packet loop does.
+    static void dispatch(const Bytes &f);
+    // Waits until the engine has nothing in flight; false after 20 s.
+    bool settled() const;
+    // Frames that left through the seam so far, and forgetting them; rulesAt(i): the
+    // flow requests the simulator had logged when frame i left.
+    static std::vector<Bytes> sent();
+    static size_t rulesAt(size_t i);
+    static void clearSent();
+
+    // A server record with the given address and limits, the MAC kServerMac.
+    static lbServer_node_t *addServer(const char *addr, int maxconn = 10, int lock = 0);
+    // Flow requests of the simulator's log, in order: "<method> <16 hex dpid> <body>".
+    static std::vector<std::string> flowRequests();
+    // Every rule the simulator holds on the switches 1 to n.
+    static size_t rulesHeld(int switches);
+
+    static constexpr const char *kVip = "203.0.113.100";
+    static constexpr const char *kVipMac = "02:00:00:00:01:00";
+    static constexpr const char *kServerMac = "02:00:00:00:00:11";
+    static std::unique_ptr<CtrlSim> sim_;
+    static std::string simAddr_;
+    std::unique_ptr<lbCtrlEngine> engine_;
+
+  private:
+    static int capture(const uint8_t *buf, uint32_t len);
+    static std::mutex sentMtx_;
+    static std::vector<Bytes> sent_;
+    static std::vector<size_t> rulesAt_;
+};
+
+}  // namespace lbtest
