@@ -417,11 +417,9 @@ void updateLbServerEntry(lbServer_node_t *servernode, lbServer_node_t *serverInf
         printf("Servernode is NULL ");
         return;
     }
-    if (servernode->valid == 0) {
-        servernode->valid = 1;
-        servernode->numConn = 0;
-        servernode->delete_ = 0;
-    }
+    // A record just made by ADD comes zeroed from create_lbServer_node (no connections,
+    // not being deleted): it only needs marking valid.
+    servernode->valid = 1;
     const in_addr kept = servernode->lbServIp;
     setServerConfig(servernode, *serverInfo);
     // The address is the request's, not the row's.
