@@ -88,7 +88,7 @@ const std::regex kAlwaysPrinted([] {
           R"(Initialising the Raw socket send interface lbv0 |([\da-f]{1,2}:){6})",
           R"(Raw socket send - interface details if_name lbv0 if_index \d+)",
           R"(Receiving frames on lbv0|received TCP SYN|Get:: Receved (ip|mac|dpid|port):\S+)",
-          R"(Connection [\d.]+:\d+ removed: .*)",
+          R"(Connection [\d.]+:\d+ removed: .*|Setup engine: at most .*)",
           R"(Signal \d+: removing the rules of every connection and stopping)"})
         any += std::string(any.empty() ? "" : "|") + p;
     return R"((Timer tick\.\.\. )*()" + any + ")?";
