@@ -435,7 +435,7 @@ int setControllerIpUntil(const char *ctrlIpPort, int (*stop)(void)) {
     return 0;
 }
 
-int lbRestVerifyController(const char *caFile) {
+void lbRestVerifyController(const char *caFile) {
     char *real =
         caFile != nullptr && access(caFile, R_OK) == 0 ? realpath(caFile, nullptr) : nullptr;
     std::lock_guard<std::mutex> lock(g_restMtx);
@@ -446,10 +446,9 @@ int lbRestVerifyController(const char *caFile) {
             "WARNING: no %s: the controller's certificate is not verified, so the login "
             "password and the token go to whoever answers at the controller's address\n",
             caFile != nullptr ? caFile : LB_CTRL_CA_FILE);
-        return 0;
+        return;
     }
     printf("Controller certificate verified against %s\n", g_caPath.c_str());
-    return 1;
 }
 
 int isControllerValid(void) {

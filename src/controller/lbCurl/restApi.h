@@ -49,9 +49,9 @@ int setControllerIpUntil(const char *ctrlIpPort, int (*stop)(void));
 // When caFile is a readable file, the controller's certificate must be signed by it and
 // name the controller's address; a controller that fails the check is refused with
 // the line "Controller certificate rejected (<reason>); check caFile". Otherwise (also
-// for null) nothing is verified and one warning line says so. Returns 1 when verifying,
-// 0 when not. Until it is called, requests verify nothing and say nothing.
-int lbRestVerifyController(const char *caFile);
+// for null) nothing is verified and one warning line says so; either way the start-up
+// goes on. Until it is called, requests verify nothing and say nothing.
+void lbRestVerifyController(const char *caFile);
 
 // 1 (after printing "Set the controller IP:PORT first....") when no controller address is
 // set; 0 otherwise.
