@@ -56,9 +56,9 @@ struct lbRuleBatch {
     bool remove;
     std::vector<lbRuleRequest> rules;
     lbConnTexts texts;  // for the per-rule lines
-    // A frame (readdressed) that leaves through lbPktSend once every request of the batch
-    // has been answered: the frame that found the connection's rules aged out.
-    std::vector<uint8_t> frame;
+    // True for rules put back after they may have aged out: the connection's frames held
+    // meanwhile leave (lbRulesBack) once every request of the batch has been answered.
+    bool release;
 };
 
 class lbCtrlEngine {
@@ -99,6 +99,10 @@ std::unique_ptr<lbCtrlEngine> lbEngineCreate(const lbEngineConfig &cfg);
 // start now, and the SYN leaves readdressed to the server (through lbPktSend). Returns
 // false, with nothing changed, once lbSetupStopAll was called: the setup is then undone.
 bool lbSetupComplete(lbSetupReq *req);
+
+// The rules of connection name ("client:port") are back: the frames held since they
+// were found aged out leave, in the order they came.
+void lbRulesBack(const std::string &name);
 
 // Shutdown: from now on no setup completes. Call with g_lbRBtreeMtx held, before the walk
 // that removes every connection's rules, so no connection escapes both.
