@@ -30,8 +30,11 @@
 // controller, caches on (1) or off (0)). Missing or unusable words keep the defaults.
 #define LB_SETUP_CONF "setup.conf"
 struct lbEngineConfig {
-    int maxSetups = 256;     // setups in flight; a SYN beyond is dropped (and counted)
-    int maxRequests = 64;    // requests on the wire at once
+    int maxSetups = 256;  // setups in flight; a SYN beyond is dropped (and counted)
+    // Requests on the wire at once. More than the connections wait inside the transfer
+    // library with their time-out running, so a slow controller would time them out
+    // unsent: by default as many as the connections.
+    int maxRequests = 8;
     int maxConnections = 8;  // kept connections to the controller
     bool caches = true;      // attachments of the balancer and servers, paths, per tick
 };
