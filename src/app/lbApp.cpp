@@ -216,8 +216,8 @@ void deleteFlows(int sig_num) {
             printf("Rules of %zu connections not removed within %d s: %s\n", left.size(),
                    kShutdownBoundMs / 1000, names.c_str());
         }
+        g_engine.reset();  // its thread ends here, before its state is cleared
         lbEngineInstall(nullptr);
-        g_engine.reset();
     }
     {
         lbTableLock lock;

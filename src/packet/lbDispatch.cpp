@@ -117,6 +117,10 @@ bool keepRules(lbFlow_t *e, bool fromClient, const unsigned char *buf, int len) 
     if (e == nullptr)
         return false;
     const int64_t now = lbFlowClock();
+    if (holdWhileRulesComeBack(e, buf, len)) {
+        lbFlowSeen(e, fromClient, now);
+        return true;
+    }
     const int64_t oldest =
         e->lbClientSeenMs < e->lbServerSeenMs ? e->lbClientSeenMs : e->lbServerSeenMs;
     const int64_t agedAfter = rulesAgedAfterMs();

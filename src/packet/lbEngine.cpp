@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -561,7 +562,7 @@ class CurlEngine final : public lbCtrlEngine {
             return;
         }
         // Undo what was installed: the acknowledged rules are removed again.
-        lbRuleBatch undo{s->name, true, {}, s->texts, {}};
+        lbRuleBatch undo{s->name, true, {}, s->texts, false};
         for (size_t i = 0; i < s->rules.size(); ++i)
             if (s->acked[i])
                 undo.rules.push_back(s->rules[i]);
@@ -574,25 +575,34 @@ class CurlEngine final : public lbCtrlEngine {
 
     // ---- rule batches nobody waits for ----
 
+    // Batches of one connection go out one after the other, in the order handed over: a
+    // removal must not overtake the re-post before it.
     void sendBatch(uint64_t id, lbRuleBatch b) {
+        auto &line = byConnection_[b.name];
+        line.emplace_back(id, std::move(b));
+        if (line.size() == 1)
+            startBatch(line.front().first, line.front().second);
+    }
+
+    void startBatch(uint64_t id, const lbRuleBatch &b) {
         auto state =
             std::make_shared<std::pair<int, bool>>(static_cast<int>(b.rules.size()), false);
         const std::string name = b.name;
-        auto frame = std::make_shared<std::vector<uint8_t>>(std::move(b.frame));
+        const bool release = b.release;
         for (const lbRuleRequest &rq : b.rules) {
             if (Gv_noPrint == 0)
                 lbPrintRuleLine(b.remove ? 0 : 1, &rq, &b.texts);
             async_.submit(
                 {b.remove ? lbAsyncKind::FlowDelete : lbAsyncKind::FlowPost, rq.url, rq.body,
-                 [this, id, name, state, frame, remove = b.remove](const lbAsyncReply &r) {
+                 [this, id, name, state, release, remove = b.remove](const lbAsyncReply &r) {
                      markDown(r);
                      // A removal of a rule that is no longer there is no failure.
                      if (!r.ok() && !(remove && r.status == 404))
                          state->second = true;
                      if (--state->first > 0)
                          return;
-                     if (!frame->empty() && lbPktSend != nullptr)
-                         lbPktSend(frame->data(), static_cast<uint32_t>(frame->size()));
+                     if (release)
+                         lbRulesBack(name);
                      {
                          std::lock_guard<std::mutex> l(mu_);
                          unfinished_.erase(id);
@@ -600,6 +610,12 @@ class CurlEngine final : public lbCtrlEngine {
                              failedNames_.push_back(name);
                      }
                      done_.notify_all();
+                     auto &line = byConnection_[name];
+                     line.pop_front();
+                     if (line.empty())
+                         byConnection_.erase(name);
+                     else
+                         startBatch(line.front().first, line.front().second);
                  }});
         }
     }
@@ -631,6 +647,8 @@ class CurlEngine final : public lbCtrlEngine {
     bool ownValid_ = false;
     std::map<uint32_t, Attachment> serverCache_;
     std::map<std::string, std::vector<node>> paths_;
+    // Batches by connection name, the first of each running.
+    std::map<std::string, std::deque<std::pair<uint64_t, lbRuleBatch>>> byConnection_;
 };
 
 }  // namespace

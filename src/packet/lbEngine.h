@@ -30,8 +30,11 @@
 // controller, caches on (1) or off (0)). Missing or unusable words keep the defaults.
 #define LB_SETUP_CONF "setup.conf"
 struct lbEngineConfig {
-    int maxSetups = 256;     // setups in flight; a SYN beyond is dropped (and counted)
-    int maxRequests = 64;    // requests on the wire at once
+    int maxSetups = 256;  // setups in flight; a SYN beyond is dropped (and counted)
+    // Requests on the wire at once. More than the connections wait inside the transfer
+    // library with their time-out running, so a slow controller would time them out
+    // unsent: by default as many as the connections.
+    int maxRequests = 8;
     int maxConnections = 8;  // kept connections to the controller
     bool caches = true;      // attachments of the balancer and servers, paths, per tick
 };
@@ -56,9 +59,9 @@ struct lbRuleBatch {
     bool remove;
     std::vector<lbRuleRequest> rules;
     lbConnTexts texts;  // for the per-rule lines
-    // A frame (readdressed) that leaves through lbPktSend once every request of the batch
-    // has been answered: the frame that found the connection's rules aged out.
-    std::vector<uint8_t> frame;
+    // True for rules put back after they may have aged out: the connection's frames held
+    // meanwhile leave (lbRulesBack) once every request of the batch has been answered.
+    bool release;
 };
 
 class lbCtrlEngine {
@@ -99,6 +102,10 @@ std::unique_ptr<lbCtrlEngine> lbEngineCreate(const lbEngineConfig &cfg);
 // start now, and the SYN leaves readdressed to the server (through lbPktSend). Returns
 // false, with nothing changed, once lbSetupStopAll was called: the setup is then undone.
 bool lbSetupComplete(lbSetupReq *req);
+
+// The rules of connection name ("client:port") are back: the frames held since they
+// were found aged out leave, in the order they came.
+void lbRulesBack(const std::string &name);
 
 // Shutdown: from now on no setup completes. Call with g_lbRBtreeMtx held, before the walk
 // that removes every connection's rules, so no connection escapes both.

@@ -106,4 +106,8 @@ Readdressed readdress(lbServer_node_t *lbServEnt, unsigned char *buf, int buf_le
 bool postConnectionRules(const lbFlow_t *e, const unsigned char (&timeoutField)[20], int adding,
                          const unsigned char *frame = nullptr, int len = 0);
 
+// True when e's rules are being put back: the frame (readdressed) is then held to leave
+// after them (or dropped when too many wait), and the caller does not send it.
+bool holdWhileRulesComeBack(const lbFlow_t *e, const unsigned char *frame, int len);
+
 }  // namespace lbpkt

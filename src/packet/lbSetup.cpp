@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <map>
 
 #include "common/lbGlobals.h"
 #include "common/lbUtil.h"
@@ -22,6 +23,12 @@ using namespace lbpkt;
 namespace {
 
 bool g_stopping = false;  // no setup completes any more; guarded by g_lbRBtreeMtx
+
+// Frames of connections whose rules are being put back, by connection name, in arrival
+// order; at most kHeldMax each (more are dropped: the sender retransmits). Guarded by
+// g_lbRBtreeMtx.
+constexpr size_t kHeldMax = 64;
+std::map<std::string, std::vector<std::vector<uint8_t>>> g_held;
 
 std::string connName(const lbFlow_t *e) {
     char client[INET_ADDRSTRLEN] = "";
@@ -45,7 +52,7 @@ std::vector<lbRuleRequest> connectionRequests(const lbFlow_t *e,
 
 // lbFlowRulesRemove while an engine runs: the removals of expiry and shutdown.
 void removeThroughEngine(const lbFlow_t *e) {
-    lbRuleBatch b{connName(e), true, {}, {}, {}};
+    lbRuleBatch b{connName(e), true, {}, {}, false};
     b.rules = connectionRequests(e, g_addFlowTmr, &b.texts);
     g_lbEngine->rules(std::move(b));
 }
@@ -54,16 +61,18 @@ void removeThroughEngine(const lbFlow_t *e) {
 
 bool lbpkt::postConnectionRules(const lbFlow_t *e, const unsigned char (&timeoutField)[20],
                                 int adding, const unsigned char *frame, int len) {
-    lbRuleBatch b{connName(e), false, {}, {}, {}};
+    lbRuleBatch b{connName(e), false, {}, {}, false};
     b.rules = connectionRequests(e, timeoutField, &b.texts);
     if (!adding && Gv_noPrint == 0 && !b.rules.empty() && b.rules[0].rule == 'A')
         printf("URL################ %s \n", b.rules[0].url);
     if (g_lbEngine != nullptr) {
-        if (frame != nullptr && len > 0)
-            b.frame.assign(frame, frame + len);
-        const bool held = !b.frame.empty() && !b.rules.empty();
+        const bool hold = frame != nullptr && len > 0 && !b.rules.empty();
+        if (hold) {
+            g_held[b.name].emplace_back(frame, frame + len);
+            b.release = true;
+        }
         g_lbEngine->rules(std::move(b));
-        return held;
+        return hold;
     }
     for (const lbRuleRequest &r : b.rules) {
         setSwitchFlow(r.url, r.body);
@@ -73,9 +82,36 @@ bool lbpkt::postConnectionRules(const lbFlow_t *e, const unsigned char (&timeout
     return false;
 }
 
+bool lbpkt::holdWhileRulesComeBack(const lbFlow_t *e, const unsigned char *frame, int len) {
+    if (g_held.empty())
+        return false;
+    auto it = g_held.find(connName(e));
+    if (it == g_held.end())
+        return false;
+    if (it->second.size() < kHeldMax)
+        it->second.emplace_back(frame, frame + len);
+    return true;
+}
+
+void lbRulesBack(const std::string &name) {
+    std::vector<std::vector<uint8_t>> frames;
+    {
+        lbTableLock lock;
+        auto it = g_held.find(name);
+        if (it == g_held.end())
+            return;
+        frames.swap(it->second);
+        g_held.erase(it);
+    }
+    for (const auto &f : frames)
+        if (lbPktSend != nullptr)
+            lbPktSend(f.data(), static_cast<uint32_t>(f.size()));
+}
+
 void lbEngineInstall(lbCtrlEngine *engine) {
     g_lbEngine = engine;
     g_stopping = false;
+    g_held.clear();
     lbFlowRulesRemove = engine != nullptr ? removeThroughEngine : nullptr;
 }
 

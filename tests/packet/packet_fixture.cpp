@@ -47,9 +47,9 @@ void PacketSim::TearDown() {
 }
 
 void PacketSim::useEngine(std::unique_ptr<lbCtrlEngine> engine) {
+    engine_.reset();  // the one replaced stops first
     lbEngineInstall(engine.get());
-    engine_.swap(engine);
-    engine.reset();  // the one replaced stops here
+    engine_ = std::move(engine);
 }
 
 void PacketSim::dispatch(const Bytes &f) {
