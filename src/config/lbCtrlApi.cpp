@@ -464,33 +464,3 @@ void lbServConfigFile(void) {
     if (err != 0)
         printf("Error in opening file %s\n", cliservconf);
 }
-
-// ---- Application port discovery -------------------------------------------------------
-
-int setlbAppPort(void) {
-    char ctrlAddr[LB_CTRL_HOSTPORT_LEN];
-    char url[1024];
-    lbCtrlHostPort(ctrlAddr, sizeof ctrlAddr, g_cont1IPAddr);
-    int n = lbCtrlUrl(url, sizeof url, 1, ctrlAddr, "v2.0", "/net/nodes?vid=%s&ip=%s",
-                      reinterpret_cast<const char *>(g_vlanId), g_vipIPAddr);
-    NODE_DATA rec{};
-    snprintf(rec.node_ip, sizeof rec.node_ip, "NULL");
-    snprintf(rec.switch_dpid, sizeof rec.switch_dpid, "NULL");
-    rec.node_port = 0;
-    if (n > 0)
-        getSwitchFlow(url, &rec);
-
-    // A port outside the switch's port numbers is no attachment either.
-    g_lbAppPort = rec.node_port > 0 && rec.node_port <= UINT32_MAX
-                      ? static_cast<unsigned int>(rec.node_port)
-                      : 0;
-    static_assert(sizeof g_switchDpId > sizeof rec.switch_dpid);
-    snprintf(reinterpret_cast<char *>(g_switchDpId), sizeof g_switchDpId, "%s", rec.switch_dpid);
-    if (g_lbAppPort == 0)
-        return -1;
-    if (Gv_noPrint == 0) {
-        printf("lbApp inport is %d\n\n", g_lbAppPort);
-        printf("lbapp dpid is %s\n", reinterpret_cast<const char *>(g_switchDpId));
-    }
-    return 0;
-}

@@ -126,9 +126,3 @@ int getServEntryFromDB(lbServer_node_t *new_server);
 // servernode is null. The caller holds g_lbRBtreeMtx.
 void updateLbServerEntry(lbServer_node_t *servernode, lbServer_node_t *serverInfo);
 
-// Asks the controller where the host owning the VIP is attached and stores its switch
-// port in g_lbAppPort and its switch's datapath id in g_switchDpId (both written in
-// every case). Returns 0 when a port was found; -1 when none was (controller unreachable,
-// VIP unknown, unusable reply), g_lbAppPort then being 0 and g_switchDpId "NULL" unless
-// the reply named a switch.
-int setlbAppPort(void);

@@ -83,11 +83,6 @@ unsigned int lbHandleTcpOpen(lbServer_node_t *lbServEnt, unsigned char *buf, int
 lbFlow_t *lbHandleTcpClose(unsigned char *buf, int buf_len, lbServer_node_t **lbServer,
                            int tcpFlag);
 
-// Asks the controller where the host ipAddr (network order) is attached on VLAN vlanId:
-// copies the switch's dpid text into dpid (LB_DPID_TEXT_LEN bytes, "NULL" when unknown)
-// and its port, cut to 16 bits, into *port (0 when unknown). Returns the node query's
-// result, which does not tell whether the host was found: the port does.
-int lbGetHostInfo(uint32_t ipAddr, const unsigned char *vlanId, char *dpid, uint16_t *port);
 
 // Tears a connection down on a reset: re-posts (through the engine, without waiting)
 // every rule of every hop with the deletion time-out g_delFlowTmr, releases the hop list, lowers

@@ -178,29 +178,6 @@ bool lbSetupMoveServer(lbSetupReq *req) {
     return true;
 }
 
-int lbGetHostInfo(uint32_t ipAddr, const unsigned char *vlanId, char *dpid, uint16_t *port) {
-    NODE_DATA rec{};
-    lbFormat(rec.node_ip, sizeof rec.node_ip, "NULL");
-    lbFormat(rec.switch_dpid, sizeof rec.switch_dpid, "NULL");
-    char ctrlAddr[LB_CTRL_HOSTPORT_LEN];
-    char host[INET_ADDRSTRLEN];
-    char vlan[sizeof g_vlanId + 1] = "";
-    char url[1024];
-    if (vlanId != nullptr)
-        lbCopyField(vlan, vlanId, sizeof g_vlanId);
-    lbCtrlHostPort(ctrlAddr, sizeof ctrlAddr, g_cont1IPAddr);
-    inet_ntop(AF_INET, &ipAddr, host, sizeof host);
-    int rc = 0;
-    if (lbCtrlUrl(url, sizeof url, 1, ctrlAddr, "v2.0", "/net/nodes?vid=%s&ip=%s", vlan, host) > 0)
-        rc = getSwitchFlow(url, &rec);
-    *port = static_cast<uint16_t>(rec.node_port);
-    lbFormat(dpid, LB_DPID_TEXT_LEN, "%.*s",
-             static_cast<int>(strnlen(rec.switch_dpid, sizeof rec.switch_dpid)), rec.switch_dpid);
-    if (Gv_noPrint == 0)
-        printf("\nsource dpid = %s client ip_addr %s\n", dpid, host);
-    return rc;
-}
-
 int lbDelFlow(const unsigned char *buf, lbFlow_t *lbFlowEntryPtr, int tcpFlag) {
     if (Gv_noPrint == 0)
         printf("%s: \n", "lbDelFlow");
