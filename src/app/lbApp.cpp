@@ -180,8 +180,8 @@ void deleteFlows(int sig_num) {
 namespace {
 
 // --help: the usage line, then what the working directory holds.
-const char kHelp[] =
-    LB_USAGE "\n"
+const char kHelp[] = LB_USAGE
+    "\n"
     "\n"
     "Balances TCP connections to the VIP, which the interface carries, over the servers of\n"
     "the database loadbalancer, installing flow rules through the SDN controller. Runs\n"
