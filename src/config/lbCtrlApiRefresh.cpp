@@ -458,7 +458,7 @@ void lb_get_graphical_data(void *user_p, int len) {
     char when[32];
     localtime_r(&now, &tm);
     asctime_r(&tm, when);
-    printf("Timer tick... ");
+    printf("Timer tick... \n");
     std::lock_guard<std::mutex> refresh(g_refreshMtx);
     takeRequests();
     std::vector<Ready> ready = fetchPending();
