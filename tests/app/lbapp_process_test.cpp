@@ -25,11 +25,13 @@ class Lbapp {
   public:
     Lbapp() {
         lbtest::writeFile("lbapp.out", "");  // emptied before the process writes to it
+        // LBAPP: another build of the program, e.g. an installed one.
+        const char *path = getenv("LBAPP") ? getenv("LBAPP") : LBAPP_PATH;
         if ((pid_ = fork()) == 0) {
             prctl(PR_SET_PDEATHSIG, SIGKILL);
             int out = open("lbapp.out", O_WRONLY | O_APPEND);
             if (dup2(out, 1) == 1 && dup2(out, 2) == 2)
-                execl(LBAPP_PATH, "lbapp", "lbv0", static_cast<char *>(nullptr));
+                execl(path, "lbapp", "lbv0", static_cast<char *>(nullptr));
             _exit(127);
         }
     }
