@@ -230,7 +230,48 @@ void deleteFlows(int sig_num) {
     exit(sig_num);
 }
 
+#ifndef LB_VERSION
+#define LB_VERSION "unknown"
+#endif
+
+namespace {
+
+// --help: the usage line, then what the working directory holds.
+const char kHelp[] = LB_USAGE
+    "\n"
+    "\n"
+    "Balances TCP connections to the VIP, which the interface carries, over the servers of\n"
+    "the database loadbalancer, installing flow rules through the SDN controller. Runs\n"
+    "until SIGINT or SIGTERM, which remove every installed rule (exit status 2 or 15).\n"
+    "\n"
+    "Files, all in the working directory:\n"
+    "  dbconfig.conf       read: database host, user, password\n"
+    "  timeout.conf        read: idle time-outs of installed and of reset rules (seconds)\n"
+    "  vlanid.conf         read: VLAN id of the controller's host queries\n"
+    "  controller_ca.pem   read, optional: CA of the controller's HTTPS certificate\n"
+    "  console.conf        read, optional: console users and enable secret\n"
+    "  servergraph.conf    read, optional: rotation size of servergraph.txt, old files kept\n"
+    "  flag.txt            read and reset: server changes announced by the front end\n"
+    "  flows_new.txt       written: open connections\n"
+    "  servergraph.txt     written: connections per server at every tick, rotated\n"
+    "  servConfig.conf, contIP.conf, cluster.conf, cluster_new.conf\n"
+    "                      written: copies of the database tables\n"
+    "  token_gen.log, get.out, body2.out, get_path.out\n"
+    "                      written: the controller's replies\n"
+    "\n"
+    "Options: --help, --version.\n";
+
+}  // namespace
+
 int lbAppMain(int argc, char **argv) {
+    if (argc == 2 && strcmp(argv[1], "--help") == 0) {
+        fputs(kHelp, stdout);
+        return 0;
+    }
+    if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+        printf("lbapp %s\n", LB_VERSION);
+        return 0;
+    }
     if (argc != 2) {
         printf("%s\n", LB_USAGE);
         return 0;

@@ -18,10 +18,11 @@
 // The one frame buffer: every receive asks for at most LB_RECV_BUF_LEN bytes into it.
 extern uint8_t recv_buf[LB_RECV_BUF_LEN];
 
-// Process entry: checks the command line (usage line and status 0 for a wrong count; a
-// name longer than 15 characters refused with status 1), then runs the balancer until a
-// stop signal, ending the process with that signal's number. Returns only for a wrong
-// command line.
+// Process entry: checks the command line (--help: usage and the files read and written;
+// --version; the usage line and status 0 for a wrong count; a name longer than 15
+// characters refused with status 1), then runs the balancer until a
+// stop signal, ending the process with that signal's number. Returns only for --help,
+// --version or a wrong command line.
 int lbAppMain(int argc, char **argv);
 
 // The start-up sequence on the main thread, strictly in order: database, server list,

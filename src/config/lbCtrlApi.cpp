@@ -36,6 +36,7 @@ const char timeconf[] = "timeout.conf";
 const char vlanid[] = "vlanid.conf";
 const char cliservconf[] = "flows_new.txt";
 const char servergraphconf[] = "servergraph.txt";
+const char graphconf[] = "servergraph.conf";
 const char flagfile[] = "flag.txt";
 
 MYSQL *g_con = nullptr;

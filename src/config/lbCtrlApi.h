@@ -22,6 +22,7 @@ extern const char timeconf[];         // "timeout.conf"
 extern const char vlanid[];           // "vlanid.conf"
 extern const char cliservconf[];      // "flows_new.txt"
 extern const char servergraphconf[];  // "servergraph.txt"
+extern const char graphconf[];        // "servergraph.conf", optional: rotation of the graph
 extern const char flagfile[];         // "flag.txt": run-time requests of the front end
 
 // The one database connection. Null before lbDbInit and, at run time, after a failed
@@ -93,7 +94,27 @@ void lbServConfigFile(void);
 // packet thread or the console. lb_get_graphical_data, serverUpdateInfo and
 // getServEntryFromDB take the locks themselves: their callers hold neither.
 
-// Creates the 5-second tick (timerId) with lb_get_graphical_data as its callback.
+// Rotation of servergraph.txt. Before a tick appends, a file of at least g_graphMaxBytes
+// becomes servergraph.txt.1 (older ones move up to .g_graphKeep, the oldest beyond is
+// removed; with g_graphKeep 0 it is simply removed), so the graph takes at most about
+// (g_graphKeep + 1) times g_graphMaxBytes plus one tick's lines. The default size keeps
+// a day of ticks of about ten servers, as the web front end's graph shows.
+constexpr unsigned long long kGraphMaxBytesDefault = 16ull << 20;
+constexpr unsigned long long kGraphMaxBytesMin = 1024;
+constexpr unsigned long long kGraphMaxBytesMax = 1ull << 40;
+constexpr int kGraphKeepDefault = 4;
+constexpr int kGraphKeepMax = 99;
+extern unsigned long long g_graphMaxBytes;
+extern int g_graphKeep;
+
+// Reads the optional servergraph.conf: a size in bytes (suffix K, M or G: powers of 1024)
+// and optionally the number of old files kept. Without the file the defaults hold; with
+// it the settings are printed. A malformed file is reported in one line and the defaults
+// are kept (-1); otherwise 0. Called by lbInitTimer, before the first tick.
+int lbGraphConfig(void);
+
+// Reads servergraph.conf (lbGraphConfig), then creates the 5-second tick (timerId) with
+// lb_get_graphical_data as its callback.
 void lbInitTimer(void);
 
 // The tick, on the timer thread: takes the complete lines of flag.txt (the file is

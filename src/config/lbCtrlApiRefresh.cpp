@@ -362,8 +362,35 @@ void takeRequests() {
         g_flag.tail.assign(text, cut);
 }
 
+// Moves a graph file that has reached g_graphMaxBytes aside (servergraph.txt.1, the
+// older ones one number up, the one beyond g_graphKeep removed), so that the tick's
+// append starts a fresh file. A file that cannot be moved is emptied instead: the bound
+// holds either way.
+void rotateGraph() {
+    struct stat st;
+    if (stat(servergraphconf, &st) != 0 ||
+        static_cast<unsigned long long>(st.st_size) < g_graphMaxBytes)
+        return;
+    auto old = [](int i) { return std::string(servergraphconf) + "." + std::to_string(i); };
+    int rc = 0;
+    if (g_graphKeep > 0) {
+        unlink(old(g_graphKeep).c_str());
+        for (int i = g_graphKeep - 1; i >= 1; --i)
+            rename(old(i).c_str(), old(i + 1).c_str());  // a gap (ENOENT) is fine
+        rc = rename(servergraphconf, old(1).c_str());
+    } else {
+        rc = unlink(servergraphconf);
+    }
+    if (rc != 0) {
+        printf("%s: cannot rotate, emptied: %s\n", servergraphconf, strerror(errno));
+        if (truncate(servergraphconf, 0) != 0)
+            printf("%s: cannot empty: %s\n", servergraphconf, strerror(errno));
+    }
+}
+
 // Appends one line per server to the graph file and clears the unreachable marks.
 void writeGraph(const char *when) {
+    rotateGraph();
     lbFilePtr f(fopen(servergraphconf, "a+"));
     if (!f)
         printf("Error in opening file %s\n", servergraphconf);
@@ -399,7 +426,58 @@ void copyGraph() {
 
 }  // namespace
 
+unsigned long long g_graphMaxBytes = kGraphMaxBytesDefault;
+int g_graphKeep = kGraphKeepDefault;
+
+namespace {
+
+// A size in bytes with an optional suffix K, M or G (powers of 1024).
+bool parseSize(std::string_view w, unsigned long long &out) {
+    unsigned long long unit = 1;
+    if (!w.empty() && (w.back() == 'K' || w.back() == 'M' || w.back() == 'G')) {
+        unit = w.back() == 'K' ? 1ull << 10 : w.back() == 'M' ? 1ull << 20 : 1ull << 30;
+        w.remove_suffix(1);
+    }
+    if (!allDigits(w) || w.size() > 12)
+        return false;
+    const unsigned long long n = std::stoull(std::string(w));
+    if (n > kGraphMaxBytesMax / unit)
+        return false;
+    out = n * unit;
+    return true;
+}
+
+}  // namespace
+
+int lbGraphConfig(void) {
+    g_graphMaxBytes = kGraphMaxBytesDefault;
+    g_graphKeep = kGraphKeepDefault;
+    std::string text;
+    if (!slurp(graphconf, text))
+        return 0;
+    std::vector<std::string_view> w = splitWords(text);
+    unsigned long long size = 0;
+    int keep = kGraphKeepDefault;
+    if (w.empty() || w.size() > 2 || !parseSize(w[0], size) || size < kGraphMaxBytesMin ||
+        size > kGraphMaxBytesMax ||
+        (w.size() == 2 && (!parseInt(w[1], keep) || keep < 0 || keep > kGraphKeepMax))) {
+        printf(
+            "%s: expected a size of %llu to %llu bytes (suffix K, M or G allowed) and "
+            "optionally 0 to %d old files; ignored, %s rotated at %llu bytes, %d old files "
+            "kept\n",
+            graphconf, kGraphMaxBytesMin, kGraphMaxBytesMax, kGraphKeepMax, servergraphconf,
+            g_graphMaxBytes, g_graphKeep);
+        return -1;
+    }
+    g_graphMaxBytes = size;
+    g_graphKeep = keep;
+    printf("%s rotated at %llu bytes, %d old files kept\n", servergraphconf, g_graphMaxBytes,
+           g_graphKeep);
+    return 0;
+}
+
 void lbInitTimer(void) {
+    lbGraphConfig();
     timerId = lbEventCreate(5, 0, lb_get_graphical_data, nullptr, 0);
 }
 
@@ -456,7 +534,7 @@ void lb_get_graphical_data(void *user_p, int len) {
     char when[32];
     localtime_r(&now, &tm);
     asctime_r(&tm, when);
-    printf("Timer tick... ");
+    printf("Timer tick... \n");
     std::lock_guard<std::mutex> refresh(g_refreshMtx);
     takeRequests();
     std::vector<Ready> ready = fetchPending();

@@ -27,6 +27,12 @@ constexpr const char *kTopology = R"({"switches": [{"dpid": "1"}], "links": [],
             {"ip": "198.51.100.11", "mac": "02:00:00:00:00:11", "dpid": "1", "port": 4},
             {"ip": "198.51.100.12", "mac": "02:00:00:00:00:12", "dpid": "1", "port": 5}]})";
 
+// The program under test: this build's, or another build of it named by LBAPP (e.g. an
+// installed one).
+const char *program() {
+    return getenv("LBAPP") != nullptr ? getenv("LBAPP") : LBAPP_PATH;
+}
+
 class Process : public testing::Test {
   protected:
     void SetUp() override {
@@ -106,7 +112,7 @@ TEST_F(Process, WholeRunsStayQuietAndEachStopSignalRemovesEveryRule) {
     for (auto [sig, status] : {std::pair{SIGTERM, 15}, {SIGINT, 2}}) {
         SCOPED_TRACE(strsignal(sig));
         ASSERT_TRUE(sim.reset());
-        lbtest::Lbapp app(LBAPP_PATH, "lbv0");
+        lbtest::Lbapp app(program(), "lbv0");
         ASSERT_TRUE(app.waitFor("Receiving frames on lbv0\n")) << app.output();
         std::string out = app.output();
         size_t at = 0;  // the start-up sequence, in its order
@@ -156,7 +162,7 @@ TEST_F(Process, WholeRunsStayQuietAndEachStopSignalRemovesEveryRule) {
 }
 
 TEST_F(Process, StopSignalDuringTheLoginRetries) {
-    lbtest::Lbapp app(LBAPP_PATH, "lbv0");  // no controller answers
+    lbtest::Lbapp app(program(), "lbv0");  // no controller answers
     ASSERT_TRUE(app.waitFor("curl_easy_perform() failed")) << app.output();
     EXPECT_EQ(app.stop(SIGTERM), 15) << app.output();
     EXPECT_EQ(app.output().find("Receiving frames"), std::string::npos);
@@ -192,7 +198,7 @@ TEST_F(Process, ControllerCertificateCheckedAgainstControllerCa) {
         lbtest::writeFile("controller_ca.pem", lbtest::readFile(c.ca));
         const std::string cert = lbtest::scratchDir() + "/" + c.certFor;
         lbtest::CtrlSim sim(kSim, kTopology, {"--cert=" + cert + ".pem", "--key=" + cert + ".key"});
-        lbtest::Lbapp app(LBAPP_PATH, "lbv0");
+        lbtest::Lbapp app(program(), "lbv0");
         EXPECT_TRUE(app.waitFor(c.line)) << app.output();
         EXPECT_NE(app.output().find("Controller certificate verified against"), std::string::npos);
         EXPECT_EQ(app.stop(SIGTERM), 15) << app.output();

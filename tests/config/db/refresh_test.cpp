@@ -5,8 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -36,7 +38,7 @@ class Refresh : public dbtest::DbTest {
 TEST_F(Refresh, MissingFileOrFlagZeroChangesNothingButTheTickCompletes) {
     ASSERT_EQ(lbWakeInit(), 0);
     lbWakeDrain();
-    EXPECT_EQ(tick(nullptr), "Timer tick... ");
+    EXPECT_EQ(tick(nullptr), "Timer tick... \n");
     EXPECT_TRUE(lbtest::readFile("flag.txt") == "0\n" && fiveSecTimerEvent == 1);
     // The sleeping packet loop is woken for the expiry walk.
     struct pollfd wake = {lbWakeFd(), POLLIN, 0};
@@ -89,7 +91,7 @@ TEST_F(Refresh, DeleteMarksABusyServerAndRemovesAnIdleOne) {
 TEST_F(Refresh, RequestsForUnknownServersOrRowsChangeNothing) {
     sql(insertServers(21, 21));
     std::string out = tick("1 DELETE 192.0.2.21\n");
-    EXPECT_EQ(count(out, "\n"), 1u) << "one line for the missing server:\n" << out;
+    EXPECT_EQ(count(out, "\n"), 2u) << "the tick line and one for the missing server:\n" << out;
     EXPECT_NE(out.find("192.0.2.21"), std::string::npos) << out;
     EXPECT_NE(tick("1 MODIFY 192.0.2.21\n").find("Servernode is NULL "), std::string::npos);
 
@@ -208,7 +210,100 @@ TEST_F(Refresh, GraphIsCopiedIntoConfigDataOnlyWhenThatDirectoryExists) {
     EXPECT_FALSE(own.empty());
     EXPECT_EQ(copied, own);
     EXPECT_FALSE(fs::exists(base / "config_data")) << "nothing takes the missing directory's name";
-    EXPECT_EQ(out, "Timer tick... Timer tick... ");
+    EXPECT_EQ(out, "Timer tick... \nTimer tick... \n");
+}
+
+// servergraph.conf as an operator may write it; a malformed file keeps the defaults.
+TEST_F(Refresh, GraphRotationSettingsFromServergraphConf) {
+    const unsigned long long kDefSize = kGraphMaxBytesDefault;
+    const int kDefKeep = kGraphKeepDefault;
+    struct Case {
+        const char *text;  // null: no file
+        int rc;
+        unsigned long long size;
+        int keep;
+    } cases[] = {
+        {nullptr, 0, kDefSize, kDefKeep},
+        {"2048\n", 0, 2048, kDefKeep},
+        {"64K 0\n", 0, 64ull << 10, 0},
+        {" 16M\n 9 ", 0, 16ull << 20, 9},
+        {"1G 99", 0, 1ull << 30, 99},
+        {"", -1, kDefSize, kDefKeep},
+        {"1023", -1, kDefSize, kDefKeep},
+        {"2k", -1, kDefSize, kDefKeep},
+        {"2T", -1, kDefSize, kDefKeep},
+        {"2048G", -1, kDefSize, kDefKeep},
+        {"99999999999G", -1, kDefSize, kDefKeep},
+        {"2048 100", -1, kDefSize, kDefKeep},
+        {"2048 -1", -1, kDefSize, kDefKeep},
+        {"2048 3 x", -1, kDefSize, kDefKeep},
+    };
+    for (const Case &c : cases) {
+        remove("servergraph.conf");
+        if (c.text)
+            lbtest::writeFile("servergraph.conf", c.text);
+        g_graphMaxBytes = 1;
+        g_graphKeep = -1;
+        testing::internal::CaptureStdout();
+        const int rc = lbGraphConfig();
+        const std::string out = testing::internal::GetCapturedStdout();
+        const std::string what = c.text ? c.text : "(no file)";
+        EXPECT_EQ(rc, c.rc) << what;
+        EXPECT_EQ(g_graphMaxBytes, c.size) << what;
+        EXPECT_EQ(g_graphKeep, c.keep) << what;
+        EXPECT_EQ(out.empty(), c.text == nullptr) << what << ": " << out;
+    }
+    remove("servergraph.conf");
+    lbGraphConfig();
+}
+
+// At a small size: the file stays near it, the old files hold every earlier tick in
+// order up to the number kept, and the front end's copy is the current file.
+TEST_F(Refresh, GraphRotatedAtItsSizeKeepingTheOldFilesAsked) {
+    namespace fs = std::filesystem;
+    const fs::path base = fs::path(lbtest::scratchDir()) / "rot";
+    fs::create_directories(base / "app" / "run");
+    fs::create_directories(base / "config_data");
+    ASSERT_EQ(chdir((base / "app" / "run").c_str()), 0);
+    lbtest::writeFile("servergraph.conf", "1024 2\n");
+    ASSERT_EQ(lbGraphConfig(), 0);
+    // Each tick's web11 line carries the tick's number, so lost or repeated ticks show.
+    const int kTicks = 60;
+    bool copiedCurrent = true;
+    uintmax_t largest = 0;
+    for (int i = 0; i < kTicks; ++i) {
+        find("192.0.2.11")->numConn = i;
+        tick(nullptr);
+        largest = std::max(largest, fs::file_size("servergraph.txt"));
+        copiedCurrent = copiedCurrent && lbtest::readFile("servergraph.txt") ==
+                                             lbtest::readFile("../../config_data/servergraph.txt");
+    }
+    std::vector<int> seen;
+    for (std::string name : {".2", ".1", ""}) {
+        const bool old = !name.empty();
+        name = "servergraph.txt" + name;
+        const std::string text = lbtest::readFile(name);
+        if (old) {
+            EXPECT_GE(text.size(), 1024u) << name << " was rotated before its size";
+        }
+        std::istringstream in(text);
+        std::string server, rest;
+        int conn = 0;
+        while (in >> server >> conn && std::getline(in, rest))
+            if (server == "web11")
+                seen.push_back(conn);
+    }
+    const bool third = fs::exists("servergraph.txt.3");
+    lbGraphConfig();  // no file here: back to the defaults
+    ASSERT_EQ(chdir(lbtest::scratchDir().c_str()), 0);
+    EXPECT_TRUE(copiedCurrent);
+    EXPECT_FALSE(third) << "only two old files are kept";
+    EXPECT_LT(largest, 1024u + 100u) << "one tick of two lines at most beyond the size";
+    ASSERT_FALSE(seen.empty());
+    EXPECT_LT(seen.size(), static_cast<size_t>(kTicks)) << "the oldest ticks are gone";
+    EXPECT_EQ(seen.back(), kTicks - 1);
+    for (size_t k = 1; k < seen.size(); ++k)
+        EXPECT_EQ(seen[k], seen[k - 1] + 1) << "ticks kept in order, none lost";
 }
 
 }  // namespace
