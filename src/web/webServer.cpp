@@ -176,8 +176,12 @@ struct WebApp::Impl {
         std::unique_ptr<WebDb> db = WebDb::open(file("dbconfig.conf"), err);
         if (!db || !db->servers(rows, err)) {
             n.error = true;
-            n.text +=
-                (n.text.empty() ? "" : " ") + std::string("The servers cannot be listed: ") + err;
+            // Appended piece by piece: GCC 12 at -O3 takes the concatenated temporary for
+            // an overlapping copy (-Wrestrict).
+            if (!n.text.empty())
+                n.text += ' ';
+            n.text += "The servers cannot be listed: ";
+            n.text += err;
             status = status == 200 ? 503 : status;
         }
         html(res, status, serversPage(u, n, rows, countByServer(flows()), form));
