@@ -308,23 +308,25 @@ TEST_F(Setup, AFrameAfterTheRulesMayHaveAgedPostsThemAgainFirst) {
     Bytes in = lbtest::buildFrame({.srcIp = "192.0.2.10", .dstIp = kVip, .sport = 40000});
     Bytes out = lbtest::buildFrame(
         {.srcIp = "198.51.100.13", .dstIp = "192.0.2.10", .sport = 80, .dport = 40000});
-    // {time, frame, reposted}; an idle time-out of 0 never ages.
-    for (auto [at, f, reposts] : {std::tuple{27999, in, false},
-                                  {28000, out, true},
-                                  {55999, in, false},
-                                  {99999999, in, false}}) {
+    // {time, frame, idle time-out, reposted}: a 1 s time-out ages after half of it, one of
+    // 0 never ages.
+    for (auto [at, f, idle, reposts] : {std::tuple{27999, in, "30", false},
+                                        {28000, out, "30", true},
+                                        {55999, in, "30", false},
+                                        {56000, out, "30", false},
+                                        {56600, in, "1", true},
+                                        {99999999, in, "0", false}}) {
         lbtest::fakeNowMs = t0 + at;
-        if (at == 99999999)
-            snprintf(reinterpret_cast<char *>(g_addFlowTmr), sizeof g_addFlowTmr, "0");
+        snprintf(reinterpret_cast<char *>(g_addFlowTmr), sizeof g_addFlowTmr, "%s", idle);
         dispatch(f);
         ASSERT_TRUE(settled());
         EXPECT_EQ(flowRequests(), reposts ? rulesOf("192.0.2.10", "198.51.100.13",
-                                                    {{1, 3, 2}, {2, 1, 2}, {3, 1, 3}}, "30")
+                                                    {{1, 3, 2}, {2, 1, 2}, {3, 1, 3}}, idle)
                                           : std::vector<std::string>{})
             << at;
         sim_->clearLog();
     }
-    EXPECT_EQ(sent().size(), 4u);
+    EXPECT_EQ(sent().size(), 6u);
     EXPECT_EQ(rulesAt(1), 8u);  // the frame that found them aged left after all 8
 }
 
