@@ -312,8 +312,8 @@ TEST_F(Setup, AFrameAfterTheRulesMayHaveAgedPostsThemAgainFirst) {
     // 0 never ages.
     for (auto [at, f, idle, reposts] : {std::tuple{27999, in, "30", false},
                                         {28000, out, "30", true},
+                                        {55998, out, "30", false},
                                         {55999, in, "30", false},
-                                        {56000, out, "30", false},
                                         {56600, in, "1", true},
                                         {99999999, in, "0", false}}) {
         lbtest::fakeNowMs = t0 + at;
