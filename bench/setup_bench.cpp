@@ -153,6 +153,10 @@ bool runShape(const Shape &s, double budget, int maxSetups, int burst, Tally *t,
     const auto end = Clock::now() + std::chrono::duration<double>(budget);
     for (int i = 0; i < maxSetups && Clock::now() < end; i += burst) {
         std::vector<uint16_t> ports;
+        // The engine counts a setup as ended only after its SYN has left: with a bound of
+        // one setup in flight the next SYN would find it still there.
+        while (g_lbEngine != nullptr && g_lbEngine->busy() > 0)
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
         const int sentBefore = g_sent.load();
         const auto t0 = Clock::now();
         for (int k = 0; k < burst; ++k) {
