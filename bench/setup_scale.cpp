@@ -259,17 +259,16 @@ int runMemory(const char *ctrl, int small, int large) {
     const double took = std::chrono::duration<double>(Clock::now() - t0).count();
     fprintf(stderr, "memory: %d opened and closed in %.1f s\n", large, took);
     fprintf(rows,
-            "5\tresident size after %d k connections opened and closed, less after %d k\t%.2f\t"
-            "MB\t%.1f MB after %d k (%.1f MB before any), %.1f MB after %d k; target within 2 "
+            "5\tresident size after %d connections opened and closed, less after %d\t%.2f\t"
+            "MB\t%.1f MB after %d (%.1f MB before any), %.1f MB after %d; target within 2 "
             "MB\n",
-            large / 1000, small / 1000, b.rssMb - a.rssMb, a.rssMb, small / 1000, base.rssMb,
-            b.rssMb, large / 1000);
+            large, small, b.rssMb - a.rssMb, a.rssMb, small, base.rssMb, b.rssMb, large);
     fprintf(rows,
-            "5\theap in use after %d k connections opened and closed, less after %d k\t%.0f\t"
-            "bytes per connection\t%.2f MB after %d k, %.2f MB after %d k (%.2f MB before any);"
+            "5\theap in use after %d connections opened and closed, less after %d\t%.1f\t"
+            "bytes per connection\t%.2f MB after %d, %.2f MB after %d (%.2f MB before any);"
             " %.0f opened and closed per second\n",
-            large / 1000, small / 1000, (b.heapMb - a.heapMb) * 1e6 / (large - small), a.heapMb,
-            small / 1000, b.heapMb, large / 1000, base.heapMb, large / took);
+            large, small, (b.heapMb - a.heapMb) * 1e6 / (large - small), a.heapMb, small,
+            b.heapMb, large, base.heapMb, large / took);
     lbEngineInstall(nullptr);
     fclose(rows);
     return 0;
