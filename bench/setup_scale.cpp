@@ -259,12 +259,12 @@ int runMemory(const char *ctrl, int small, int large) {
     const double took = std::chrono::duration<double>(Clock::now() - t0).count();
     fprintf(stderr, "memory: %d opened and closed in %.1f s\n", large, took);
     fprintf(rows,
-            "5\tresident size after %d connections opened and closed, less after %d\t%.2f\t"
+            "4\tresident size after %d connections opened and closed, less after %d\t%.2f\t"
             "MB\t%.1f MB after %d (%.1f MB before any), %.1f MB after %d; target within 2 "
             "MB\n",
             large, small, b.rssMb - a.rssMb, a.rssMb, small, base.rssMb, b.rssMb, large);
     fprintf(rows,
-            "5\theap in use after %d connections opened and closed, less after %d\t%.1f\t"
+            "4\theap in use after %d connections opened and closed, less after %d\t%.1f\t"
             "bytes per connection\t%.2f MB after %d, %.2f MB after %d (%.2f MB before any);"
             " %.0f opened and closed per second\n",
             large, small, (b.heapMb - a.heapMb) * 1e6 / (large - small), a.heapMb, small,
@@ -306,7 +306,7 @@ int runShutdown(const char *ctrl, int connections, int delayMs) {
         const std::vector<std::string> left = engine.drain(kBoundMs);
         const double took = std::chrono::duration<double>(Clock::now() - t0).count();
         fprintf(rows,
-                "7\tshutdown, %d connections open, controller answering after %d ms, %s\t%.2f\t"
+                "4\tshutdown, %d connections open, controller answering after %d ms, %s\t%.2f\t"
                 "s\t%zu rule removals; connections whose rules were not all removed within "
                 "%d s: %zu\n",
                 connections, delayMs, what, took, engine.counted(), kBoundMs / 1000,
