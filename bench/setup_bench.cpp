@@ -306,8 +306,8 @@ int run(const char *ctrl, const char *name, double seconds, int rounds, const st
                 fprintf(rows,
                         "4\tcontroller requests per setup, %d-switch path, %s\t%.1f\trequests\t"
                         "%.1f node queries, %.1f path queries, %.1f flow posts (simulator's log)\n",
-                        s.switches, m.name.c_str(), (r.lines - before) / n, r.nodes / n, r.paths / n,
-                        r.flows / n);
+                        s.switches, m.name.c_str(), (r.lines - before) / n, r.nodes / n,
+                        r.paths / n, r.flows / n);
             }
         }
         lbEngineInstall(nullptr);

@@ -267,8 +267,8 @@ int runMemory(const char *ctrl, int small, int large) {
             "4\theap in use after %d connections opened and closed, less after %d\t%.1f\t"
             "bytes per connection\t%.2f MB after %d, %.2f MB after %d (%.2f MB before any);"
             " %.0f opened and closed per second\n",
-            large, small, (b.heapMb - a.heapMb) * 1e6 / (large - small), a.heapMb, small,
-            b.heapMb, large, base.heapMb, large / took);
+            large, small, (b.heapMb - a.heapMb) * 1e6 / (large - small), a.heapMb, small, b.heapMb,
+            large, base.heapMb, large / took);
     lbEngineInstall(nullptr);
     fclose(rows);
     return 0;
@@ -293,8 +293,7 @@ int runShutdown(const char *ctrl, int connections, int delayMs) {
         CountingEngine engine(real.get());
         lbEngineInstall(&engine);
         fprintf(stderr, "shutdown: opening %d connections (%s)\n", connections, what);
-        if (!openConnections(s, connections, false) || !awaitIdle(30) ||
-            !setDelay(ctrl, delayMs))
+        if (!openConnections(s, connections, false) || !awaitIdle(30) || !setDelay(ctrl, delayMs))
             return 1;
         // As deleteFlows on SIGTERM.
         const auto t0 = Clock::now();
@@ -309,8 +308,7 @@ int runShutdown(const char *ctrl, int connections, int delayMs) {
                 "4\tshutdown, %d connections open, controller answering after %d ms, %s\t%.2f\t"
                 "s\t%zu rule removals; connections whose rules were not all removed within "
                 "%d s: %zu\n",
-                connections, delayMs, what, took, engine.counted(), kBoundMs / 1000,
-                left.size());
+                connections, delayMs, what, took, engine.counted(), kBoundMs / 1000, left.size());
         lbEngineInstall(nullptr);
         real.reset();  // abandons what is still running
         lbTableLock lock;
