@@ -1,10 +1,10 @@
 // Connection setup rate: new client connections per second through lbHandlePktin and
 // the setup engine, from the client's SYN to the forwarded SYN (server choice, node
 // queries, path queries, the rule posts of every switch of the path, the send through
-// lbPktSend, replaced here by a counter). The engine as configured by default takes SYNs
-// in bursts of 64; against it, one setup at a time with one request in flight and no
-// caches, which makes the requests of a setup made on the packet thread one after the
-// other. Each setup is a connection of a source port not used before in the run; it is
+// lbPktSend, replaced here by a counter). The engine as configured by default, and with
+// LB_SETUP_BENCH_WIDE (32) requests in flight, takes SYNs in bursts of 64; against them,
+// one setup at a time with one request in flight and no caches, which makes the requests
+// of a setup made on the packet thread one after the other. Each setup is a connection of a source port not used before in the run; it is
 // torn down in memory (entry, hop list, server's numConn) outside the timed part, so the
 // table never fills and no removal is posted. Limits: the controller's answer time and
 // how many requests it serves at once, the machine being shared.
@@ -21,6 +21,9 @@
 //       the packet thread's time per data frame of an established connection with no
 //       setups and during 500 SYN/s with a prompt, a 200-ms and a silent controller
 //       (the simulator's delays), rows to file descriptor 3.
+//   lb_setup_bench scale | memory | shutdown ...
+//       setups with 1 k and 100 k connections open, memory after connections opened and
+//       closed, shutdown under a slow controller (bench/setup_scale.cpp).
 #include <arpa/inet.h>
 #include <curl/curl.h>
 #include <unistd.h>
