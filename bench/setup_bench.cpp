@@ -4,10 +4,11 @@
 // lbPktSend, replaced here by a counter). The engine as configured by default, and with
 // LB_SETUP_BENCH_WIDE (32) requests in flight, takes SYNs in bursts of 64; against them,
 // one setup at a time with one request in flight and no caches, which makes the requests
-// of a setup made on the packet thread one after the other. Each setup is a connection of a source port not used before in the run; it is
-// torn down in memory (entry, hop list, server's numConn) outside the timed part, so the
-// table never fills and no removal is posted. Limits: the controller's answer time and
-// how many requests it serves at once, the machine being shared.
+// of a setup made on the packet thread one after the other. Each setup is a connection of
+// a source port not used before in the run; it is torn down in memory (entry, hop list,
+// server's numConn) outside the timed part, so the table never fills and no removal is
+// posted. Limits: the controller's answer time and how many requests it serves at once,
+// the machine being shared.
 //
 //   lb_setup_bench topology
 //       prints the controller topology the shapes below assume
