@@ -13,7 +13,7 @@
 //   lb_setup_bench topology
 //       prints the controller topology the shapes below assume
 //   lb_setup_bench run CTRL_ADDR NAME SECONDS ROUNDS DELAYS_MS [REQUEST_LOG]
-//       measures each shape (1 and 3 switches) in both modes for SECONDS per round,
+//       measures each shape (1 and 3 switches) in each mode for SECONDS per round,
 //       ROUNDS rounds interleaved, for each delay per request in DELAYS_MS (e.g. "0,1,5",
 //       set through the simulator's control endpoint; a controller without one is
 //       measured at 0 only), and writes the figure rows to file descriptor 3. With
