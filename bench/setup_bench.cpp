@@ -1,18 +1,19 @@
 // Connection setup rate: new client connections per second through lbHandlePktin and
 // the setup engine, from the client's SYN to the forwarded SYN (server choice, node
 // queries, path queries, the rule posts of every switch of the path, the send through
-// lbPktSend, replaced here by a counter). The engine as configured by default takes SYNs
-// in bursts of 64; against it, one setup at a time with one request in flight and no
-// caches, which makes the requests of a setup made on the packet thread one after the
-// other. Each setup is a connection of a source port not used before in the run; it is
-// torn down in memory (entry, hop list, server's numConn) outside the timed part, so the
-// table never fills and no removal is posted. Limits: the controller's answer time and
-// how many requests it serves at once, the machine being shared.
+// lbPktSend, replaced here by a counter). The engine as configured by default, and with
+// LB_SETUP_BENCH_WIDE (32) requests in flight, takes SYNs in bursts of 64; against them,
+// one setup at a time with one request in flight and no caches, which makes the requests
+// of a setup made on the packet thread one after the other. Each setup is a connection of
+// a source port not used before in the run; it is torn down in memory (entry, hop list,
+// server's numConn) outside the timed part, so the table never fills and no removal is
+// posted. Limits: the controller's answer time and how many requests it serves at once,
+// the machine being shared.
 //
 //   lb_setup_bench topology
 //       prints the controller topology the shapes below assume
 //   lb_setup_bench run CTRL_ADDR NAME SECONDS ROUNDS DELAYS_MS [REQUEST_LOG]
-//       measures each shape (1 and 3 switches) in both modes for SECONDS per round,
+//       measures each shape (1 and 3 switches) in each mode for SECONDS per round,
 //       ROUNDS rounds interleaved, for each delay per request in DELAYS_MS (e.g. "0,1,5",
 //       set through the simulator's control endpoint; a controller without one is
 //       measured at 0 only), and writes the figure rows to file descriptor 3. With
@@ -21,6 +22,9 @@
 //       the packet thread's time per data frame of an established connection with no
 //       setups and during 500 SYN/s with a prompt, a 200-ms and a silent controller
 //       (the simulator's delays), rows to file descriptor 3.
+//   lb_setup_bench scale | memory | shutdown ...
+//       setups with 1 k and 100 k connections open, memory after connections opened and
+//       closed, shutdown under a slow controller (bench/setup_scale.cpp).
 #include <arpa/inet.h>
 #include <curl/curl.h>
 #include <unistd.h>
@@ -45,24 +49,11 @@
 #include "packet/lbCtrlMain.h"
 #include "packet/lbEngine.h"
 #include "pool/lbServerList.h"
+#include "setup_bench.h"
 
-namespace {
+namespace lbsb {
 
-using Clock = std::chrono::steady_clock;
-
-constexpr const char *kVip = "198.51.100.100";
-constexpr int kMaxSetupsPerRun = 20000;  // bound of one timed run, whatever its time
-
-// A path shape: the client and the server the connection goes between, and where the
-// topology puts them. The balancer (VIP) sits on switch 2, port 3.
-struct Shape {
-    int switches;
-    const char *client;
-    int clientDpid, clientPort;
-    const char *server;
-    int serverDpid, serverPort;
-};
-const Shape kShapes[] = {
+const Shape kShapes[2] = {
     {1, "198.51.100.65", 2, 5, "198.51.100.80", 2, 4},
     {3, "198.51.100.66", 1, 5, "198.51.100.81", 3, 4},
 };
@@ -139,12 +130,6 @@ lbServer_node_t *useServer(const Shape &s) {
 
 uint16_t g_nextPort = 1024;  // source ports are never reused within a run
 
-struct Tally {
-    int setups = 0;
-    double seconds = 0;             // from the first SYN in to the last SYN out of bursts
-    std::vector<double> latencies;  // SYN in to SYN out of single setups, seconds
-};
-
 // Removes the connections of the shape's client in memory, as a reset would, without
 // posting removals (the requests would only load the controller).
 void dropEntries(uint32_t client, const std::vector<uint16_t> &ports, lbServer_node_t *srv) {
@@ -162,14 +147,20 @@ void dropEntries(uint32_t client, const std::vector<uint16_t> &ports, lbServer_n
 // Sets up connections of shape s for about budget seconds (at most maxSetups), burst
 // SYNs at a time (the next burst once every SYN of one has left), each torn down untimed.
 // False when a setup did not forward its SYN within 30 s.
-bool runShape(const Shape &s, double budget, int maxSetups, int burst, Tally *t) {
-    lbServer_node_t *srv = useServer(s);
+bool runShape(const Shape &s, double budget, int maxSetups, int burst, Tally *t,
+              lbServer_node_t *srv) {
+    if (srv == nullptr)
+        srv = useServer(s);
     if (srv == nullptr)
         return false;
     const uint32_t client = inet_addr(s.client);
     const auto end = Clock::now() + std::chrono::duration<double>(budget);
     for (int i = 0; i < maxSetups && Clock::now() < end; i += burst) {
         std::vector<uint16_t> ports;
+        // The engine counts a setup as ended only after its SYN has left: with a bound of
+        // one setup in flight the next SYN would find it still there.
+        while (g_lbEngine != nullptr && g_lbEngine->busy() > 0)
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
         const int sentBefore = g_sent.load();
         const auto t0 = Clock::now();
         for (int k = 0; k < burst; ++k) {
@@ -194,6 +185,7 @@ bool runShape(const Shape &s, double budget, int maxSetups, int burst, Tally *t)
         if (burst == 1)
             t->latencies.push_back(took);
         dropEntries(client, ports, srv);
+        t->wall += std::chrono::duration<double>(Clock::now() - t0).count();
         t->setups += burst;
     }
     return true;
@@ -248,24 +240,26 @@ bool setDelay(const char *ctrl, int ms) {
     return status == 200;
 }
 
-// The modes compared: the engine as configured by default, SYNs in bursts of 64; and
-// one setup at a time with one request in flight and no caches (the request sequence
-// of a setup made on the packet thread).
+// The modes compared: the engine as configured by default, SYNs in bursts of 64; the
+// engine with a wider bound (wide requests in flight over as many connections, 0: not
+// measured); and one setup at a time with one request in flight and no caches (the
+// request sequence of a setup made on the packet thread). The last is the reference.
 struct Mode {
-    const char *name;
+    std::string name;
     lbEngineConfig cfg;
     int burst;
 };
-const Mode kModes[] = {{"engine", lbEngineConfig{}, 64},
-                       {"one in flight, caches off", lbEngineConfig{1, 1, 1, false}, 1}};
+std::vector<Mode> modes(int wide) {
+    const lbEngineConfig def{};
+    std::vector<Mode> m{{"engine, " + std::to_string(def.maxRequests) + " in flight", def, 64}};
+    if (wide > 0)
+        m.push_back({"engine, " + std::to_string(wide) + " in flight",
+                     lbEngineConfig{def.maxSetups, wide, wide, true}, 64});
+    m.push_back({"one in flight, caches off", lbEngineConfig{1, 1, 1, false}, 1});
+    return m;
+}
 
-int run(const char *ctrl, const char *name, double seconds, int rounds, const std::string &delays,
-        const char *requestLog) {
-    FILE *rows = fdopen(3, "w");
-    if (rows == nullptr) {
-        fprintf(stderr, "file descriptor 3 must be open for the figure rows\n");
-        return 2;
-    }
+void initBalancer(const char *ctrl, const char *idleTimeout) {
     Gv_noPrint = 1;
     lbPktSend = countSend;
     snprintf(g_cont1IPAddr, sizeof g_cont1IPAddr, "%s", ctrl);
@@ -274,12 +268,26 @@ int run(const char *ctrl, const char *name, double seconds, int rounds, const st
         snprintf(reinterpret_cast<char *>(dst), n, "%s", v);
     };
     set(g_vlanId, sizeof g_vlanId, "0");
-    // A short idle time-out keeps the simulator's rule tables small.
-    set(g_addFlowTmr, sizeof g_addFlowTmr, "1");
+    set(g_addFlowTmr, sizeof g_addFlowTmr, idleTimeout);
     set(g_delFlowTmr, sizeof g_delFlowTmr, "1");
     lbFlowTable_create();
     const std::string ctrlPort = std::string(ctrl) + ":8443";
     setControllerIp(ctrlPort.c_str());
+}
+
+int run(const char *ctrl, const char *name, double seconds, int rounds, const std::string &delays,
+        const char *requestLog, int wide) {
+    FILE *rows = fdopen(3, "w");
+    if (rows == nullptr) {
+        fprintf(stderr, "file descriptor 3 must be open for the figure rows\n");
+        return 2;
+    }
+    // A short idle time-out keeps the simulator's rule tables small.
+    initBalancer(ctrl, "1");
+    // As the running balancer: the connections file at most ten times a second.
+    lbFlowTable_setWriteInterval(100);
+    const std::vector<Mode> kModes = modes(wide);
+    const int nm = static_cast<int>(kModes.size()), ref = nm - 1;
     std::vector<int> delayList;
     for (size_t at = 0; at < delays.size();) {
         delayList.push_back(atoi(delays.c_str() + at));
@@ -302,8 +310,8 @@ int run(const char *ctrl, const char *name, double seconds, int rounds, const st
                 fprintf(rows,
                         "4\tcontroller requests per setup, %d-switch path, %s\t%.1f\trequests\t"
                         "%.1f node queries, %.1f path queries, %.1f flow posts (simulator's log)\n",
-                        s.switches, m.name, (r.lines - before) / n, r.nodes / n, r.paths / n,
-                        r.flows / n);
+                        s.switches, m.name.c_str(), (r.lines - before) / n, r.nodes / n,
+                        r.paths / n, r.flows / n);
             }
         }
         lbEngineInstall(nullptr);
@@ -313,41 +321,47 @@ int run(const char *ctrl, const char *name, double seconds, int rounds, const st
             fprintf(stderr, "the controller takes no delay: %d ms skipped\n", delay);
             continue;
         }
-        std::map<std::pair<int, int>, Tally> tally;  // (switches, mode)
+        std::map<std::pair<int, int>, Tally> tally;  // (switches, mode; nm: single setups)
         // Rounds interleave shapes and modes, so a noisy spell of the machine hits all.
         for (int r = 0; r < rounds; ++r)
-            for (int mi = 0; mi < 2; ++mi) {
+            for (int mi = 0; mi < nm; ++mi) {
                 std::unique_ptr<lbCtrlEngine> engine = lbEngineCreate(kModes[mi].cfg);
                 lbEngineInstall(engine.get());
                 for (const Shape &s : kShapes) {
                     if (!runShape(s, seconds, kMaxSetupsPerRun, kModes[mi].burst,
                                   &tally[{s.switches, mi}]))
                         return 1;
-                    // Single setups of the engine: SYN in to SYN out.
-                    if (mi == 0 && !runShape(s, seconds / 4, 50, 1, &tally[{s.switches, 2}]))
+                    // Single setups of the default engine: SYN in to SYN out.
+                    if (mi == 0 && !runShape(s, seconds / 4, 50, 1, &tally[{s.switches, nm}]))
                         return 1;
                 }
                 lbEngineInstall(nullptr);
             }
         for (const Shape &s : kShapes) {
-            for (int mi = 0; mi < 2; ++mi) {
+            for (int mi = 0; mi < nm; ++mi) {
                 const Tally &t = tally[{s.switches, mi}];
                 fprintf(rows,
                         "4\tsetup rate, %s, %d-switch path, %d ms per request, %s\t%.0f\t"
                         "setups/s\t%d setups in %.2f s\n",
-                        name, s.switches, delay, kModes[mi].name, rate(t), t.setups, t.seconds);
+                        name, s.switches, delay, kModes[mi].name.c_str(), rate(t), t.setups,
+                        t.seconds);
             }
-            const double e = rate(tally[{s.switches, 0}]), one = rate(tally[{s.switches, 1}]);
+            const double one = rate(tally[{s.switches, ref}]);
+            for (int mi = 0; mi < ref; ++mi) {
+                const double e = rate(tally[{s.switches, mi}]);
+                fprintf(rows,
+                        "4\t%s / one-in-flight setup rate, %s, %d-switch path, %d ms per request"
+                        "\t%.1f\tratio\t%.0f / %.0f setups/s; target at least 10 at 5 ms\n",
+                        kModes[mi].name.c_str(), name, s.switches, delay, one > 0 ? e / one : 0, e,
+                        one);
+            }
             fprintf(rows,
-                    "4\tengine/one-in-flight setup rate, %s, %d-switch path, %d ms per request"
-                    "\t%.1f\tratio\t%.0f / %.0f setups/s; target at least 10 at 5 ms\n",
-                    name, s.switches, delay, one > 0 ? e / one : 0, e, one);
-            fprintf(rows,
-                    "4\tSYN in to SYN out, %s, %d-switch path, %d ms per request, engine\t%.1f\t"
+                    "4\tSYN in to SYN out, %s, %d-switch path, %d ms per request, %s\t%.1f\t"
                     "ms\tmedian of %zu single setups; one-in-flight: %.1f ms\n",
-                    name, s.switches, delay, median(tally[{s.switches, 2}].latencies) * 1000,
-                    tally[{s.switches, 2}].latencies.size(),
-                    median(tally[{s.switches, 1}].latencies) * 1000);
+                    name, s.switches, delay, kModes[0].name.c_str(),
+                    median(tally[{s.switches, nm}].latencies) * 1000,
+                    tally[{s.switches, nm}].latencies.size(),
+                    median(tally[{s.switches, ref}].latencies) * 1000);
         }
     }
     if (!delayList.empty() && delayList.back() != 0)
@@ -432,16 +446,7 @@ int runForward(const char *ctrl, double seconds) {
     FILE *rows = fdopen(3, "w");
     if (rows == nullptr)
         return 2;
-    Gv_noPrint = 1;
-    lbPktSend = countSend;
-    snprintf(g_cont1IPAddr, sizeof g_cont1IPAddr, "%s", ctrl);
-    snprintf(g_vipIPAddr, sizeof g_vipIPAddr, "%s", kVip);
-    snprintf(reinterpret_cast<char *>(g_vlanId), sizeof g_vlanId, "0");
-    snprintf(reinterpret_cast<char *>(g_addFlowTmr), sizeof g_addFlowTmr, "1");
-    snprintf(reinterpret_cast<char *>(g_delFlowTmr), sizeof g_delFlowTmr, "1");
-    lbFlowTable_create();
-    const std::string ctrlPort = std::string(ctrl) + ":8443";
-    setControllerIp(ctrlPort.c_str());
+    initBalancer(ctrl, "1");
     const struct {
         const char *what;
         int synPerSec, delayMs;
@@ -458,7 +463,9 @@ int runForward(const char *ctrl, double seconds) {
     return 0;
 }
 
-}  // namespace
+}  // namespace lbsb
+
+using namespace lbsb;
 
 int main(int argc, char **argv) {
     if (argc == 2 && strcmp(argv[1], "topology") == 0) {
@@ -467,11 +474,20 @@ int main(int argc, char **argv) {
     }
     if (argc == 4 && strcmp(argv[1], "forward") == 0)
         return runForward(argv[2], atof(argv[3]));
+    // The wider in-flight bound of the engine measured beside the default (0: none).
+    const char *wide = getenv("LB_SETUP_BENCH_WIDE");
     if ((argc == 7 || argc == 8) && strcmp(argv[1], "run") == 0)
         return run(argv[2], argv[3], atof(argv[4]), atoi(argv[5]), argv[6],
-                   argc == 8 ? argv[7] : nullptr);
+                   argc == 8 ? argv[7] : nullptr, wide != nullptr ? atoi(wide) : 32);
+    if (argc == 6 && strcmp(argv[1], "scale") == 0)
+        return runScale(argv[2], argv[3], atof(argv[4]), atoi(argv[5]));
+    if (argc == 5 && strcmp(argv[1], "memory") == 0)
+        return runMemory(argv[2], atoi(argv[3]), atoi(argv[4]));
+    if (argc == 5 && strcmp(argv[1], "shutdown") == 0)
+        return runShutdown(argv[2], atoi(argv[3]), atoi(argv[4]));
     fprintf(stderr,
             "usage: lb_setup_bench topology | run CTRL_ADDR NAME SECONDS ROUNDS DELAYS_MS "
-            "[REQUEST_LOG]\n");
+            "[REQUEST_LOG] | forward CTRL_ADDR SECONDS | scale CTRL_ADDR NAME SECONDS ROUNDS | "
+            "memory CTRL_ADDR SMALL LARGE | shutdown CTRL_ADDR CONNECTIONS DELAY_MS\n");
     return 2;
 }
