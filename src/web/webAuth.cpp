@@ -8,24 +8,11 @@
 #include <memory>
 #include <vector>
 
+#include "web/webFiles.h"
+
 namespace lbweb {
 
 namespace {
-
-std::vector<std::string_view> words(std::string_view line) {
-    std::vector<std::string_view> w;
-    size_t i = 0;
-    while (i < line.size()) {
-        while (i < line.size() && isspace(static_cast<unsigned char>(line[i])))
-            i++;
-        size_t start = i;
-        while (i < line.size() && !isspace(static_cast<unsigned char>(line[i])))
-            i++;
-        if (i > start)
-            w.push_back(line.substr(start, i - start));
-    }
-    return w;
-}
 
 // Calls f(lineNumber, words) for every line that is neither blank nor a comment; stops
 // at the first false.

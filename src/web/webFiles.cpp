@@ -13,21 +13,6 @@ namespace lbweb {
 
 namespace {
 
-std::vector<std::string_view> words(std::string_view line) {
-    std::vector<std::string_view> w;
-    size_t i = 0;
-    while (i < line.size()) {
-        while (i < line.size() && isspace(static_cast<unsigned char>(line[i])))
-            i++;
-        size_t start = i;
-        while (i < line.size() && !isspace(static_cast<unsigned char>(line[i])))
-            i++;
-        if (i > start)
-            w.push_back(line.substr(start, i - start));
-    }
-    return w;
-}
-
 template <typename F>
 void forEachLine(std::string_view text, F f) {
     size_t start = 0;
@@ -46,6 +31,21 @@ bool toInt(std::string_view w, int &out) {
 }
 
 }  // namespace
+
+std::vector<std::string_view> words(std::string_view line) {
+    std::vector<std::string_view> w;
+    size_t i = 0;
+    while (i < line.size()) {
+        while (i < line.size() && isspace(static_cast<unsigned char>(line[i])))
+            i++;
+        size_t start = i;
+        while (i < line.size() && !isspace(static_cast<unsigned char>(line[i])))
+            i++;
+        if (i > start)
+            w.push_back(line.substr(start, i - start));
+    }
+    return w;
+}
 
 Flows parseFlows(std::string_view text) {
     Flows flows;

@@ -12,6 +12,9 @@
 
 namespace lbweb {
 
+// Words of a line, separated by any white space (the configuration and data files).
+std::vector<std::string_view> words(std::string_view line);
+
 // One line of flows_new.txt that names a connection.
 struct FlowConn {
     std::string client;  // client address, dotted
