@@ -146,14 +146,19 @@ void useTable(size_t n) {
 
 // ---- Figure 1: one frame ---------------------------------------------------------------
 
-int sendNothing(const uint8_t *, uint32_t) {
-    return 0;
+unsigned sendNothing(lb_tx_frame *frames, unsigned n) {
+    for (unsigned i = 0; i < n; ++i)
+        frames[i].rc = 0;
+    return n;
 }
 
-Bytes g_captured;
-int capture(const uint8_t *buf, uint32_t len) {
-    g_captured.assign(buf, buf + len);
-    return 0;
+Bytes g_captured;  // the latest frame sent
+unsigned capture(lb_tx_frame *frames, unsigned n) {
+    for (unsigned i = 0; i < n; ++i) {
+        g_captured.assign(frames[i].buf, frames[i].buf + frames[i].len);
+        frames[i].rc = 0;
+    }
+    return n;
 }
 
 // A frame of len bytes of the connection kClient:40000 <-> VIP:80, from the client or

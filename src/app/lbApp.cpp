@@ -25,9 +25,7 @@
 #include "pool/lbServerList.h"
 #include "rawsock/lb_rawsock.h"
 
-uint8_t recv_buf[LB_RECV_BUF_LEN];
-
-static_assert(sizeof recv_buf >= 1518, "a whole Ethernet frame with a VLAN tag fits");
+static_assert(LB_RECV_BUF_LEN >= 1518, "a whole Ethernet frame with a VLAN tag fits");
 static_assert(sizeof g_appIf == IFNAMSIZ, "room for the platform's longest interface name");
 
 namespace {
@@ -137,16 +135,21 @@ void lb_ctrl_recv(void) {
     // A changed connections file is written within 100 ms also when no frame comes.
     const int timeoutMs = 100;
     std::chrono::steady_clock::time_point tickSeen{};  // when a pending tick was first seen
+    // Frames are handled where the receive put them, and every frame forwarded from one
+    // batch leaves in one send; longer frames are cut to LB_RECV_BUF_LEN bytes as ever.
+    struct lb_rx_frame batch[LB_RAWSOCK_BATCH];
     for (;;) {
         stopIfRequested();
-        const int n = lb_client_rawsock_recv(recv_buf, sizeof recv_buf);
+        const int n = lb_client_rawsock_recv_batch(batch, LB_RAWSOCK_BATCH, LB_RECV_BUF_LEN);
         if (n > 0) {
-            lbTableLock lock;
-            lbHandlePktin(recv_buf, n);
-        } else if (n == 0) {
-            zero_count++;
-            if (Gv_noPrint == 0)
-                printf("Number of zero packet received:%d\r", zero_count);
+            lbHandlePktBatch(batch, static_cast<unsigned>(n));
+            for (int i = 0; i < n; ++i) {
+                if (batch[i].len != 0)
+                    continue;
+                zero_count++;
+                if (Gv_noPrint == 0)
+                    printf("Number of zero packet received:%d\r", zero_count);
+            }
         }
         // The expiry walk waits until every frame that arrived has been read, so no
         // connection is judged idle by frames still queued in the socket (under a load

@@ -3,8 +3,9 @@
 //
 // The main thread loads the configuration, logs in to the controller, starts the tick
 // and then becomes the packet thread: it waits in poll() on the packet socket and on the
-// wake-up descriptor (lbWakeFd), handles every received frame and every tick's expiry
-// walk while holding g_lbRBtreeMtx, and performs the shutdown itself once SIGINT or
+// wake-up descriptor (lbWakeFd), handles the frames of every receive batch and every
+// tick's expiry walk while holding g_lbRBtreeMtx (the frames a batch forwards leave in
+// one send after the lock is released), and performs the shutdown itself once SIGINT or
 // SIGTERM was received. The signal handlers only record the signal and wake the loop.
 #pragma once
 
@@ -13,10 +14,9 @@
 #include "common/lbGlobals.h"
 
 #define LB_USAGE "Usage: lbapp <ether interface of VIP>"
+// Received frames are cut to this many bytes. They are handled in place in the packet
+// socket's receive batch, so no buffer of this size exists.
 #define LB_RECV_BUF_LEN 10000
-
-// The one frame buffer: every receive asks for at most LB_RECV_BUF_LEN bytes into it.
-extern uint8_t recv_buf[LB_RECV_BUF_LEN];
 
 // Process entry: checks the command line (--help: usage and the files read and written;
 // --version; the usage line and status 0 for a wrong count; a name longer than 15

@@ -17,7 +17,6 @@
 
 using namespace lbpkt;
 
-lbPktSendFn lbPktSend = lb_client_rawsock_send;
 struct timeval starttv;
 struct timeval endtv;
 
@@ -75,20 +74,6 @@ struct AddrText {
     }
     char text[LB_IPSTR_LEN];
 };
-
-// Sends a forwarded frame through the seam; a frame that left sets endtv and totaltime.
-int forward(const unsigned char *buf, int len) {
-    const int rc = lbPktSend != nullptr ? lbPktSend(buf, static_cast<uint32_t>(len)) : -1;
-    if (rc == 0) {
-        gettimeofday(&endtv, nullptr);
-        struct timeval took;
-        timersub(&endtv, &starttv, &took);
-        const float secs =
-            static_cast<float>(took.tv_sec) + static_cast<float>(took.tv_usec) / 1e6f;
-        totaltime = secs > 0 ? secs : 0;
-    }
-    return rc;
-}
 
 // Milliseconds of silence after which a connection's rules may be gone from the switches:
 // the rules' idle time-out less an allowance of two seconds (half the time-out when that
@@ -234,12 +219,9 @@ void closeConnection(unsigned char *buf, int len, int code) {
     } else {
         lbDelFlow(buf, entry, code);
     }
-    if (forward(buf, len) != 0) {
-        if (Gv_noPrint == 0)
-            printf("Tx Pkt Failed in TCP FIN+RST packet");
-    } else if (Gv_noPrint == 0) {
-        printf("TCP FIN+RST sent to Port = %d \n", clientInPort);
-    }
+    queueFrame(
+        buf, len,
+        {"Tx Pkt Failed in TCP FIN+RST packet", "TCP FIN+RST sent to Port = %d \n", clientInPort});
 }
 
 // Any other segment: rewritten and sent when it belongs to a known connection. A segment
@@ -252,12 +234,11 @@ void forwardSegment(unsigned char *buf, int len, uint32_t src, uint32_t dst) {
         printf("\n ============> daddr = %s ", AddrText(dst).text);
     }
     const Readdressed r = readdress(nullptr, buf, len, LB_TCP_OTHER);
-    if (r.portField == 0)
+    if (!r.rewritten)
         return;
     if (keepRules(r.entry, r.fromClient, buf, len))
         return;  // leaves once its rules are back
-    if (forward(buf, len) != 0 && Gv_noPrint == 0)
-        printf("Tx Pkt Failed in TCP SYN packet");
+    queueFrame(buf, len, {"Tx Pkt Failed in TCP SYN packet", nullptr, 0});
 }
 
 }  // namespace
@@ -279,7 +260,10 @@ int checkTcpflags(const unsigned char *Buffer, int Size) {
     return LB_TCP_OTHER;
 }
 
-void lbHandlePktin(unsigned char *pktBuff, int tot_len) {
+namespace {
+
+// lbHandlePktin without the send: a frame forwarded is queued.
+void handleFrame(unsigned char *pktBuff, int tot_len) {
     timerclear(&starttv);
     timerclear(&endtv);
     gettimeofday(&starttv, nullptr);
@@ -331,5 +315,25 @@ void lbHandlePktin(unsigned char *pktBuff, int tot_len) {
             break;
         default:
             break;
+    }
+}
+
+}  // namespace
+
+void lbHandlePktin(unsigned char *pktBuff, int tot_len) {
+    handleFrame(pktBuff, tot_len);
+    sendQueued();
+}
+
+void lbHandlePktBatch(const struct lb_rx_frame *frames, unsigned n) {
+    static_assert(LB_RAWSOCK_BATCH > 0, "a batch holds a frame");
+    for (unsigned at = 0; at < n; at += LB_RAWSOCK_BATCH) {
+        const unsigned end = n - at < LB_RAWSOCK_BATCH ? n : at + LB_RAWSOCK_BATCH;
+        {
+            lbTableLock lock;
+            for (unsigned i = at; i < end; ++i)
+                handleFrame(frames[i].buf, frames[i].len);
+        }
+        sendQueued();
     }
 }

@@ -89,7 +89,8 @@ uint32_t controllerAddr();
 // What readdressing a segment found: its connection (null for a SYN towards the server
 // just chosen, whose entry does not exist yet) and whether it came from the client.
 struct Readdressed {
-    unsigned int portField;  // the TCP source port field as stored; 0: frame untouched
+    bool rewritten;          // false: the frame is untouched
+    unsigned int portField;  // the TCP source port field as stored
     lbFlow_t *entry;
     bool fromClient;
 };
@@ -109,5 +110,21 @@ bool postConnectionRules(const lbFlow_t *e, const unsigned char (&timeoutField)[
 // True when e's rules are being put back: the frame (readdressed) is then held to leave
 // after them (or dropped when too many wait), and the caller does not send it.
 bool holdWhileRulesComeBack(const lbFlow_t *e, const unsigned char *frame, int len);
+
+// What is printed, with diagnostics on, once a queued frame's send is known: failLine
+// when it failed, okFormat with okPort when it left (either may be null).
+struct SendLines {
+    const char *failLine;
+    const char *okFormat;
+    int okPort;
+};
+
+// Queues a forwarded frame (len bytes at buf, readdressed) to leave with the others of
+// its receive batch. buf must stay untouched until sendQueued. Packet thread only.
+void queueFrame(const unsigned char *buf, int len, const SendLines &lines);
+
+// Sends every queued frame through lbPktSend in one call, in the order queued, prints
+// their lines, and sets endtv and totaltime when any left. Packet thread only.
+void sendQueued();
 
 }  // namespace lbpkt

@@ -167,21 +167,22 @@ uint32_t controllerAddr() {
 
 Readdressed readdress(lbServer_node_t *lbServEnt, unsigned char *buf, int buf_len, int tcpflag) {
     TcpFrame f;
+    const Readdressed untouched{false, 0, nullptr, false};
     if (!parseFrame(buf, buf_len, &f))
-        return {0, nullptr, false};
+        return untouched;
     lbFlow_t *entry = lbFlowTable_getEntry(srcIp(f), srcPort(f));
     if (entry != nullptr && entry->lbPending)
-        return {0, nullptr, false};  // nothing of it passes before its SYN has left
+        return untouched;  // nothing of it passes before its SYN has left
     const bool fromClient = entry != nullptr || (tcpflag == LB_TCP_SYN && lbServEnt != nullptr);
     if (fromClient) {
         toServer(f, entry != nullptr ? entry->lbServConfPtr : lbServEnt);
     } else {
         entry = lbFlowTable_getEntry(dstIp(f), dstPort(f));
         if (entry == nullptr || entry->lbPending)
-            return {0, nullptr, false};
+            return untouched;
         toClient(f);
     }
-    return {load16(buf + f.tcpOff), entry, fromClient};
+    return {true, load16(buf + f.tcpOff), entry, fromClient};
 }
 
 }  // namespace lbpkt
@@ -208,7 +209,8 @@ uint16_t tcp_sum_calc(uint16_t len_tcp, const void *src_addr, const void *dest_a
 
 unsigned int lbHandleTcpOpen(lbServer_node_t *lbServEnt, unsigned char *buf, int buf_len,
                              int tcpflag) {
-    return readdress(lbServEnt, buf, buf_len, tcpflag).portField;
+    const Readdressed r = readdress(lbServEnt, buf, buf_len, tcpflag);
+    return r.rewritten ? LB_TCP_REWRITTEN | r.portField : 0;
 }
 
 lbFlow_t *lbHandleTcpClose(unsigned char *buf, int buf_len, lbServer_node_t **lbServer,

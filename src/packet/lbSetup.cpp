@@ -94,18 +94,29 @@ bool lbpkt::holdWhileRulesComeBack(const lbFlow_t *e, const unsigned char *frame
 }
 
 void lbRulesBack(const std::string &name) {
-    std::vector<std::vector<uint8_t>> frames;
-    {
-        lbTableLock lock;
-        auto it = g_held.find(name);
-        if (it == g_held.end())
-            return;
-        frames.swap(it->second);
-        g_held.erase(it);
-    }
-    for (const auto &f : frames)
+    // The connection stays held until its queue is found empty: a frame the packet thread
+    // takes while the ones before it are being sent joins the queue and leaves after them,
+    // never before.
+    for (;;) {
+        std::vector<std::vector<uint8_t>> frames;
+        {
+            lbTableLock lock;
+            auto it = g_held.find(name);
+            if (it == g_held.end())
+                return;
+            if (it->second.empty()) {
+                g_held.erase(it);
+                return;
+            }
+            frames.swap(it->second);
+        }
+        std::vector<lb_tx_frame> out;
+        out.reserve(frames.size());
+        for (const auto &f : frames)
+            out.push_back({f.data(), static_cast<uint32_t>(f.size()), -1});
         if (lbPktSend != nullptr)
-            lbPktSend(f.data(), static_cast<uint32_t>(f.size()));
+            lbPktSend(out.data(), static_cast<unsigned>(out.size()));
+    }
 }
 
 void lbEngineInstall(lbCtrlEngine *engine) {
@@ -135,9 +146,10 @@ bool lbSetupComplete(lbSetupReq *req) {
             lbHandleTcpOpen(nullptr, frame.data(), static_cast<int>(frame.size()), LB_TCP_SYN) != 0;
         port = e->lbServConfPtr->lbSwitchPort;
     }
-    const int rc = send && lbPktSend != nullptr
-                       ? lbPktSend(frame.data(), static_cast<uint32_t>(frame.size()))
-                       : -1;
+    lb_tx_frame out = {frame.data(), static_cast<uint32_t>(frame.size()), -1};
+    if (send && lbPktSend != nullptr)
+        lbPktSend(&out, 1);
+    const int rc = out.rc;
     if (Gv_noPrint == 0) {
         if (rc != 0)
             printf("Tx Pkt Failed in TCP SYN packet");

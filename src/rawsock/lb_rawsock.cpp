@@ -35,10 +35,14 @@ int g_addrSockFd = -1;
 // Received frames not yet handed out. Under load one recvmmsg takes up to kBatch frames,
 // so the receive costs one system call per batch instead of one per frame; at a low rate
 // a batch holds one frame and nothing changes.
-constexpr unsigned kBatch = 16;
+constexpr unsigned kBatch = LB_RAWSOCK_BATCH;
 constexpr size_t kFrameCap = 65536;  // longer frames are cut here
+// Slots lie a little more than kFrameCap apart: at a stride of a power of two every
+// slot's headers would fall into the same cache sets and evict each other before the
+// batch is handled.
+constexpr size_t kSlot = kFrameCap + 192;
 struct RecvBatch {
-    unsigned char frame[kBatch][kFrameCap];  // 1 MiB, touched only where frames land
+    unsigned char frame[kBatch][kSlot];  // 4 MiB, touched only where frames land
     struct sockaddr_ll from[kBatch];
     unsigned len[kBatch];
     unsigned count;  // frames taken by the latest recvmmsg
@@ -71,6 +75,7 @@ int refillBatch() {
     memset(msgs, 0, sizeof msgs);
     for (unsigned i = 0; i < kBatch; ++i) {
         iov[i] = {g_batch.frame[i], kFrameCap};
+        static_assert(kSlot >= kFrameCap, "a slot holds the longest frame received");
         msgs[i].msg_hdr.msg_name = &g_batch.from[i];
         msgs[i].msg_hdr.msg_namelen = sizeof g_batch.from[i];
         msgs[i].msg_hdr.msg_iov = &iov[i];
@@ -216,20 +221,70 @@ int lb_client_rawsock_recv(uint8_t *buf, int len) {
     }
 }
 
-int lb_client_rawsock_send(const uint8_t *buf, uint32_t len) {
-    if (!g_opened) {
+int lb_client_rawsock_recv_batch(struct lb_rx_frame *out, unsigned max, int cap) {
+    if (lb_recv_sock_fd < 0 || out == nullptr || max == 0 || cap < 0)
+        return -1;
+    unsigned n = 0;
+    while (n == 0) {
+        if (g_batch.next >= g_batch.count && refillBatch() < 0)
+            return -1;
+        for (; g_batch.next < g_batch.count && n < max; ++g_batch.next) {
+            const unsigned i = g_batch.next;
+            if (g_batch.from[i].sll_pkttype == PACKET_OUTGOING)
+                continue;
+            rawsocket_recv_addr = g_batch.from[i];
+            out[n].buf = g_batch.frame[i];
+            out[n].len = static_cast<int>(
+                std::min(static_cast<size_t>(g_batch.len[i]), static_cast<size_t>(cap)));
+            ++n;
+        }
+    }
+    return static_cast<int>(n);
+}
+
+unsigned lb_client_rawsock_send_batch(struct lb_tx_frame *frames, unsigned n) {
+    if (!g_opened && n > 0) {
         errno = ENOTCONN;
         perror("CTRL:Msg received, when CTRL was not ready\r\n");
     }
-    const ssize_t n = sendto(lb_send_sock_fd, buf, len, 0,
-                             reinterpret_cast<const struct sockaddr *>(&device), sizeof device);
-    if (n == -1) {
-        perror("CTRL:Tx-sendto error\n");
-        return -1;
+    constexpr unsigned kChunk = 64;  // messages per system call
+    struct mmsghdr msgs[kChunk];
+    struct iovec iov[kChunk];
+    unsigned sent = 0;
+    for (unsigned at = 0; at < n;) {
+        const unsigned chunk = std::min(n - at, kChunk);
+        memset(msgs, 0, sizeof msgs[0] * chunk);
+        for (unsigned i = 0; i < chunk; ++i) {
+            iov[i] = {const_cast<uint8_t *>(frames[at + i].buf), frames[at + i].len};
+            msgs[i].msg_hdr.msg_name = &device;
+            msgs[i].msg_hdr.msg_namelen = sizeof device;
+            msgs[i].msg_hdr.msg_iov = &iov[i];
+            msgs[i].msg_hdr.msg_iovlen = 1;
+        }
+        // sendmmsg stops at the first frame refused and counts those before it, which
+        // left; the next call starts at the refused one, and fails with its error.
+        const int rc = sendmmsg(lb_send_sock_fd, msgs, chunk, 0);
+        if (rc <= 0) {
+            if (rc == 0)
+                errno = EIO;  // nothing sent and no error: not expected
+            perror("CTRL:Tx-sendto error\n");
+            frames[at++].rc = -1;
+            continue;
+        }
+        for (int i = 0; i < rc; ++i) {
+            frames[at + i].rc = 0;
+            if (Gv_noPrint == 0)
+                printf("number of bytes sent = %d\n", static_cast<int>(msgs[i].msg_len));
+        }
+        sent += static_cast<unsigned>(rc);
+        at += static_cast<unsigned>(rc);
     }
-    if (Gv_noPrint == 0)
-        printf("number of bytes sent = %d\n", static_cast<int>(n));
-    return 0;
+    return sent;
+}
+
+int lb_client_rawsock_send(const uint8_t *buf, uint32_t len) {
+    struct lb_tx_frame one = {buf, len, -1};
+    return lb_client_rawsock_send_batch(&one, 1) == 1 ? 0 : -1;
 }
 
 void lb_client_rawsock_close(void) {

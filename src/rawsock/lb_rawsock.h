@@ -4,7 +4,8 @@
 // every frame that arrives on that interface (in promiscuous mode) and nothing of other
 // interfaces, never the frames the host itself sends, and sends frames out of it. A
 // second socket only reads the interface's hardware address and receives nothing.
-// Only the packet thread uses them; no lock is taken.
+// Only the packet thread receives; sends may come from another thread as well (see
+// lb_client_rawsock_send_batch). No lock is taken.
 #pragma once
 
 #include <stdint.h>
@@ -35,10 +36,44 @@ int init_rawsockrecv_interface(const char *ifname);
 // longer frame is cut to len; frames are cut at 64 KiB in any case). Returns the bytes
 // copied, 0 for an empty frame, or -1 when nothing is waiting, the socket is not open,
 // or on an error. Frames this host sent out of the interface are skipped, never
-// returned. Frames are taken from the socket in batches of up to 16 (one system call)
+// returned. Frames are taken from the socket in batches of up to 64 (one system call)
 // and handed out one per call in arrival order; -1 means the batch and the socket are
 // both empty, so waiting on the socket after it misses nothing. Closing drops a batch.
+// The batches are those of lb_client_rawsock_recv_batch.
 int lb_client_rawsock_recv(uint8_t *buf, int len);
+
+// One received frame, in place in the module's receive batch: len bytes at buf, cut to
+// the capacity the caller gave. Valid until the next receive or closing.
+struct lb_rx_frame {
+    uint8_t *buf;
+    int len;
+};
+
+// Takes every waiting frame without waiting, up to max (and up to LB_RAWSOCK_BATCH), first
+// any that lb_client_rawsock_recv took from the socket and has not handed out yet; a
+// frame longer than cap bytes is cut to cap. Frames this host sent are skipped. Fills
+// out in arrival order and returns the number of frames (0 for an empty read is a frame
+// of len 0), or -1 when nothing is waiting (the batch and the socket both empty), the
+// socket is not open, max is 0, or on an error.
+// One system call per batch; the frames stay in place, so the caller may rewrite them
+// there and send them from there.
+#define LB_RAWSOCK_BATCH 64
+int lb_client_rawsock_recv_batch(struct lb_rx_frame *out, unsigned max, int cap);
+
+// One frame of a batched send: len bytes at buf; rc is set by the send, 0 when the
+// platform took the frame, -1 otherwise.
+struct lb_tx_frame {
+    const uint8_t *buf;
+    uint32_t len;
+    int rc;
+};
+
+// Sends n frames out of the interface in order, as few system calls as the platform
+// allows (sendmmsg). A frame the platform refuses gets rc -1 and the line of a failed
+// lb_client_rawsock_send, and only it is lost: the frames after it are still sent.
+// Returns the number of frames that left. Safe from any thread once opened (it keeps
+// no state of its own); the balancer's setup engine sends the SYNs it has set up.
+unsigned lb_client_rawsock_send_batch(struct lb_tx_frame *frames, unsigned n);
 
 // Sends one complete Ethernet frame of len bytes out of the interface. Returns 0 when the
 // platform took it, -1 otherwise. Before lb_client_rawsock_init it reports "CTRL:Msg

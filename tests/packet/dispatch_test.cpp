@@ -324,4 +324,60 @@ TEST_F(Dispatch, PendingConnections) {
     EXPECT_EQ(numFlowEntries, 3u);  // 40000, 40001 and the SYN of 40002 handed over again
 }
 
+// Receive batches as the packet loop hands them over. The frames a batch forwards leave
+// in one send, in the order they came; a SYN whose setup ends between two batches leaves
+// between their sends; a frame whose send fails is the only one lost, with its line. The
+// new connection is from client port 0, which is a port like any other.
+TEST_F(Dispatch, BatchesLeaveInOneSendInOrder) {
+    addServer(kServer);
+    ASSERT_EQ(run(buildFrame(client(40000, SYN))), "received TCP SYN\n");
+    auto owned = std::make_unique<HeldSetups>();
+    HeldSetups *engine = owned.get();
+    useEngine(std::move(owned));
+    auto data = [](size_t n) { return client(40000, ACK | PSH, n); };  // the length tells
+    const FrameSpec syn = client(0, SYN), synAck = server(0, SYN | ACK);
+    struct Step {
+        const char *what;
+        std::function<void()> before;
+        std::vector<FrameSpec> in;
+        std::vector<Bytes> out;     // what leaves, in order
+        std::vector<size_t> calls;  // frames per call of the send seam
+        const char *failLine;       // printed once (diagnostics on), or null
+    } steps[] = {
+        // clang-format off
+        {"data around a new SYN and a frame of its pending connection", [] {},
+         {data(1), syn, data(2), synAck, data(3)},
+         {toServer(data(1)), toServer(data(2)), toServer(data(3))}, {3}, nullptr},
+        {"its setup ends before the next batch: the SYN leaves first",
+         [&] { ASSERT_TRUE(lbSetupComplete(engine->held.at(0).get())); },
+         {synAck, data(4), data(5)},
+         {toServer(syn), fromVip(synAck), toServer(data(4)), toServer(data(5))}, {1, 3}, nullptr},
+        {"a batch whose middle frame the send refuses", [] {},
+         {data(6), data(7), data(8)},
+         {toServer(data(6)), toServer(data(8))}, {3}, "Tx Pkt Failed in TCP SYN packet"},
+        // clang-format on
+    };
+    for (const Step &st : steps) {
+        SCOPED_TRACE(st.what);
+        clearSent();
+        refused_ = st.failLine != nullptr ? toServer(data(7)) : Bytes{};
+        std::vector<Bytes> in;
+        for (const FrameSpec &f : st.in)
+            in.push_back(buildFrame(f));
+        Gv_noPrint = st.failLine != nullptr ? 0 : 1;
+        const std::string out = lbtest::printed([&] {
+            st.before();
+            dispatchBatch(in);
+        });
+        Gv_noPrint = 1;
+        EXPECT_EQ(sent(), st.out);
+        EXPECT_EQ(sendCalls(), st.calls);
+        if (st.failLine != nullptr) {
+            const size_t at = out.find(st.failLine);
+            EXPECT_NE(at, std::string::npos) << out;
+            EXPECT_EQ(out.find(st.failLine, at + 1), std::string::npos) << out;
+        }
+    }
+}
+
 }  // namespace

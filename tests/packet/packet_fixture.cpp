@@ -13,6 +13,8 @@ std::unique_ptr<CtrlSim> PacketSim::sim_;
 std::string PacketSim::simAddr_;
 std::mutex PacketSim::sentMtx_;
 std::vector<Bytes> PacketSim::sent_;
+std::vector<size_t> PacketSim::sendCalls_;
+Bytes PacketSim::refused_;
 std::vector<size_t> PacketSim::rulesAt_;
 
 void PacketSim::startSim(const char *addr, const char *topology) {
@@ -29,6 +31,7 @@ void PacketSim::SetUp() {
     sim_->clearLog();
     clearSent();
     lbPktSend = capture;
+    refused_.clear();
     snprintf(g_cont1IPAddr, sizeof g_cont1IPAddr, "%s", simAddr_.c_str());
     snprintf(g_vipIPAddr, sizeof g_vipIPAddr, "%s", kVip);
     for (auto [field, value] : {std::pair{g_contMacAddr, "2:0:0:0:1:0"},
@@ -42,7 +45,7 @@ void PacketSim::SetUp() {
 
 void PacketSim::TearDown() {
     useEngine(nullptr);
-    lbPktSend = lb_client_rawsock_send;
+    lbPktSend = lb_client_rawsock_send_batch;
     resetState();
 }
 
@@ -59,16 +62,41 @@ void PacketSim::dispatch(const Bytes &f) {
     lbHandlePktin(buf.get(), static_cast<int>(f.size()));
 }
 
+void PacketSim::dispatchBatch(const std::vector<Bytes> &frames) {
+    std::vector<std::unique_ptr<unsigned char[]>> bufs;
+    std::vector<lb_rx_frame> batch;
+    for (const Bytes &f : frames) {
+        bufs.emplace_back(new unsigned char[f.size()]);
+        std::copy(f.begin(), f.end(), bufs.back().get());
+        batch.push_back({bufs.back().get(), static_cast<int>(f.size())});
+    }
+    lbHandlePktBatch(batch.data(), static_cast<unsigned>(batch.size()));
+}
+
 bool PacketSim::settled() const {
     return waitUntil([this] { return engine_ == nullptr || engine_->busy() == 0; });
 }
 
-int PacketSim::capture(const uint8_t *buf, uint32_t len) {
+unsigned PacketSim::capture(lb_tx_frame *frames, unsigned n) {
     const size_t rules = flowRequests().size();
     std::lock_guard<std::mutex> l(sentMtx_);
-    sent_.emplace_back(buf, buf + len);
-    rulesAt_.push_back(rules);
-    return 0;
+    sendCalls_.push_back(n);
+    unsigned sent = 0;
+    for (unsigned i = 0; i < n; ++i) {
+        Bytes f(frames[i].buf, frames[i].buf + frames[i].len);
+        frames[i].rc = f == refused_ ? -1 : 0;
+        if (frames[i].rc != 0)
+            continue;
+        sent_.push_back(std::move(f));
+        rulesAt_.push_back(rules);
+        ++sent;
+    }
+    return sent;
+}
+
+std::vector<size_t> PacketSim::sendCalls() {
+    std::lock_guard<std::mutex> l(sentMtx_);
+    return sendCalls_;
 }
 
 size_t PacketSim::rulesAt(size_t i) {
@@ -85,6 +113,7 @@ void PacketSim::clearSent() {
     std::lock_guard<std::mutex> l(sentMtx_);
     sent_.clear();
     rulesAt_.clear();
+    sendCalls_.clear();
 }
 
 lbServer_node_t *PacketSim::addServer(const char *addr, int maxconn, int lock) {

@@ -35,6 +35,9 @@ class PacketSim : public testing::Test {
     // Hands a copy of f, in a buffer of exactly its size (ASan sees any read beyond it),
     // to the dispatcher under the table lock, as the packet loop does.
     static void dispatch(const Bytes &f);
+    // Hands copies of frames, each in a buffer of exactly its size, to the dispatcher as
+    // one receive batch, as the packet loop does.
+    static void dispatchBatch(const std::vector<Bytes> &frames);
     // Waits until the engine has nothing in flight; false after 20 s.
     bool settled() const;
     // Frames that left through the seam so far, and forgetting them; rulesAt(i): the
@@ -42,6 +45,10 @@ class PacketSim : public testing::Test {
     static std::vector<Bytes> sent();
     static size_t rulesAt(size_t i);
     static void clearSent();
+    // Frames handed to each call of the seam so far (cleared with sent()).
+    static std::vector<size_t> sendCalls();
+    // A frame equal to this one is refused by the seam (rc -1, not in sent()).
+    static Bytes refused_;
 
     // A server record with the given address and limits, the MAC kServerMac.
     static lbServer_node_t *addServer(const char *addr, int maxconn = 10, int lock = 0);
@@ -58,9 +65,10 @@ class PacketSim : public testing::Test {
     std::unique_ptr<lbCtrlEngine> engine_;
 
   private:
-    static int capture(const uint8_t *buf, uint32_t len);
+    static unsigned capture(lb_tx_frame *frames, unsigned n);
     static std::mutex sentMtx_;
     static std::vector<Bytes> sent_;
+    static std::vector<size_t> sendCalls_;
     static std::vector<size_t> rulesAt_;
 };
 

@@ -86,7 +86,17 @@ struct Case {
 TEST_F(Rewrite, FramesAreReaddressedInPlaceOrLeftAlone) {
     FrameSpec syn{.srcIp = "192.0.2.20", .dstIp = kVip, .sport = 41000, .flags = 0x02};
     FrameSpec stranger{.srcIp = "192.0.2.99", .dstIp = kVip, .sport = 5};
+    // Port 0 is a port like any other: on the client's side, and on the server's.
+    FrameSpec portZero{.srcIp = "192.0.2.21", .dstIp = kVip, .sport = 0, .dport = 0};
+    ASSERT_NE(lbServFlowTable_createEntry(server_, inet_addr("192.0.2.21"), 0, 3, nullptr, 0),
+              nullptr);
+    FrameSpec fromServerPortZero = fromServer(2);
+    fromServerPortZero.sport = 0;
     const Case cases[] = {
+        {"client segment from port 0", buildFrame(portZero), LB_TCP_OTHER, false,
+         buildFrame(towardsServer(portZero))},
+        {"server reply from port 0", buildFrame(fromServerPortZero), LB_TCP_OTHER, false,
+         buildFrame(towardsClient(fromServerPortZero))},
         {"client SYN with a chosen server", buildFrame(syn), LB_TCP_SYN, true,
          buildFrame(towardsServer(syn))},
         {"client segment of a known connection", buildFrame(fromClient(5)), LB_TCP_OTHER, false,
@@ -146,7 +156,7 @@ TEST_F(Rewrite, FramesAreReaddressedInPlaceOrLeftAlone) {
         } else {
             uint16_t sport;  // the source port field as stored
             memcpy(&sport, &frame[14 + (frame[14] & 0xf) * 4], 2);
-            EXPECT_EQ(rc, sport);
+            EXPECT_EQ(rc, LB_TCP_REWRITTEN | sport);
             EXPECT_EQ(frame, c.expected);
             EXPECT_TRUE(lbtest::checksumsValid(frame));
         }
