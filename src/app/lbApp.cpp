@@ -116,6 +116,8 @@ void lb_ctrl_socket_init(void *start_arg) {
         lbTableLock lock;
         lbFlowTable_setWriteInterval(100);
     }
+    if (lbFlowTable_startWriter() != 0)
+        printf("No thread for flows_new.txt: it is written on the packet thread\n");
     lbEngineInstall(g_engine.get());
     lbInitTimer();
     if (!lbEventIdValid(timerId))
@@ -228,6 +230,7 @@ void deleteFlows(int sig_num) {
         delete_all_lbServerNodes();
         g_lbNumServers = 0;
     }
+    lbFlowTable_stopWriter();
     lb_client_rawsock_close();
     fflush(stdout);
     exit(sig_num);

@@ -35,24 +35,8 @@ namespace {
 char clientservconf[20] = LB_FLOWS_FILE;
 static_assert(sizeof(LB_FLOWS_FILE) <= sizeof(clientservconf), "file name must fit");
 
-// Stream of the connections file while a rewrite runs; write_db_flowEntry writes to it.
-FILE *fp = nullptr;
-
 // Destination of print_flowEntry_mit while lbFlowTable_listInto runs.
 std::string *g_listOut = nullptr;
-
-// Length of a text field that may lack its terminator, for "%.*s".
-template <size_t N>
-int fieldLen(const char (&field)[N]) {
-    return static_cast<int>(strnlen(field, N));
-}
-
-void reportWriteFailure(int err) {
-    char buf[128];
-    // GNU strerror_r: returns the message, which need not be in buf.
-    const char *msg = strerror_r(err, buf, sizeof buf);
-    printf("Cannot write %s: %s\n", clientservconf, msg);
-}
 
 // The stored node of record, preferring the node that holds record itself when equal
 // keys are stored side by side (the table does not refuse them): removing a neighbour
@@ -119,41 +103,7 @@ void releaseConnection(lbFlow_t *e) {
         e->lbServConfPtr->numConn--;
 }
 
-// Rewrites of the connections file: at every change (interval 0), or at most once per
-// interval while connections change, the changes in between written by the next
-// lbFlowTable_flushFile.
-int64_t g_writeIntervalMs = 0;
-int64_t g_lastWriteMs = 0;
-bool g_fileDirty = false;
-
-int64_t wallMs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-void noteChange() {
-    g_fileDirty = true;
-    lbFlowTable_flushFile(0);
-}
-
 }  // namespace
-
-void lbFlowTable_setWriteInterval(int ms) {
-    g_writeIntervalMs = ms < 0 ? 0 : ms;
-}
-
-void lbFlowTable_flushFile(int force) {
-    if (!g_fileDirty)
-        return;
-    const int64_t now = wallMs();
-    if (!force && g_writeIntervalMs > 0 && g_lastWriteMs != 0 &&
-        now - g_lastWriteMs < g_writeIntervalMs)
-        return;
-    g_fileDirty = false;
-    g_lastWriteMs = now;
-    lbFlowTable_writeFile();
-}
 
 // Address first, as the unsigned integer it is held in (so the last octet of a dotted
 // address weighs most), then port as a signed integer. Returns exactly 1, -1 or 0.
@@ -245,7 +195,7 @@ lbFlow_t *lbServFlowTable_createEntry(lbServer_node_t *lbServer, uint32_t lbClie
     lbServer->numConn++;
     numFlowEntries++;
     RBTreeInsert(g_lbServFlowTable_tree, entry, nullptr);
-    noteChange();
+    lbFlowTable_noteChange();
     return entry;
 }
 
@@ -276,7 +226,7 @@ void lbFlowTable_removeEntry(lbFlow_t *lbFlowEntry) {
         return;
     numFlowEntries--;
     RBDelete(g_lbServFlowTable_tree, node);
-    noteChange();
+    lbFlowTable_noteChange();
 
     FILE *check = fopen(clientservconf, "r");
     if (check == nullptr) {
@@ -284,51 +234,6 @@ void lbFlowTable_removeEntry(lbFlow_t *lbFlowEntry) {
     } else {
         fclose(check);
     }
-}
-
-void lbFlowTable_writeFile(void) {
-    int err = lbReplaceFile(clientservconf, [](FILE *out) {
-        for (dlist_node *n = lbServHead.next; n != nullptr && n != &lbServHead; n = n->next) {
-            const auto *serv = static_cast<const lbServer_node_t *>(n->data);
-            if (serv->numConn != 0 || (serv->lock != 0 && serv->lock != 1))
-                continue;
-            char ip[LB_IPSTR_LEN];
-            lbIPntoa(serv->lbServIp.s_addr, ip, sizeof ip);
-            fprintf(out, "%d %d %s %d %.*s %d\n", 0, 0, ip, 0, fieldLen(serv->server_name),
-                    serv->server_name, serv->maxconn);
-            if (Gv_noPrint == 0) {
-                printf("Writing in file %s\n", clientservconf);
-                printf("%d %d %s %d %.*s %d\n", 0, 0, ip, 0, fieldLen(serv->server_name),
-                       serv->server_name, serv->maxconn);
-            }
-        }
-        if (g_lbServFlowTable_tree != nullptr) {
-            // fp is module state so that the walk's per-entry callback can reach the
-            // stream; restored afterwards so that a stray WRITEFILE walk writes nowhere.
-            FILE *saved = fp;
-            fp = out;
-            RBTreeTraverse(g_lbServFlowTable_tree, WRITEFILE);
-            fp = saved;
-        }
-        return true;
-    });
-    if (err != 0)
-        reportWriteFailure(err);
-}
-
-// One connection line of the connections file; nothing outside a rewrite.
-void write_db_flowEntry(const void *key) {
-    const auto *entry = static_cast<const lbFlow_t *>(key);
-    if (fp == nullptr || entry == nullptr || entry->lbServConfPtr == nullptr)
-        return;
-    const lbServer_node_t *serv = entry->lbServConfPtr;
-    char clientIp[LB_IPSTR_LEN];
-    char servIp[LB_IPSTR_LEN];
-    lbIPntoa(entry->lbClientSrcIp, clientIp, sizeof clientIp);
-    lbIPntoa(serv->lbServIp.s_addr, servIp, sizeof servIp);
-    fprintf(fp, "%s %d %s %.*s %.*s %d\n", clientIp, entry->lbClientSrcTcpPort, servIp,
-            fieldLen(cluster_name), cluster_name, fieldLen(serv->server_name), serv->server_name,
-            serv->maxconn);
 }
 
 // The listing text of one entry, appended to the running listing or printed.

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "common/dlist.h"
+#include "flowtable/lbFlowFile.h"
 #include "flowtable/rbtree/red_black_tree.h"
 #include "pool/lbServerList.h"
 
@@ -97,10 +98,8 @@ void lbFlowTable_removeEntry(lbFlow_t *lbFlowEntry);
 
 // Per-entry actions of the walks. print_flowEntry_mit appends the entry's text to the
 // string of a running lbFlowTable_listInto, and prints it to standard output when no
-// listing is running. write_db_flowEntry writes the entry's line to the connections file
-// being rewritten and does nothing outside a rewrite.
+// listing is running (write_db_flowEntry, the rewrite's: see lbFlowFile.h).
 void print_flowEntry_mit(const void *key);
-void write_db_flowEntry(const void *key);
 
 // Appends the PRINT text of every entry, in key order, to out. The caller holds
 // g_lbRBtreeMtx and writes the text to the console only after releasing it.
@@ -122,18 +121,3 @@ void deleteFlowEntry(void *key);
 // list, lowers numConn and numFlowEntries; the entry stays until the tree is destroyed.
 // No-op for null.
 void deleteAllFlows(void *key);
-
-// How often creations and removals rewrite the connections file: at every one (0, the
-// default), or at most once per ms milliseconds while connections change; the rewrite
-// then owed is made by the next lbFlowTable_flushFile that finds the interval over.
-void lbFlowTable_setWriteInterval(int ms);
-// Rewrites the connections file when a change is not written yet and the interval is
-// over (or force is non-zero). Caller holds g_lbRBtreeMtx.
-void lbFlowTable_flushFile(int force);
-
-// Rewrites the connections file: idle servers, then one line per connection. The file is
-// written under a temporary name in the same directory and renamed over the old one, so a
-// reader sees either the old or the new content. When that fails the old file stays,
-// no temporary is left behind, and one line "Cannot write flows_new.txt: <reason>" is
-// printed.
-void lbFlowTable_writeFile(void);

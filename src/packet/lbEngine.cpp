@@ -52,6 +52,10 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kCacheLife = std::chrono::milliseconds(6000);
 constexpr int kTries = 3;  // node queries for the balancer's own port, and for a client
 constexpr int kLoopMs = 100;
+// Requests and connections the shutdown drain may use. The everyday bound keeps a slow
+// controller from timing requests out unsent; at shutdown every request left is a
+// removal racing the stop's bound, so more of them go out at once.
+constexpr int kDrainInFlight = 64;
 
 struct Attachment {
     std::string dpid;
@@ -167,6 +171,8 @@ class CurlEngine final : public lbCtrlEngine {
                 batches.swap(newBatches_);
                 stopping = stopping_;
             }
+            if (stopping)
+                async_.widen(kDrainInFlight, kDrainInFlight);
             if (tickDue_.exchange(false))
                 onTick();
             for (auto &b : batches)

@@ -6,6 +6,7 @@ bridges programmed by the controller simulator. Needs root; LBAPP names the bina
 """
 
 import collections
+import concurrent.futures
 import json
 import os
 import shutil
@@ -208,6 +209,28 @@ class Connections(Balanced):
                         "rules left after RST: %s" % self.rule_counts())
         self.assertEqual(self.connection_lines(), set())
         self.stop(signal.SIGINT)
+
+
+class Storm(Balanced):
+    def test_short_connections_from_two_clients(self):
+        """Short connections from both clients, eight at a time: each answered by a back-end
+        with its data intact; after their expiry no rule and no connection line is left."""
+        def short(host):
+            c = bed.connect(host, timeout=30)
+            try:
+                return c.name if c.exchange(16 * 1024) and c.close_fin() else "bad data"
+            finally:
+                c.sock.close()
+
+        with concurrent.futures.ThreadPoolExecutor(8) as pool:
+            names = list(pool.map(short, ["c1", "c2"] * 60))
+        self.assertLessEqual(set(names), {"web1", "web2", "web3"}, names)
+        self.assertGreaterEqual(len(set(names)), 2, names)
+        self.assertTrue(wait_until(self.no_rules, 40),
+                        "rules left after the storm: %s" % self.rule_counts())
+        self.assertTrue(wait_until(lambda: self.connection_lines() == set(), 5),
+                        self.connection_lines())
+        self.stop(signal.SIGTERM)
 
 
 class ControllerFrozen(Balanced):

@@ -40,6 +40,7 @@ void PacketSim::SetUp() {
                                 {g_delFlowTmr, "1"}})
         snprintf(reinterpret_cast<char *>(field), sizeof g_vlanId, "%s", value);
     lbFlowTable_create();
+    lbFlowTable_startWriter();  // as the running balancer: the file written off the lock
     startEngine(sequential());
 }
 

@@ -330,6 +330,28 @@ TEST_F(Setup, AFrameAfterTheRulesMayHaveAgedPostsThemAgainFirst) {
     EXPECT_EQ(rulesAt(1), 8u);  // the frame that found them aged left after all 8
 }
 
+// The half-open limit counts from the moment the SYN leaves: a setup that outlasts the
+// limit many times over does not have its connection expired by the next walk.
+TEST_F(Setup, HalfOpenTimeCountsFromTheSynLeaving) {
+    addServer("198.51.100.13");
+    lbFlowClock = lbtest::fakeClock;
+    const int64_t t0 = lbtest::fakeNowMs = 1000000;
+    g_halfOpenTmr = 5;
+    ASSERT_TRUE(sim_->control({{"delay", 0.3}}));
+    dispatch(syn("192.0.2.10"));
+    lbtest::fakeNowMs = t0 + 60000;  // while the setup waits for the controller
+    ASSERT_TRUE(settled());
+    ASSERT_EQ(sent().size(), 1u);
+    for (auto [at, kept] : {std::pair{64999, true}, {65000, false}}) {
+        lbtest::fakeNowMs = t0 + at;
+        lbtest::printed([] {
+            lbTableLock lock;
+            RBTreeTraverse(g_lbServFlowTable_tree, FINDELETE);
+        });
+        EXPECT_EQ(entry("192.0.2.10") != nullptr, kept) << at;
+    }
+}
+
 TEST_F(Setup, AServerMarkedForDeletionGoesWithItsLastConnection) {
     // Reset teardown and expiry alike remove the drained server and list the rest.
     for (bool reset : {true, false}) {

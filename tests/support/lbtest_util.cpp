@@ -59,6 +59,8 @@ int64_t fakeClock() {
 
 void resetState() {
     static const lbClockFn realClock = lbFlowClock;
+    lbFlowTable_stopWriter();  // first: it may be writing from what is cleared below
+    lbFlowTable_setWriteInterval(0);
     lbFlowClock = realClock;
     g_halfOpenTmr = LB_HALF_OPEN_DEFAULT;
     g_estIdleTmr = LB_EST_IDLE_DEFAULT;

@@ -61,17 +61,29 @@ void globalInit() {
 }  // namespace
 
 lbRestAsync::lbRestAsync(int maxInFlight, int maxConnections)
-    : maxInFlight_(maxInFlight < 1 ? 1 : maxInFlight) {
+    : maxInFlight_(maxInFlight < 1 ? 1 : maxInFlight),
+      maxConnections_(maxConnections < 1 ? 1 : maxConnections) {
     globalInit();
     CURLM *m = curl_multi_init();
     multi_ = m;
     if (m == nullptr)
         return;
     curl_multi_setopt(m, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
-    const long conns = maxConnections < 1 ? 1 : maxConnections;
-    curl_multi_setopt(m, CURLMOPT_MAX_HOST_CONNECTIONS, conns);
-    curl_multi_setopt(m, CURLMOPT_MAX_TOTAL_CONNECTIONS, conns);
-    curl_multi_setopt(m, CURLMOPT_MAXCONNECTS, conns);
+    curl_multi_setopt(m, CURLMOPT_MAX_HOST_CONNECTIONS, maxConnections_);
+    curl_multi_setopt(m, CURLMOPT_MAX_TOTAL_CONNECTIONS, maxConnections_);
+    curl_multi_setopt(m, CURLMOPT_MAXCONNECTS, maxConnections_);
+}
+
+void lbRestAsync::widen(int maxInFlight, int maxConnections) {
+    if (maxInFlight > maxInFlight_)
+        maxInFlight_ = maxInFlight;
+    auto *m = static_cast<CURLM *>(multi_);
+    if (m == nullptr || maxConnections <= maxConnections_)
+        return;
+    maxConnections_ = maxConnections;
+    curl_multi_setopt(m, CURLMOPT_MAX_HOST_CONNECTIONS, maxConnections_);
+    curl_multi_setopt(m, CURLMOPT_MAX_TOTAL_CONNECTIONS, maxConnections_);
+    curl_multi_setopt(m, CURLMOPT_MAXCONNECTS, maxConnections_);
 }
 
 lbRestAsync::~lbRestAsync() {

@@ -56,6 +56,9 @@ class lbRestAsync {
     // Runs the transfers for at most timeoutMs (less when wakeup() is called or a
     // transfer ends) and calls the callbacks of the requests that ended, on this thread.
     void run(int timeoutMs);
+    // Raises the bounds to at least maxInFlight requests on at least maxConnections
+    // connections; never lowers them. Same thread as run().
+    void widen(int maxInFlight, int maxConnections);
     // Ends run() early; any thread.
     void wakeup();
     // Requests started and not yet ended, and those still queued.
@@ -71,6 +74,7 @@ class lbRestAsync {
 
     void *multi_;
     int maxInFlight_;
+    long maxConnections_;
     std::deque<std::pair<lbAsyncRequest, bool>> queue_;  // request, already retried
     std::vector<std::unique_ptr<Transfer>> running_;
     bool loginRunning_ = false;

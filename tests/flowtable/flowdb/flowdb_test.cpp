@@ -197,6 +197,43 @@ TEST_F(FlowDb, ListingTextInKeyOrder) {
     EXPECT_EQ(out, "kept:" + want);
 }
 
+// With the writer thread, the file still ends as the table is: every change owed is
+// written by a later flush, and an older snapshot never replaces a newer file.
+TEST_F(FlowDb, WriterThreadEndsWithTheTableAsItIs) {
+    lbServer_node_t *s = addServer("192.0.2.11", "alpha", 300);
+    ASSERT_EQ(lbFlowTable_startWriter(), 0);
+    std::vector<lbFlow_t *> conns;
+    std::string want;
+    for (int port = 1000; port < 1200; ++port) {
+        lbTableLock lock;
+        conns.push_back(connect(s, "198.51.100.7", port));
+        want += "198.51.100.7 " + std::to_string(port) + " 192.0.2.11 webfarm alpha 300\n";
+    }
+    auto settlesTo = [](const std::string &text) {
+        for (int i = 0; i < 500; ++i) {
+            {
+                lbTableLock lock;
+                lbFlowTable_flushFile(0);
+            }
+            if (lbtest::readFile(LB_FLOWS_FILE) == text)
+                return true;
+            usleep(10000);
+        }
+        return false;
+    };
+    EXPECT_TRUE(settlesTo(want));
+    for (lbFlow_t *e : conns) {
+        lbTableLock lock;
+        lbFlowTable_removeEntry(e);
+    }
+    s->numConn = 0;
+    EXPECT_TRUE(settlesTo("0 0 192.0.2.11 0 alpha 300\n"));
+    lbFlowTable_stopWriter();
+    // Without the writer a change is written at once, in the caller's thread.
+    connect(s, "198.51.100.8", 7);
+    EXPECT_EQ(lbtest::readFile(LB_FLOWS_FILE), "198.51.100.8 7 192.0.2.11 webfarm alpha 300\n");
+}
+
 // When the file cannot be replaced the table change stands, one line says why, and no
 // temporary is left. A failed check reopen after a removal adds its own line.
 TEST_F(FlowDb, UnwritableTargetKeepsTheChangeAndSaysSo) {
