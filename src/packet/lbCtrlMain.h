@@ -33,8 +33,9 @@ enum { LB_TCP_SYN = 2, LB_TCP_FINACK = 3, LB_TCP_RST = 5, LB_TCP_OTHER = -1, LB_
 typedef unsigned (*lbPktSendFn)(struct lb_tx_frame *frames, unsigned n);
 extern lbPktSendFn lbPktSend;
 
-// Arrival time of the frame being (or last) handled, and the time the latest forwarded
-// frame was sent (cleared at every arrival). totaltime gets the time from the arrival of
+// Arrival time of the frame being (or last) handled (the frames of one receive batch
+// share theirs), and the time the latest forwarded frame was sent (cleared at every
+// arrival). totaltime gets the time from the arrival of
 // the latest frame that left to its send.
 extern struct timeval starttv;
 extern struct timeval endtv;

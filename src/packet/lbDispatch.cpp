@@ -262,11 +262,11 @@ int checkTcpflags(const unsigned char *Buffer, int Size) {
 
 namespace {
 
-// lbHandlePktin without the send: a frame forwarded is queued.
-void handleFrame(unsigned char *pktBuff, int tot_len) {
-    timerclear(&starttv);
+// lbHandlePktin without the send, for a frame taken from the socket at `arrived`: a
+// frame forwarded is queued.
+void handleFrame(unsigned char *pktBuff, int tot_len, const struct timeval &arrived) {
+    starttv = arrived;
     timerclear(&endtv);
-    gettimeofday(&starttv, nullptr);
     if (pktBuff == nullptr || tot_len < static_cast<int>(LB_ETH_HLEN))
         return;
     const size_t n = static_cast<size_t>(tot_len);
@@ -321,7 +321,9 @@ void handleFrame(unsigned char *pktBuff, int tot_len) {
 }  // namespace
 
 void lbHandlePktin(unsigned char *pktBuff, int tot_len) {
-    handleFrame(pktBuff, tot_len);
+    struct timeval now;
+    gettimeofday(&now, nullptr);
+    handleFrame(pktBuff, tot_len, now);
     sendQueued();
 }
 
@@ -329,10 +331,13 @@ void lbHandlePktBatch(const struct lb_rx_frame *frames, unsigned n) {
     static_assert(LB_RAWSOCK_BATCH > 0, "a batch holds a frame");
     for (unsigned at = 0; at < n; at += LB_RAWSOCK_BATCH) {
         const unsigned end = n - at < LB_RAWSOCK_BATCH ? n : at + LB_RAWSOCK_BATCH;
+        // The frames of a batch were taken from the socket together: one arrival time.
+        struct timeval arrived;
+        gettimeofday(&arrived, nullptr);
         {
             lbTableLock lock;
             for (unsigned i = at; i < end; ++i)
-                handleFrame(frames[i].buf, frames[i].len);
+                handleFrame(frames[i].buf, frames[i].len, arrived);
         }
         sendQueued();
     }
