@@ -52,9 +52,9 @@ struct lb_rx_frame {
 // Takes every waiting frame without waiting, up to max (and up to LB_RAWSOCK_BATCH), first
 // any that lb_client_rawsock_recv took from the socket and has not handed out yet; a
 // frame longer than cap bytes is cut to cap. Frames this host sent are skipped. Fills
-// out in arrival order and returns the number of frames (0 for an empty read is a frame
-// of len 0), or -1 when nothing is waiting (the batch and the socket both empty), the
-// socket is not open, max is 0, or on an error.
+// out in arrival order (an empty frame with len 0) and returns the number of frames, or
+// -1 when nothing is waiting (the batch and the socket both empty), the socket is not
+// open, max is 0, or on an error.
 // One system call per batch; the frames stay in place, so the caller may rewrite them
 // there and send them from there.
 #define LB_RAWSOCK_BATCH 64
