@@ -198,23 +198,29 @@ static int drain(struct counter *c) {
 // address ip (network order), IPv4 total length ip_len and the ACK flag alone; its queue
 // holds next to nothing, so the kernel drops what it accepts and counts it. Returns the
 // descriptor or -1.
-static int open_stats_socket(int ifindex, const unsigned char *mac, uint32_t ip,
-                             uint16_t ip_len) {
+static int open_stats_socket(int ifindex, const unsigned char *mac, uint32_t ip, uint16_t ip_len) {
     const int fd = socket(AF_PACKET, SOCK_RAW | SOCK_CLOEXEC, 0);
     const int one = 1, rcvbuf = 0;
     if (fd < 0)
         return -1;
-    const uint32_t hi = (uint32_t)mac[0] << 24 | (uint32_t)mac[1] << 16 |
-                        (uint32_t)mac[2] << 8 | mac[3];
+    const uint32_t hi =
+        (uint32_t)mac[0] << 24 | (uint32_t)mac[1] << 16 | (uint32_t)mac[2] << 8 | mac[3];
     const uint32_t lo = (uint32_t)mac[4] << 8 | mac[5];
     struct sock_filter code[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, 0),  BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, hi, 0, 11),
-        BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 4),  BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, lo, 0, 9),
-        BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 12), BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0x0800, 0, 7),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, 30), BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ntohl(ip), 0, 5),
-        BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 16), BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ip_len, 0, 3),
-        BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 47), BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0x10, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, 1),           BPF_STMT(BPF_RET | BPF_K, 0),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, hi, 0, 11),
+        BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 4),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, lo, 0, 9),
+        BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 12),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0x0800, 0, 7),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, 30),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ntohl(ip), 0, 5),
+        BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 16),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, ip_len, 0, 3),
+        BPF_STMT(BPF_LD | BPF_B | BPF_ABS, 47),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0x10, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, 1),
+        BPF_STMT(BPF_RET | BPF_K, 0),
     };
     struct sock_fprog prog = {.len = sizeof code / sizeof code[0], .filter = code};
     struct sockaddr_ll a = {

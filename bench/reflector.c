@@ -132,7 +132,6 @@ static unsigned long reflect_batched(int fd, const struct sockaddr_ll *dev, unsi
     return frames;
 }
 
-
 // Memory-mapped rings (PACKET_MMAP, TPACKET_V2) on the same socket: the kernel writes
 // each received frame into the next slot of the receive ring, the reflector copies it
 // into the next slot of the transmit ring and hands the slot back; one send() call
@@ -239,8 +238,8 @@ int main(int argc, char **argv) {
     socklen_t slen = sizeof st;
     memset(&st, 0, sizeof st);
     getsockopt(fd, SOL_PACKET, PACKET_STATISTICS, &st, &slen);
-    fprintf(stderr, "reflector (batch %u): %lu frames reflected, %u dropped by the socket\n",
-            batch, frames, st.tp_drops);
+    fprintf(stderr, "reflector (batch %u): %lu frames reflected, %u dropped by the socket\n", batch,
+            frames, st.tp_drops);
     close(fd);
     return 0;
 }
