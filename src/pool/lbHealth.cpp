@@ -14,6 +14,7 @@
 #include <cstring>
 #include <map>
 #include <new>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -247,13 +248,11 @@ bool Checker::sleepUntil(Clock::time_point when) const {
 // Every address of the server list once, in list order, with the first record's name.
 std::vector<Check> Checker::copyServers() const {
     std::vector<Check> checks;
+    std::set<uint32_t> seen;
     lbTableLock lock;
     for (dlist_node *n = lbServHead.next; n != nullptr && n != &lbServHead; n = n->next) {
         const auto *s = static_cast<const lbServer_node_t *>(n->data);
-        bool seen = false;
-        for (const Check &c : checks)
-            seen = seen || c.addr == s->lbServIp.s_addr;
-        if (!seen) {
+        if (seen.insert(s->lbServIp.s_addr).second) {
             Check c{s->lbServIp.s_addr, {}};
             c.name.assign(s->server_name, strnlen(s->server_name, sizeof s->server_name));
             checks.push_back(std::move(c));

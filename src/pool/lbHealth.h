@@ -57,8 +57,9 @@ struct lbHealthState {
 // changed its standing with it, 0 otherwise.
 int lbHealthFeed(lbHealthState *st, bool ok, int fall, int rise);
 
-// Starts the checker thread with cfg (as loaded: timeoutMs set). Returns 0, or -1 when
-// it is already running or cannot be started (the reason printed).
+// Starts the checker thread with cfg (as loaded: timeoutMs set) and prints the settings.
+// Returns 0, or -1 when a checker already runs or the thread cannot be started (the
+// reason printed then).
 int lbHealthStart(const lbHealthConfig &cfg);
 
 // Stops the checker: wakes it wherever it waits, closes its checks in flight, waits for

@@ -48,6 +48,7 @@ class Process : public testing::Test {
             "VALUES ('" + kVip + "'); INSERT INTO cluster (clustername) VALUES ('webfarm');"));
         lbtest::writeFile("timeout.conf", "300 1\n");
         lbtest::writeFile("vlanid.conf", "0\n");
+        std::remove("healthcheck.conf");  // only the runs with health checks write one
         ASSERT_TRUE(veth_.ok());
         ASSERT_EQ(system(("ip addr add " + std::string(kVip) + "/24 dev lbv0").c_str()), 0);
         ASSERT_GE(far_ = veth_.farSocket(), 0);
