@@ -22,6 +22,7 @@
 #include "flowtable/lbTimer.h"
 #include "packet/lbCtrlMain.h"
 #include "packet/lbEngine.h"
+#include "pool/lbHealth.h"
 #include "pool/lbServerList.h"
 #include "rawsock/lb_rawsock.h"
 
@@ -102,6 +103,13 @@ void lb_ctrl_socket_init(void *start_arg) {
         lbTableLock lock;
         load();
     }
+    // Before the login, which may take long: a bad settings file is reported at once.
+    lbHealthConfig health;
+    const int checks = lbHealthConfigLoad(LB_HEALTH_CONF, &health);
+    if (checks < 0)
+        lbConfigExit(0);
+    if (checks == 0)
+        remove(LB_HEALTH_FILE);  // a stale one would show states nobody checks
     stopIfRequested();
     controllerLogin();  // gives up only for a stop signal
     stopIfRequested();
@@ -122,6 +130,8 @@ void lb_ctrl_socket_init(void *start_arg) {
     lbInitTimer();
     if (!lbEventIdValid(timerId))
         printf("The 5-second tick could not be created: closed connections are not expired\n");
+    if (checks > 0 && lbHealthStart(health) != 0)
+        printf("Health checks are off: every server counts as up\n");
     g_cliFlag = 1;
 }
 
@@ -206,6 +216,7 @@ void deleteFlows(int sig_num) {
         lbEventDestroy(timerId);
         timerId = LB_EVT_ERR_CREATE;
     }
+    lbHealthStop();  // takes the table lock to write back, so not under it
     {
         lbTableLock lock;
         lbSetupStopAll();
@@ -257,9 +268,12 @@ const char kHelp[] = LB_USAGE
     "  controller_ca.pem   read, optional: CA of the controller's HTTPS certificate\n"
     "  console.conf        read, optional: console users and enable secret\n"
     "  servergraph.conf    read, optional: rotation size of servergraph.txt, old files kept\n"
+    "  healthcheck.conf    read, optional: health checks of the servers (port, interval,\n"
+    "                      time-out, fall, rise)\n"
     "  flag.txt            read and reset: server changes announced by the front end\n"
     "  flows_new.txt       written: open connections\n"
     "  servergraph.txt     written: connections per server at every tick, rotated\n"
+    "  health.txt          written while health checks run: each server up or down\n"
     "  servConfig.conf, contIP.conf, cluster.conf, cluster_new.conf\n"
     "                      written: copies of the database tables\n"
     "  token_gen.log, get.out, body2.out, get_path.out\n"

@@ -27,8 +27,9 @@ int lbAppMain(int argc, char **argv);
 
 // The start-up sequence on the main thread, strictly in order: database, server list,
 // servers and flow table, seeded flows file, controller, VIP, cluster name, flow
-// time-outs, VLAN id, certificate check and login (retried until it succeeds), tick;
-// then g_cliFlag releases the console thread, which waits for it. A loader that finds its
+// time-outs, VLAN id, health check settings (healthcheck.conf), certificate check and
+// login (retried until it succeeds), tick, health checker; then g_cliFlag releases the
+// console thread, which waits for it. A loader that finds its
 // configuration unusable ends the process; a stop signal ends it between two steps (deleteFlows).
 void lb_ctrl_socket_init(void *start_arg);
 
@@ -37,8 +38,8 @@ void lb_ctrl_socket_init(void *start_arg);
 [[noreturn]] void lb_ctrl_recv(void);
 
 // The orderly shutdown, run by the main thread once a stop signal arrived: stops the
-// tick, removes the rules of every connection from the switches, destroys the flow
-// table, frees the server list and exits with status sig_num.
+// tick and the health checker, removes the rules of every connection from the switches,
+// destroys the flow table, frees the server list and exits with status sig_num.
 [[noreturn]] void deleteFlows(int sig_num);
 
 // Asks the controller to delete the rules of every connection of the flow table (walk

@@ -24,6 +24,7 @@
 #include "common/lbUtil.h"
 #include "controller/lbCtrlMsg.h"
 #include "flowtable/lbFlowDb.h"
+#include "pool/lbHealth.h"
 #include "pool/lbServerList.h"
 
 namespace {
@@ -124,10 +125,12 @@ int cmd_Show_Flows(cli_def *cli, const char *, char **, int) {
 struct ServerCount {
     char ip[LB_IPSTR_LEN];
     int numConn;
+    uint8_t healthDown;
 };
 
 // "getconn": every server's connection count in list order, copied under the lock and
-// printed after it is released.
+// printed after it is released. While health checks run each line also says whether the
+// server is up or down; without them the lines are as they always were.
 int cmd_Show_connections(cli_def *cli, const char *, char **, int) {
     std::vector<ServerCount> counts;
     try {
@@ -138,14 +141,21 @@ int cmd_Show_connections(cli_def *cli, const char *, char **, int) {
             ServerCount c;
             lbIPntoa(s->lbServIp.s_addr, c.ip, sizeof c.ip);
             c.numConn = s->numConn;
+            c.healthDown = s->healthDown;
             counts.push_back(c);
         }
     } catch (const std::bad_alloc &) {
         cli_print(cli, "Not enough memory for the server listing");
         return CLI_OK;
     }
-    for (const ServerCount &c : counts)
-        cli_print(cli, "number of connections in %s is %d\n", c.ip, c.numConn);
+    const bool checked = lbHealthEnabled() != 0;
+    for (const ServerCount &c : counts) {
+        if (checked)
+            cli_print(cli, "number of connections in %s is %d, health %s\n", c.ip, c.numConn,
+                      lbHealthWord(c.healthDown));
+        else
+            cli_print(cli, "number of connections in %s is %d\n", c.ip, c.numConn);
+    }
     return CLI_OK;
 }
 

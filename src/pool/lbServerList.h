@@ -21,6 +21,7 @@ struct server_node_t {
     int32_t valid;             // 1 once the record holds configuration
     int32_t delete_;           // removal requested while connections were still open
     uint8_t servNotReachable;  // last attempt to locate the server failed
+    uint8_t healthDown;        // active health checks find the server down
 };
 // "delete" is a C++ keyword; the field keeps its meaning under this spelling.
 typedef struct server_node_t lbServer_node_t;
@@ -72,7 +73,8 @@ void printServListHeader(bool added);
 void printServList(dlist_head *lstHdr);
 
 // The least-loaded eligible server of lbServHead, or null when none is eligible.
-// Eligible: not locked, not marked unreachable, not marked for removal (a server being
-// removed drains instead of taking new connections) and below its connection limit.
+// Eligible: not locked, not marked unreachable, not found down by the health checks
+// (lbHealth), not marked for removal (a server being removed drains instead of taking new
+// connections) and below its connection limit.
 // Ties go to the server earlier in the list.
 lbServer_node_t *lbGetNodeWithLessConn(void);

@@ -112,6 +112,16 @@ std::vector<Series> parseGraph(std::string_view text, time_t from, time_t to, in
     return out;
 }
 
+std::map<std::string, std::string> parseHealth(std::string_view text) {
+    std::map<std::string, std::string> states;
+    forEachLine(text, [&](std::string_view line) {
+        std::vector<std::string_view> w = words(line);
+        if (w.size() == 2 && (w[1] == "up" || w[1] == "down"))
+            states[std::string(w[0])] = std::string(w[1]);
+    });
+    return states;
+}
+
 std::optional<Timeouts> parseTimeouts(std::string_view text) {
     std::vector<std::string_view> all = words(text);
     Timeouts t;

@@ -1,6 +1,7 @@
 // The files the web front end shares with a running lbapp, in lbapp's working
 // directory: it reads the connections file (flows_new.txt), the per-tick server graph
-// (servergraph.txt) and timeout.conf, and appends requests to flag.txt.
+// (servergraph.txt), the health checks' findings (health.txt) and timeout.conf, and
+// appends requests to flag.txt.
 #pragma once
 
 #include <ctime>
@@ -45,6 +46,11 @@ struct Series {
 // in order of first appearance. Tick times are local time as the balancer wrote them.
 // Lines that do not parse are skipped and counted in *bad when given.
 std::vector<Series> parseGraph(std::string_view text, time_t from, time_t to, int *bad = nullptr);
+
+// health.txt, which lbapp keeps while its health checks run: one line "address up" or
+// "address down" per server. Address -> "up" or "down"; lines of another shape are
+// skipped.
+std::map<std::string, std::string> parseHealth(std::string_view text);
 
 // The balancer's time-outs from timeout.conf: rule idle time-out, idle time-out of rules
 // posted on a reset, half-open and established limits (their defaults when the file

@@ -133,11 +133,14 @@ std::string loginPage(const std::string &token, const std::string &message) {
 
 std::string serversPage(const PageUser &u, const Notice &notice,
                         const std::vector<StoredServer> &rows,
-                        const std::map<std::string, int> &conns, const ServerForm &form) {
+                        const std::map<std::string, int> &conns, const ServerForm &form,
+                        const std::map<std::string, std::string> *health) {
     std::string h = frame(u, "Servers", "servers") + noticeHtml(notice);
     h += "<table id=\"servers\"><thead><tr><th>Name</th><th>Address</th><th>MAC</th>"
-         "<th>Max. connections</th><th>State</th><th>Switch port</th><th>Connections</th>"
-         "<th>Actions</th></tr></thead><tbody>";
+         "<th>Max. connections</th><th>State</th><th>Switch port</th><th>Connections</th>";
+    if (health != nullptr)
+        h += "<th>Health</th>";
+    h += "<th>Actions</th></tr></thead><tbody>";
     for (const StoredServer &s : rows) {
         auto it = conns.find(s.address);
         const std::string addr = escapeHtml(s.address);
@@ -151,16 +154,27 @@ std::string serversPage(const PageUser &u, const Notice &notice,
         h += "<tr data-address=\"" + addr + "\"><td>" + escapeHtml(s.name) + "</td><td>" + addr +
              "</td><td>" + escapeHtml(s.mac) + "</td><td>" + escapeHtml(s.maxconn) + "</td><td>" +
              escapeHtml(s.state) + "</td><td>" + escapeHtml(s.port) + "</td><td class=\"num\">" +
-             (it == conns.end() ? std::string("-") : std::to_string(it->second)) +
-             "</td><td class=\"actions\"><a href=\"/servers/edit?address=" + addr +
-             "\">Modify</a>" + button(locked ? "unlock" : "lock", locked ? "Unlock" : "Lock") +
+             (it == conns.end() ? std::string("-") : std::to_string(it->second)) + "</td>";
+        if (health != nullptr) {
+            auto st = health->find(s.address);
+            const std::string word = st == health->end() ? "-" : st->second;
+            h += std::string("<td class=\"health") + (word == "down" ? " bad" : "") + "\">" +
+                 escapeHtml(word) + "</td>";
+        }
+        h += "<td class=\"actions\"><a href=\"/servers/edit?address=" + addr + "\">Modify</a>" +
+             button(locked ? "unlock" : "lock", locked ? "Unlock" : "Lock") +
              button("delete", "Delete") + "</td></tr>";
     }
     if (rows.empty())
-        h += "<tr><td colspan=\"8\">No servers in the database.</td></tr>";
+        h += std::string("<tr><td colspan=\"") + (health != nullptr ? "9" : "8") +
+             "\">No servers in the database.</td></tr>";
     h += "</tbody></table><p class=\"hint\">Connections: as lbapp lists them now; - for a "
          "server lbapp has not taken up yet. Changes reach lbapp at its next tick (5 s); a "
-         "deleted server with open connections is drained.</p>";
+         "deleted server with open connections is drained.";
+    if (health != nullptr)
+        h += " Health: what lbapp's health checks find; a server that is down takes no new "
+             "connections until its checks pass again.";
+    h += "</p>";
     h += "<h2>Add a server</h2><form method=\"post\" action=\"/servers/add\" id=\"add-form\" "
          "class=\"server-form\">" +
          tokenField(u.token) + serverFields(form, notice, false) +

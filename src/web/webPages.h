@@ -31,10 +31,12 @@ struct Notice {
 std::string loginPage(const std::string &token, const std::string &message);
 
 // Servers: the rows with their connection counts (by address), the add form (filled
-// with form when a refused add is shown again).
+// with form when a refused add is shown again). With health (lbapp's health checks run)
+// a column shows each server up or down.
 std::string serversPage(const PageUser &u, const Notice &notice,
                         const std::vector<StoredServer> &rows,
-                        const std::map<std::string, int> &conns, const ServerForm &form);
+                        const std::map<std::string, int> &conns, const ServerForm &form,
+                        const std::map<std::string, std::string> *health = nullptr);
 
 // Modify one server: the form filled with form, the address fixed.
 std::string editPage(const PageUser &u, const Notice &notice, const ServerForm &form);

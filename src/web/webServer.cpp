@@ -14,6 +14,7 @@
 
 #include <httplib.h>
 
+#include "pool/lbHealth.h"
 #include "web/webAssets.h"
 #include "web/webDb.h"
 #include "web/webFiles.h"
@@ -184,7 +185,13 @@ struct WebApp::Impl {
             n.text += err;
             status = status == 200 ? 503 : status;
         }
-        html(res, status, serversPage(u, n, rows, countByServer(flows()), form));
+        // Only a running lbapp with health checks keeps the file.
+        std::optional<std::string> healthText = readTail(file(LB_HEALTH_FILE), 1u << 20);
+        std::map<std::string, std::string> health;
+        if (healthText)
+            health = parseHealth(*healthText);
+        html(res, status,
+             serversPage(u, n, rows, countByServer(flows()), form, healthText ? &health : nullptr));
     }
 
     // Announces a changed row to lbapp; when flag.txt cannot be written the row is put

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <memory>
 #include <regex>
 #include <sstream>
 
@@ -47,6 +48,7 @@ class Process : public testing::Test {
             "VALUES ('" + kVip + "'); INSERT INTO cluster (clustername) VALUES ('webfarm');"));
         lbtest::writeFile("timeout.conf", "300 1\n");
         lbtest::writeFile("vlanid.conf", "0\n");
+        std::remove("healthcheck.conf");  // only the runs with health checks write one
         ASSERT_TRUE(veth_.ok());
         ASSERT_EQ(system(("ip addr add " + std::string(kVip) + "/24 dev lbv0").c_str()), 0);
         ASSERT_GE(far_ = veth_.farSocket(), 0);
@@ -55,7 +57,8 @@ class Process : public testing::Test {
 
     // A client frame from sport (flags: TCP flags) comes back out towards the server,
     // only readdressed.
-    void expectForwarded(uint16_t sport, uint8_t flags = 2, size_t payload = 0) const {
+    void expectForwarded(uint16_t sport, uint8_t flags = 2, size_t payload = 0,
+                         const char *server = kServer, const char *serverMac = kServerMac) const {
         lbtest::FrameSpec in{.dstMac = "02:00:00:00:aa:01",
                              .srcIp = kClient,
                              .dstIp = kVip,
@@ -64,8 +67,8 @@ class Process : public testing::Test {
                              .payload = payload};
         const lbtest::Bytes f = lbtest::buildFrame(in);
         EXPECT_EQ(send(far_, f.data(), f.size(), 0), ssize_t(f.size()));
-        in.dstMac = kServerMac;
-        in.dstIp = kServer;
+        in.dstMac = serverMac;
+        in.dstIp = server;
         auto rx = [this](unsigned char *b, int n) { return int(recv(far_, b, n, 0)); };
         lbtest::framesUntil(rx, lbtest::buildFrame(in));
     }
@@ -95,7 +98,9 @@ const std::regex kAlwaysPrinted([] {
           R"(Raw socket send - interface details if_name lbv0 if_index \d+)",
           R"(Receiving frames on lbv0|received TCP SYN|Get:: Receved (ip|mac|dpid|port):\S+)",
           R"(Connection [\d.]+:\d+ removed: .*|Setup engine: at most .*)",
-          R"(Signal \d+: removing the rules of every connection and stopping)"})
+          R"(Signal \d+: removing the rules of every connection and stopping)",
+          R"(Health checks: port \d+ of every server every \d+ ms, .*)",
+          R"(Health check: server web\d [\d.]+ is (down|up again) after \d+ .*)"})
         any += std::string(any.empty() ? "" : "|") + p;
     return R"((Timer tick\.\.\. )*()" + any + ")?";
 }());
@@ -160,6 +165,83 @@ TEST_F(Process, WholeRunsStayQuietAndEachStopSignalRemovesEveryRule) {
         if (testing::Test::HasFailure())
             std::cerr << out;
     }
+}
+
+// With health checks on, web1's service (a socket of this test: the servers' addresses
+// are local to the namespace) stops and comes back. While it is down a new connection
+// goes to web2 although web1 has fewer; getconn and health.txt say so; each change is
+// printed once and nothing else leaks.
+TEST_F(Process, HealthChecksTakeAStoppedServiceOutAndBringItBack) {
+    lbtest::CtrlSim sim(kSim, kTopology);
+    ASSERT_TRUE(sim.running());
+    ASSERT_TRUE(dbtest::sql(dbtest::insertServers(
+        "('web2', '198.51.100.12', 10, '02:00:00:00:00:12', 'Unlocked', 5)")));
+    // The servers' addresses on loopback, where this test's listeners stand for their
+    // services.
+    struct LocalServers {
+        ~LocalServers() {
+            (void)!system(
+                "ip addr del 198.51.100.11/32 dev lo; ip addr del 198.51.100.12/32 dev lo");
+        }
+    } local;
+    ASSERT_EQ(system("ip addr add 198.51.100.11/32 dev lo && ip addr add 198.51.100.12/32 dev lo"),
+              0);
+    auto web1 = std::make_unique<lbtest::TcpListener>(kServer, 18080);
+    lbtest::TcpListener web2("198.51.100.12", 18080);
+    lbtest::writeFile("healthcheck.conf", "interval 200ms\nfall 2\nrise 2\nport 18080\n");
+    const std::string down =
+        "Health check: server web1 198.51.100.11 is down after 2 failed checks of port 18080 "
+        "(Connection refused); it takes no new connections\n";
+    const std::string up =
+        "Health check: server web1 198.51.100.11 is up again after 2 passed checks of port "
+        "18080\n";
+
+    lbtest::Lbapp app(program(), "lbv0");
+    ASSERT_TRUE(app.waitFor("Receiving frames on lbv0\n")) << app.output();
+    EXPECT_TRUE(lbtest::waitUntil([] {
+        return lbtest::readFile("health.txt") == "198.51.100.11 up\n198.51.100.12 up\n";
+    })) << lbtest::readFile("health.txt");
+    web1.reset();
+    EXPECT_TRUE(app.waitFor(down)) << app.output();
+    expectForwarded(40000, 2, 0, "198.51.100.12", "02:00:00:00:00:12");
+    {
+        lbtest::ConsoleClient console(kVip);
+        console.say(nullptr, "Switch> ");
+        console.run("enable", "Switch# ");
+        console.run("configure terminal", "Switch(config)# ");
+        const std::string conns = console.run("getconn", "Switch(config)# ");
+        for (const char *line : {"number of connections in 198.51.100.11 is 0, health down",
+                                 "number of connections in 198.51.100.12 is 1, health up"})
+            EXPECT_NE(conns.find(line), std::string::npos) << conns;
+    }
+    EXPECT_EQ(lbtest::readFile("health.txt"), "198.51.100.11 down\n198.51.100.12 up\n");
+    web1 = std::make_unique<lbtest::TcpListener>(kServer, 18080);
+    EXPECT_TRUE(app.waitFor(up)) << app.output();
+    expectForwarded(40001);  // web1 again: fewer connections than web2
+
+    EXPECT_EQ(app.stop(SIGTERM), 15) << app.output();
+    EXPECT_FALSE(lbtest::fileExists("health.txt"));
+    const std::string out = app.output();
+    for (const std::string &change : {down, up}) {
+        const size_t at = out.find(change);
+        EXPECT_TRUE(at != std::string::npos && out.find(change, at + 1) == std::string::npos)
+            << "not printed exactly once: " << change;
+    }
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_TRUE(std::regex_match(line, kAlwaysPrinted)) << "diagnostic: \"" << line << '"';
+}
+
+// A malformed healthcheck.conf stops start-up with a line that names it.
+TEST_F(Process, BadHealthCheckSettingsStopStartUp) {
+    lbtest::writeFile("healthcheck.conf", "port 80\nfall none\n");
+    lbtest::Lbapp app(program(), "lbv0");
+    ASSERT_TRUE(
+        app.waitFor("healthcheck.conf line 2: fall must be a number from 1 to 100; "
+                    "the balancer does not start\n"))
+        << app.output();
+    EXPECT_EQ(app.stop(0), 0) << app.output();  // signal 0: only waits for the exit
+    EXPECT_EQ(app.output().find("Receiving frames"), std::string::npos);
 }
 
 TEST_F(Process, StopSignalDuringTheLoginRetries) {

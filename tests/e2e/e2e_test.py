@@ -97,10 +97,15 @@ class Balanced(unittest.TestCase):
 
     rows = None
     timeouts = "300 1\n"  # timeout.conf
+    health = None  # healthcheck.conf; None: no health checks
 
     def setUp(self):
         bed.reset_servers(self.rows)
         bed.write("timeout.conf", self.timeouts)
+        if self.health:
+            bed.write("healthcheck.conf", self.health)
+        elif os.path.exists(os.path.join(bed.work, "healthcheck.conf")):
+            os.remove(os.path.join(bed.work, "healthcheck.conf"))
         for name in ("flows_new.txt", "servergraph.txt", "flag.txt"):
             path = os.path.join(bed.work, name)
             if os.path.exists(path):
@@ -414,6 +419,48 @@ class VanishedClients(Balanced):
         c = self.open("c2")
         self.assertTrue(c.exchange(64 * 1024))
         self.stop(signal.SIGTERM)
+
+
+class HealthChecks(Balanced):
+    """web1's service stops and starts again on its host."""
+
+    health = "port 8080\ninterval 500ms\nfall 2\nrise 2\n"
+
+    def service(self, host, name, run):
+        ns = bed.ns(host)
+        if run:
+            subprocess.Popen(["ip", "netns", "exec", ns, "python3",
+                              os.path.join(bedlib.HERE, "namesvc.py"), name, str(bed.port)],
+                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL)
+            return
+        pids = subprocess.run(["ip", "netns", "pids", ns], capture_output=True, text=True,
+                              check=True).stdout.split()
+        self.assertTrue(pids)
+        for pid in pids:
+            os.kill(int(pid), signal.SIGTERM)
+
+    def test_stopped_service_is_out_and_back(self):
+        down = "Health check: server web1 192.0.2.11 is down after 2 failed checks of port 8080"
+        up = "Health check: server web1 192.0.2.11 is up again after 2 passed checks of port 8080"
+        all_up = "192.0.2.11 up\n192.0.2.12 up\n192.0.2.13 up\n"
+        self.assertTrue(wait_until(lambda: bed.read("health.txt") == all_up, 10),
+                        bed.read("health.txt") + self.app.output()[-2000:])
+        self.service("w1", "web1", False)
+        self.assertTrue(wait_until(lambda: down in self.app.output(), 10),
+                        self.app.output()[-2000:])
+        # Least connections would pick web1 for the first and third: it is out.
+        self.assertEqual(sorted(self.open(h).name for h in ("c1", "c2", "c1", "c2")),
+                         ["web2", "web2", "web3", "web3"])
+        self.service("w1", "web1", True)
+        self.assertTrue(wait_until(lambda: up in self.app.output(), 10),
+                        self.app.output()[-2000:])
+        self.assertEqual(self.open("c1").name, "web1")
+        self.expect_rules(self.conns)
+        out = self.app.output()
+        self.assertEqual((out.count(down), out.count(up)), (1, 1))
+        self.stop(signal.SIGTERM)
+        self.assertEqual(bed.read("health.txt"), "")
 
 
 class StopSignals(Balanced):

@@ -22,7 +22,8 @@ ethtool -K hp0 gro on >/dev/null 2>&1  # every feature on before
 before=$(offloads)
 [[ $before != *": off"* ]] || fail "a feature is off before: $before"
 # The console port passes, every other TCP port of the VIP is dropped, on that interface.
-want='-A INPUT -d 203.0.113.100/32 -i hp0 -p tcp -m tcp ! --dport 8000 -m comment --comment "lbapp:hp0" -j DROP'
+# A SYN with ACK passes too: it answers a connection the host opened (health checks).
+want='-A INPUT -d 203.0.113.100/32 -i hp0 -p tcp -m tcp ! --dport 8000 ! --tcp-flags SYN,ACK SYN,ACK -m comment --comment "lbapp:hp0" -j DROP'
 
 cd "$work"
 # How the VIP is given; "twice": a start after a start without stop.
@@ -45,6 +46,11 @@ for how in argument vip.conf twice none; do
     [ "$(rules)" -eq 0 ] || fail "$how: rule left after stop: $(iptables -S INPUT)"
     [ "$(offloads)" = "$before" ] || fail "$how: offloads not restored: $(offloads)"
 done
+# The rule of earlier versions, without the SYN with ACK, goes at stop too.
+"$prep" start hp0 203.0.113.100 >/dev/null
+iptables -I INPUT -i hp0 -d 203.0.113.100/32 -p tcp ! --dport 8000 -m comment --comment lbapp:hp0 -j DROP
+"$prep" stop hp0 >/dev/null
+[ "$(rules)" -eq 0 ] || fail "earlier rule left after stop: $(iptables -S INPUT)"
 "$prep" stop hp0 || fail "stop without start"
 "$prep" start hp0 198.51.100.300 2>/dev/null && fail "a malformed VIP accepted"
 "$prep" start nosuch0 203.0.113.100 2>/dev/null && fail "a missing interface accepted"

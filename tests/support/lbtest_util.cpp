@@ -2,7 +2,11 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -76,6 +80,38 @@ void resetState() {
           g_delFlowTmr, cluster_name);
     g_lbAppPort = 0;
     Gv_noPrint = 1;
+}
+
+TcpListener::TcpListener(const char *addr, uint16_t port, int backlog, bool accepting) {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int on = 1;
+    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = inet_addr(addr);
+    EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0) << addr << ':' << port;
+    EXPECT_EQ(listen(fd_, backlog), 0) << addr << ':' << port;
+    if (!accepting || pipe2(stop_, O_CLOEXEC) != 0)
+        return;
+    acceptor_ = std::thread([fd = fd_, stop = stop_[0]] {
+        pollfd p[2] = {{fd, POLLIN, 0}, {stop, POLLIN, 0}};
+        while (poll(p, 2, -1) >= 0 && p[1].revents == 0) {
+            const int conn = accept(fd, nullptr, nullptr);
+            if (conn >= 0)
+                close(conn);
+        }
+    });
+}
+
+TcpListener::~TcpListener() {
+    if (acceptor_.joinable()) {
+        EXPECT_EQ(write(stop_[1], "x", 1), 1);
+        acceptor_.join();
+    }
+    for (int fd : {fd_, stop_[0], stop_[1]})
+        if (fd >= 0)
+            close(fd);
 }
 
 lbServer_node_t *addServer(const char *ip, const char *name, int maxconn) {

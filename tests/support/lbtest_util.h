@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -36,6 +37,23 @@ void resetState();
 // resetState puts the real clock back.
 extern int64_t fakeNowMs;
 int64_t fakeClock();
+
+// A TCP socket listening on addr:port (dotted IPv4) while the object lives, standing in
+// for a server's service: a thread of its own accepts and closes every connection. With
+// accepting false nobody accepts, so once backlog connections wait, the kernel drops
+// further SYNs and their connects hang. The test fails when it cannot listen.
+class TcpListener {
+  public:
+    TcpListener(const char *addr, uint16_t port, int backlog = 16, bool accepting = true);
+    ~TcpListener();
+    TcpListener(const TcpListener &) = delete;
+    TcpListener &operator=(const TcpListener &) = delete;
+
+  private:
+    int fd_ = -1;
+    int stop_[2] = {-1, -1};
+    std::thread acceptor_;
+};
 
 // Appends a server record to the list, with its address, name and maximum connections.
 lbServer_node_t *addServer(const char *ip, const char *name, int maxconn = 10);

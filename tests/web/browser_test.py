@@ -474,6 +474,27 @@ class Lbweb(unittest.TestCase):
         self.assertEqual(set(want), {"web1", "web2", "web4"})
         self.shot("graph")
 
+    def test_6b_health_column_only_while_lbapp_checks(self):
+        """lbapp keeps health.txt only while its health checks run (this one runs none);
+        the servers page then shows each server's state."""
+        heads = lambda: [th.text for th in self.b.find_elements(  # noqa: E731
+            By.CSS_SELECTOR, "#servers thead th")]
+        self.open("/servers")
+        self.assertNotIn("Health", heads())
+        path = os.path.join(ctx.work, "health.txt")
+        with open(path, "w") as f:
+            f.write("198.51.100.11 down\n198.51.100.12 up\n")
+        try:
+            self.open("/servers")
+            col = heads().index("Health") + 1  # cells() puts the address first
+            health = {r[0]: r[col] for r in self.cells("#servers tbody tr")}
+            want = {a: "-" for a in health}  # a server the file does not name
+            want.update({"198.51.100.11": "down", "198.51.100.12": "up"})
+            self.assertEqual(health, want)
+            self.shot("servers-health")
+        finally:
+            os.remove(path)
+
     def test_7_status_names_lbapp_and_its_settings(self):
         self.open("/status")
         cell = lambda i: self.b.find_element(By.ID, i).text  # noqa: E731

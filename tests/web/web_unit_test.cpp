@@ -204,6 +204,32 @@ TEST(WebFiles, TimeoutsFile) {
     }
 }
 
+// health.txt as lbapp writes it, and the servers page's column, shown only when lbapp
+// keeps the file.
+TEST(WebFiles, HealthFileAndColumn) {
+    struct Case {
+        const char *text;
+        std::map<std::string, std::string> want;
+    } cases[] = {
+        {"198.51.100.11 up\n198.51.100.12 down\n",
+         {{"198.51.100.11", "up"}, {"198.51.100.12", "down"}}},
+        {"torn\n198.51.100.11 sideways\n\n198.51.100.12 up 3\n198.51.100.13 up",
+         {{"198.51.100.13", "up"}}},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(parseHealth(c.text), c.want) << c.text;
+
+    const std::vector<StoredServer> rows = {
+        {"web1", "198.51.100.11", "10", "02:00:00:00:00:11", "Unlocked", "4"},
+        {"web2", "198.51.100.12", "10", "02:00:00:00:00:12", "Unlocked", "5"}};
+    const std::map<std::string, std::string> health = {{"198.51.100.11", "down"}};
+    const std::string with = serversPage({"op", "t"}, {}, rows, {}, kGood, &health);
+    for (const char *cell :
+         {"<th>Health</th>", "<td class=\"health bad\">down</td>", "<td class=\"health\">-</td>"})
+        EXPECT_NE(with.find(cell), std::string::npos) << cell;
+    EXPECT_EQ(serversPage({"op", "t"}, {}, rows, {}, kGood).find("Health"), std::string::npos);
+}
+
 TEST(WebFiles, RequestLineAppendedWhole) {
     struct Case {
         const char *before;  // nullptr: no file
