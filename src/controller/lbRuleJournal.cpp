@@ -261,6 +261,6 @@ lbReplayResult lbRuleJournalReplay(lbRuleJournal &journal, const std::string &ti
     while (waiting > 0 && std::chrono::steady_clock::now() < deadline && !(stop && stop()))
         async->run(100);
     async.reset();  // abandons what did not end in time
-    journal.sync();
+    journal.compact();
     return result;
 }

@@ -62,6 +62,9 @@ class lbRuleJournal {
     // Writes the pending lines and, when a "+" line is among them, flushes them to the
     // disk; compacts when due. Returns 0, or -1 while the file cannot be written.
     int sync();
+    // Rewrites the file with the live records only, now. Returns 0, or -1 when it
+    // cannot be written.
+    int compact() { return failed_ ? sync() : rewrite() ? 0 : -1; }
 
     // The live records: URL and body of every rule that may be in a switch.
     std::vector<std::pair<std::string, std::string>> rules() const;
@@ -110,7 +113,7 @@ struct lbReplayResult {
 // At most maxInFlight requests at once; waits at most boundMs, or until stop (when not
 // null) returns non-zero. A rule acknowledged, or refused by the controller with a
 // status below 500 (its switch is gone), loses its record; the others stay for the next
-// start.
+// start. The journal is compacted at the end: it then holds those others only.
 lbReplayResult lbRuleJournalReplay(lbRuleJournal &journal, const std::string &timeout,
                                    int maxInFlight, int boundMs,
                                    const std::function<bool()> &stop = nullptr);

@@ -452,12 +452,14 @@ TEST_F(Setup, TheJournalHoldsTheRulesThatMayBeInTheSwitches) {
         unlink(LB_RULE_JOURNAL);
         useEngine(lbEngineCreate(sequential(), std::make_unique<lbRuleJournal>(LB_RULE_JOURNAL)));
         addServer("198.51.100.13");
-        if (c.end == nullptr)
+        if (c.end == nullptr) {
             ASSERT_TRUE(sim_->control(c.fault));
+        }
         open("192.0.2.10");
         if (c.end != nullptr) {
-            if (!c.fault.is_null())
+            if (!c.fault.is_null()) {
                 ASSERT_TRUE(sim_->control(c.fault));
+            }
             lbtest::printed(c.end);
         }
         ASSERT_TRUE(settled());
@@ -487,8 +489,9 @@ TEST_F(Setup, AStartRemovesTheRulesAPreviousRunLeft) {
         useEngine(nullptr);  // gone, as if killed: its rules stay in the switches
         ASSERT_EQ(rulesHeld(4), 8u);
         sim_->clearLog();
-        if (!c.fault.is_null())
+        if (!c.fault.is_null()) {
             ASSERT_TRUE(sim_->control(c.fault));
+        }
         lbRuleJournal journal(LB_RULE_JOURNAL);
         const lbReplayResult r = lbRuleJournalReplay(journal, "1", 4, 10000);
         EXPECT_EQ(r.found, 8u);
