@@ -81,9 +81,10 @@ lbRuleJournal::~lbRuleJournal() {
 // nothing is recorded.
 bool lbRuleJournal::load() {
     auto unreadable = [this](int err) {
-        printf("Rule journal %s cannot be read (%s): it is left as it is and no rules are "
-               "recorded\n",
-               path_.c_str(), strerror(err));
+        printf(
+            "Rule journal %s cannot be read (%s): it is left as it is and no rules are "
+            "recorded\n",
+            path_.c_str(), strerror(err));
         failed_ = true;
         retryAt_ = std::chrono::steady_clock::time_point::max();
         return false;

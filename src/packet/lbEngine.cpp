@@ -539,7 +539,8 @@ class CurlEngine final : public lbCtrlEngine {
             const lbRuleRequest &rq = s->rules[i];
             const uint64_t stamp = record(rq);
             async_.submit(
-                {lbAsyncKind::FlowPost, rq.url, rq.body, [this, s, i, stamp](const lbAsyncReply &r) {
+                {lbAsyncKind::FlowPost, rq.url, rq.body,
+                 [this, s, i, stamp](const lbAsyncReply &r) {
                      markDown(r);
                      s->acked[i] = r.ok();
                      // A refused post installed nothing; one without an answer may have.

@@ -22,8 +22,8 @@ namespace {
 const char kPath[] = "rules.journal";
 
 std::string url(int rule) {
-    return "https://192.0.2.1:8443/sdn/v2.0/of/datapaths/000000000000000" +
-           std::to_string(rule) + "/flows";
+    return "https://192.0.2.1:8443/sdn/v2.0/of/datapaths/000000000000000" + std::to_string(rule) +
+           "/flows";
 }
 std::string body(int rule, const char *idle = "30") {
     return std::string("{\"flow\":{\"priority\":30000,\"idle_timeout\":") + idle +
@@ -96,18 +96,21 @@ TEST(RuleJournal, WhatTheNextStartFinds) {
         std::vector<int> found;
         size_t lines;  // in the file the crashed or closed run left
     } cases[] = {
-        {"posted and flushed, then a crash before or after the posts",
-         "p1 p2 s crash", {1, 2}, 2},
+        {"posted and flushed, then a crash before or after the posts", "p1 p2 s crash", {1, 2}, 2},
         {"posted, never flushed: nothing was sent either", "p1 p2 crash", {}, 0},
         {"removal acknowledged, its line not yet written", "p1 p2 s m1 r1 crash", {1, 2}, 2},
         {"removal acknowledged and written", "p1 p2 s m1 r1 s crash", {2}, 3},
         {"posted again (another time-out) after the removal was sent",
-         "p1 s m1 t1 s r1 s crash", {1}, 1},
+         "p1 s m1 t1 s r1 s crash",
+         {1},
+         1},
         {"a reset's re-post is the same rule, recorded once", "p1 s t1 s crash", {1}, 1},
         {"a refused post", "p1 s f1 s crash", {}, 2},
         {"a refused post of a rule posted again meanwhile", "p1 s p2 t1 f1 s crash", {1, 2}, 2},
         {"every rule removed, then an orderly close: an empty file",
-         "p1 p2 s m1 m2 r1 r2 close", {}, 0},
+         "p1 p2 s m1 m2 r1 r2 close",
+         {},
+         0},
         {"an orderly close keeps the live rules only", "p1 p2 p3 s m2 r2 close", {1, 3}, 2},
     };
     for (const Case &c : cases) {

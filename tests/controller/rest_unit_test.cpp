@@ -141,6 +141,7 @@ TEST(ControllerConf, ReadOrRefused) {
         lbCtrlLogin want;
         const char *why;
     } cases[] = {
+        // clang-format off
         {"absent", nullptr, 0600, 1, {"u0", "p0", "d0"}, ""},
         {"three lines, comments, a password with blanks",
          "# controller login\n\nuser admin\n  domain  lab \npassword s3 cr\"t\\x\r\n", 0600, 0,
@@ -159,6 +160,7 @@ TEST(ControllerConf, ReadOrRefused) {
          "no \"domain NAME\" line"},
         {"a control character", "user a\npassword zz9\033secret\ndomain d\n", 0600, -1,
          {"u0", "p0", "d0"}, "line 2: a control character in a value"},
+        // clang-format on
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);

@@ -430,15 +430,14 @@ TEST_F(Setup, TheJournalHoldsTheRulesThatMayBeInTheSwitches) {
         {.srcIp = "198.51.100.13", .dstIp = "192.0.2.10", .sport = 80, .dport = 40000, .flags = 4});
     struct Case {
         const char *what;
-        nlohmann::json fault;            // before the ending
-        std::function<void()> end;       // null: the fault is for the setup
+        nlohmann::json fault;       // before the ending
+        std::function<void()> end;  // null: the fault is for the setup
         size_t left;
     } cases[] = {
         {"open", nullptr, [] {}, 8},
         {"reset", nullptr, [&] { dispatch(rst); }, 0},
         {"reset, one re-post refused", {{"fail_at", 0}}, [&] { dispatch(rst); }, 1},
-        {"expired",
-         nullptr,
+        {"expired", nullptr,
          [] {
              lbTableLock lock;
              deleteFlowEntry(lbFlowTable_getEntry(inet_addr("192.0.2.10"), 40000));
@@ -497,8 +496,8 @@ TEST_F(Setup, AStartRemovesTheRulesAPreviousRunLeft) {
         EXPECT_EQ(r.found, 8u);
         EXPECT_EQ(r.removed, c.removed);
         EXPECT_EQ(journal.live(), 8 - c.removed);
-        auto reposted = flowRequests(), want = rulesOf("192.0.2.10", "198.51.100.13",
-                                                       {{1, 3, 2}, {2, 1, 2}, {3, 1, 3}}, "1");
+        auto reposted = flowRequests(),
+             want = rulesOf("192.0.2.10", "198.51.100.13", {{1, 3, 2}, {2, 1, 2}, {3, 1, 3}}, "1");
         std::sort(reposted.begin(), reposted.end());
         std::sort(want.begin(), want.end());
         EXPECT_EQ(reposted, want);
