@@ -30,8 +30,8 @@ int lbAppMain(int argc, char **argv);
 // time-outs, VLAN id, controller.conf (refused: exit status 1), certificate check and
 // login (retried until it succeeds), removal of the rules a previous run left (rule
 // journal), setup engine, tick; then g_cliFlag releases the console thread, which waits
-// for it. A loader that finds its
-// configuration unusable ends the process; a stop signal ends it between two steps (deleteFlows).
+// for it. A loader that finds its configuration unusable ends the process; a stop signal
+// ends it between two steps (deleteFlows).
 void lb_ctrl_socket_init(void *start_arg);
 
 // The receive loop: opens the packet sockets on g_appIf, then handles frames, ticks and
