@@ -14,10 +14,13 @@
 #include <string>
 #include <vector>
 
+#include "common/lbUtil.h"
 #include "config/lbCtrlApi.h"
 #include "console/climain.h"
+#include "controller/lbCurl/ctrlLogin.h"
 #include "controller/lbCurl/fillrest.h"
 #include "controller/lbCurl/restApi.h"
+#include "controller/lbRuleJournal.h"
 #include "flowtable/lbFlowDb.h"
 #include "flowtable/lbTimer.h"
 #include "packet/lbCtrlMain.h"
@@ -88,6 +91,20 @@ int controllerLogin() {
     return setControllerIpUntil(addr, stopRequested);
 }
 
+// Opens the rule journal and removes the rules a previous run left in the switches
+// (a crash, SIGKILL or power cut kept it from removing them), with the deletion
+// time-out as a reset does, before any new rule goes out. Says how many in one line.
+std::unique_ptr<lbRuleJournal> removeLeftoverRules(int maxInFlight) {
+    auto journal = std::make_unique<lbRuleJournal>(LB_RULE_JOURNAL);
+    char timeout[sizeof g_delFlowTmr + 1];
+    lbCopyField(timeout, g_delFlowTmr, sizeof g_delFlowTmr);
+    const lbReplayResult r = lbRuleJournalReplay(*journal, timeout, maxInFlight, kShutdownBoundMs,
+                                                 [] { return stopRequested() != 0; });
+    printf("Rules left by a previous run: %zu in %s, %zu removed\n", r.found, LB_RULE_JOURNAL,
+           r.removed);
+    return journal;
+}
+
 }  // namespace
 
 void lb_ctrl_socket_init(void *start_arg) {
@@ -111,6 +128,8 @@ void lb_ctrl_socket_init(void *start_arg) {
     if (checks == 0)
         remove(LB_HEALTH_FILE);  // a stale one would show states nobody checks
     stopIfRequested();
+    if (lbCtrlLoginLoad(LB_CTRL_CONF) != 0)
+        lbConfigExit(1);
     controllerLogin();  // gives up only for a stop signal
     stopIfRequested();
     const lbEngineConfig cfg = lbEngineConfigLoad(LB_SETUP_CONF);
@@ -118,7 +137,7 @@ void lb_ctrl_socket_init(void *start_arg) {
         "Setup engine: at most %d setups and %d requests in flight, %d connections to the "
         "controller, caches %s\n",
         cfg.maxSetups, cfg.maxRequests, cfg.maxConnections, cfg.caches ? "on" : "off");
-    g_engine = lbEngineCreate(cfg);
+    g_engine = lbEngineCreate(cfg, removeLeftoverRules(cfg.maxRequests));
     {
         // At any table size the file costs at most ten rewrites a second.
         lbTableLock lock;
@@ -265,6 +284,9 @@ const char kHelp[] = LB_USAGE
     "  dbconfig.conf       read: database host, user, password\n"
     "  timeout.conf        read: idle time-outs of installed and of reset rules (seconds)\n"
     "  vlanid.conf         read: VLAN id of the controller's host queries\n"
+    "  controller.conf     read, optional: controller login, lines \"user NAME\",\n"
+    "                      \"password SECRET\", \"domain NAME\"; mode 600 (else refused);\n"
+    "                      without it the built-in login is used\n"
     "  controller_ca.pem   read, optional: CA of the controller's HTTPS certificate\n"
     "  console.conf        read, optional: console users and enable secret\n"
     "  servergraph.conf    read, optional: rotation size of servergraph.txt, old files kept\n"
@@ -272,6 +294,8 @@ const char kHelp[] = LB_USAGE
     "                      time-out, fall, rise)\n"
     "  flag.txt            read and reset: server changes announced by the front end\n"
     "  flows_new.txt       written: open connections\n"
+    "  rules.journal       written: the rules installed, removed at the next start when\n"
+    "                      a crash kept this run from removing them\n"
     "  servergraph.txt     written: connections per server at every tick, rotated\n"
     "  health.txt          written while health checks run: each server up or down\n"
     "  servConfig.conf, contIP.conf, cluster.conf, cluster_new.conf\n"

@@ -27,10 +27,12 @@ int lbAppMain(int argc, char **argv);
 
 // The start-up sequence on the main thread, strictly in order: database, server list,
 // servers and flow table, seeded flows file, controller, VIP, cluster name, flow
-// time-outs, VLAN id, health check settings (healthcheck.conf), certificate check and
-// login (retried until it succeeds), tick, health checker; then g_cliFlag releases the
-// console thread, which waits for it. A loader that finds its
-// configuration unusable ends the process; a stop signal ends it between two steps (deleteFlows).
+// time-outs, VLAN id, health check settings (healthcheck.conf), controller.conf (refused:
+// exit status 1), certificate check and login (retried until it succeeds), removal of the
+// rules a previous run left (rule journal), setup engine, tick, health checker; then
+// g_cliFlag releases the console thread, which waits for it. A loader that finds its
+// configuration unusable ends the process; a stop signal ends it between two steps
+// (deleteFlows).
 void lb_ctrl_socket_init(void *start_arg);
 
 // The receive loop: opens the packet sockets on g_appIf, then handles frames, ticks and

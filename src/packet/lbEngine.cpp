@@ -96,8 +96,8 @@ struct Setup {
 
 class CurlEngine final : public lbCtrlEngine {
   public:
-    explicit CurlEngine(const lbEngineConfig &cfg)
-        : cfg_(cfg), async_(cfg.maxRequests, cfg.maxConnections) {
+    CurlEngine(const lbEngineConfig &cfg, std::unique_ptr<lbRuleJournal> journal)
+        : cfg_(cfg), async_(cfg.maxRequests, cfg.maxConnections), journal_(std::move(journal)) {
         thread_ = std::thread([this] { loop(); });
     }
     ~CurlEngine() override {
@@ -180,6 +180,10 @@ class CurlEngine final : public lbCtrlEngine {
             for (auto &r : setups)
                 begin(std::move(r));
             relogin();
+            // Posts queued since the last pass go on the wire only in run(): their
+            // records reach the disk first, all in one flush.
+            if (journal_)
+                journal_->sync();
             async_.run(kLoopMs);
         }
     }
@@ -539,10 +543,15 @@ class CurlEngine final : public lbCtrlEngine {
         s->waiting = static_cast<int>(s->rules.size());
         for (size_t i = 0; i < s->rules.size(); ++i) {
             const lbRuleRequest &rq = s->rules[i];
+            const uint64_t stamp = record(rq);
             async_.submit(
-                {lbAsyncKind::FlowPost, rq.url, rq.body, [this, s, i](const lbAsyncReply &r) {
+                {lbAsyncKind::FlowPost, rq.url, rq.body,
+                 [this, s, i, stamp](const lbAsyncReply &r) {
                      markDown(r);
                      s->acked[i] = r.ok();
+                     // A refused post installed nothing; one without an answer may have.
+                     if (!r.ok() && !r.transportFailed())
+                         forget(s->rules[i], stamp);
                      if (!r.ok() && s->ruleFailure.empty()) {
                          char why[160];
                          if (r.transportFailed())
@@ -579,6 +588,17 @@ class CurlEngine final : public lbCtrlEngine {
         fail(s, line.c_str());
     }
 
+    // ---- the journal (engine thread) ----
+
+    uint64_t record(const lbRuleRequest &rq) {
+        return journal_ ? journal_->posting(rq.url, rq.body) : 0;
+    }
+    uint64_t mark() const { return journal_ ? journal_->mark() : 0; }
+    void forget(const lbRuleRequest &rq, uint64_t stamp) {
+        if (journal_)
+            journal_->removed(rq.url, rq.body, stamp);
+    }
+
     // ---- rule batches nobody waits for ----
 
     // Batches of one connection go out one after the other, in the order handed over: a
@@ -595,16 +615,22 @@ class CurlEngine final : public lbCtrlEngine {
             std::make_shared<std::pair<int, bool>>(static_cast<int>(b.rules.size()), false);
         const std::string name = b.name;
         const bool release = b.release;
+        const bool ending = b.remove || b.retire;  // the rules are gone once acknowledged
         for (const lbRuleRequest &rq : b.rules) {
             if (Gv_noPrint == 0)
                 lbPrintRuleLine(b.remove ? 0 : 1, &rq, &b.texts);
+            const uint64_t stamp = ending ? mark() : record(rq);
             async_.submit(
                 {b.remove ? lbAsyncKind::FlowDelete : lbAsyncKind::FlowPost, rq.url, rq.body,
-                 [this, id, name, state, release, remove = b.remove](const lbAsyncReply &r) {
+                 [this, id, name, state, release, ending, stamp, rq,
+                  remove = b.remove](const lbAsyncReply &r) {
                      markDown(r);
                      // A removal of a rule that is no longer there is no failure.
-                     if (!r.ok() && !(remove && r.status == 404))
+                     const bool gone = r.ok() || (remove && r.status == 404);
+                     if (!gone)
                          state->second = true;
+                     else if (ending)
+                         forget(rq, stamp);
                      if (--state->first > 0)
                          return;
                      if (release)
@@ -628,6 +654,7 @@ class CurlEngine final : public lbCtrlEngine {
 
     const lbEngineConfig cfg_;
     lbRestAsync async_;
+    std::unique_ptr<lbRuleJournal> journal_;  // engine thread only
     std::thread thread_;
 
     // Guarded by mu_.
@@ -659,6 +686,7 @@ class CurlEngine final : public lbCtrlEngine {
 
 }  // namespace
 
-std::unique_ptr<lbCtrlEngine> lbEngineCreate(const lbEngineConfig &cfg) {
-    return std::make_unique<CurlEngine>(cfg);
+std::unique_ptr<lbCtrlEngine> lbEngineCreate(const lbEngineConfig &cfg,
+                                             std::unique_ptr<lbRuleJournal> journal) {
+    return std::make_unique<CurlEngine>(cfg, std::move(journal));
 }

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "controller/lbCtrlMsg.h"
+#include "controller/lbRuleJournal.h"
 #include "flowtable/lbFlowDb.h"
 #include "pool/lbServerList.h"
 
@@ -62,6 +63,9 @@ struct lbRuleBatch {
     // True for rules put back after they may have aged out: the connection's frames held
     // meanwhile leave (lbRulesBack) once every request of the batch has been answered.
     bool release;
+    // True for a reset's re-post with the deletion time-out: the rules then go by
+    // themselves, so the journal lets them go once the re-post is acknowledged.
+    bool retire = false;
 };
 
 class lbCtrlEngine {
@@ -93,8 +97,11 @@ class lbCtrlEngine {
 extern lbCtrlEngine *g_lbEngine;
 
 // The engine on libcurl's multi interface, its thread started. Destroying it stops the
-// thread; requests still running are abandoned.
-std::unique_ptr<lbCtrlEngine> lbEngineCreate(const lbEngineConfig &cfg);
+// thread; requests still running are abandoned. With a journal (owned by the engine from
+// now on, used on its thread only) every rule is recorded there and flushed to the disk
+// before it is posted, and its record goes when its removal is acknowledged.
+std::unique_ptr<lbCtrlEngine> lbEngineCreate(const lbEngineConfig &cfg,
+                                             std::unique_ptr<lbRuleJournal> journal = nullptr);
 
 // --- Called by engines (the engine thread, g_lbRBtreeMtx free). ---
 

@@ -63,6 +63,7 @@ bool lbpkt::postConnectionRules(const lbFlow_t *e, const unsigned char (&timeout
                                 int adding, const unsigned char *frame, int len) {
     lbRuleBatch b{connName(e), false, {}, {}, false};
     b.rules = connectionRequests(e, timeoutField, &b.texts);
+    b.retire = !adding;
     if (!adding && Gv_noPrint == 0 && !b.rules.empty() && b.rules[0].rule == 'A')
         printf("URL################ %s \n", b.rules[0].url);
     if (g_lbEngine != nullptr) {

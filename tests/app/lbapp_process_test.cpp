@@ -3,6 +3,7 @@
 // as a balancer with diagnostics off must be, the login retries and the controller's
 // certificate.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <memory>
@@ -10,6 +11,7 @@
 #include <sstream>
 
 #include "app/lbApp.h"
+#include "controller/lbRuleJournal.h"
 #include "ctrlsim_fixture.h"
 #include "dbtest_util.h"
 #include "flowtable/lbFlowDb.h"
@@ -98,6 +100,8 @@ const std::regex kAlwaysPrinted([] {
           R"(Raw socket send - interface details if_name lbv0 if_index \d+)",
           R"(Receiving frames on lbv0|received TCP SYN|Get:: Receved (ip|mac|dpid|port):\S+)",
           R"(Connection [\d.]+:\d+ removed: .*|Setup engine: at most .*)",
+          R"(Controller login: built-in credentials \(no controller\.conf\))",
+          R"(Rules left by a previous run: \d+ in rules\.journal, \d+ removed)",
           R"(Signal \d+: removing the rules of every connection and stopping)",
           R"(Health checks: port \d+ of every server every \d+ ms, .*)",
           R"(Health check: server web\d [\d.]+ is (down|up again) after \d+ .*)"})
@@ -158,6 +162,7 @@ TEST_F(Process, WholeRunsStayQuietAndEachStopSignalRemovesEveryRule) {
         }
         EXPECT_EQ(app.stop(sig), status) << app.output();
         EXPECT_EQ(sim.flows("0000000000000001").size(), 0u);
+        EXPECT_EQ(lbtest::readFile(LB_RULE_JOURNAL), "");  // every removal acknowledged
         out = app.output();
         std::istringstream lines(out);
         for (std::string line; std::getline(lines, line);)
@@ -286,6 +291,97 @@ TEST_F(Process, ControllerCertificateCheckedAgainstControllerCa) {
         EXPECT_NE(app.output().find("Controller certificate verified against"), std::string::npos);
         EXPECT_EQ(app.stop(SIGTERM), 15) << app.output();
     }
+}
+
+// SIGKILL with connections open leaves their rules in the switch; the next start finds
+// them in the journal and removes them before anything else, saying how many.
+TEST_F(Process, AStartAfterAKillRemovesTheRulesLeftBehind) {
+    unlink("controller_ca.pem");
+    unlink(LB_RULE_JOURNAL);
+    lbtest::CtrlSim sim(kSim, kTopology);
+    ASSERT_TRUE(sim.running());
+    {
+        lbtest::Lbapp app(program(), "lbv0");
+        ASSERT_TRUE(app.waitFor("Receiving frames on lbv0\n")) << app.output();
+        expectForwarded(40000);
+        expectForwarded(40001);
+        EXPECT_EQ(app.stop(SIGKILL), 128 + SIGKILL);
+    }
+    ASSERT_EQ(sim.flows("0000000000000001").size(), 8u);
+    lbtest::Lbapp app(program(), "lbv0");
+    ASSERT_TRUE(app.waitFor("Receiving frames on lbv0\n")) << app.output();
+    EXPECT_NE(app.output().find("Rules left by a previous run: 8 in rules.journal, 8 removed\n"),
+              std::string::npos)
+        << app.output();
+    EXPECT_EQ(lbtest::readFile(LB_RULE_JOURNAL), "");
+    // Re-posted with the deletion time-out (1 s), they go once idle that long.
+    EXPECT_TRUE(lbtest::waitUntil([&] { return sim.flows("0000000000000001").empty(); }));
+    EXPECT_EQ(app.stop(SIGTERM), 15) << app.output();
+}
+
+// controller.conf names the login sent, a file others may read stops the start, and
+// neither a password nor the token ever appears in the output.
+TEST_F(Process, ControllerConfChoosesTheLoginAndNothingSecretIsPrinted) {
+    unlink("controller_ca.pem");
+    lbtest::CtrlSim sim(kSim, kTopology);
+    ASSERT_TRUE(sim.running());
+    const char *kOther = "user ops\npassword zz9-secret\ndomain lab\n";
+    struct Case {
+        const char *what, *text;  // text null: no file
+        mode_t mode;
+        const char *line;
+        int status;         // 15: it ran until SIGTERM
+        const char *login;  // the login body sent; null: none
+    } cases[] = {
+        {"absent", nullptr, 0, "Controller login: built-in credentials (no controller.conf)\n", 15,
+         R"({"login":{"user":"sdn","password":"quorbit","domain":"sdn"}})"},
+        {"other credentials", kOther, 0600,
+         "Controller login: user ops, domain lab, from controller.conf\n", 15,
+         R"({"login":{"user":"ops","password":"zz9-secret","domain":"lab"}})"},
+        {"readable by others", kOther, 0644,
+         "controller.conf refused: group or others may read or write it (mode 0644); chmod 600; "
+         "not starting\n",
+         1, nullptr},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        unlink("controller.conf");
+        unlink("token_gen.log");
+        if (c.text != nullptr) {
+            lbtest::writeFile("controller.conf", c.text);
+            ASSERT_EQ(chmod("controller.conf", c.mode), 0);
+        }
+        sim.clearLog();
+        lbtest::Lbapp app(program(), "lbv0");
+        ASSERT_TRUE(app.waitFor(c.line)) << app.output();
+        std::string login;
+        if (c.login != nullptr) {
+            ASSERT_TRUE(lbtest::waitUntil([&] {
+                for (const auto &r : sim.requests())
+                    if (r.value("path", "") == "/sdn/v2.0/auth")
+                        login = r.value("body", "");
+                return !login.empty();
+            }));
+            EXPECT_EQ(login, c.login);
+        }
+        if (c.text == nullptr) {  // logged in: the token is in the reply log, for us alone
+            ASSERT_TRUE(app.waitFor("Receiving frames on lbv0\n")) << app.output();
+            const auto reply =
+                nlohmann::json::parse(lbtest::readFile("token_gen.log"), nullptr, false);
+            std::string token;
+            if (reply.is_object() && reply.contains("record") && reply["record"].is_object())
+                token = reply["record"].value("token", "");
+            ASSERT_EQ(token.size(), 32u);
+            EXPECT_EQ(app.output().find(token), std::string::npos) << app.output();
+            struct stat st;
+            ASSERT_EQ(stat("token_gen.log", &st), 0);
+            EXPECT_EQ(st.st_mode & 0777, 0600u);
+        }
+        EXPECT_EQ(app.stop(SIGTERM), c.status) << app.output();
+        for (const char *secret : {"quorbit", "zz9-secret"})
+            EXPECT_EQ(app.output().find(secret), std::string::npos) << app.output();
+    }
+    unlink("controller.conf");
 }
 
 // A stop destroys the table for good: a console listing or another destroy that comes

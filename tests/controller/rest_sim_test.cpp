@@ -108,7 +108,7 @@ class RestSim : public testing::Test {
 TEST_F(RestSim, LoginThenQueriesWithTheToken) {
     const std::string token = tokenValue();
     ASSERT_EQ(token.size(), 32u);
-    EXPECT_EQ(loginOutput_, "Receved token:X-Auth-Token:" + token + "\n");
+    EXPECT_EQ(loginOutput_, "Receved token:(32 characters, not shown)\n");
     EXPECT_NE(lbtest::readFile("token_gen.log").find(token), std::string::npos);
     NODE_DATA rec = queryNode("198.51.100.20");  // attached twice: the first one listed
     EXPECT_TRUE(std::string(rec.switch_dpid) == kS3 && rec.node_port == 7) << rec.switch_dpid;

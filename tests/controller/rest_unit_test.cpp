@@ -1,11 +1,14 @@
 // Controller client pieces that need no controller: reply parsing and walk, link capture,
-// hop lists, dpid conversion, reply logs and the nodes reply reader.
+// hop lists, dpid conversion, reply logs, the nodes reply reader and controller.conf.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "controller/lbCurl/ctrlLogin.h"
 #include "controller/lbCurl/jsonext.h"
 #include "controller/lbCurl/lb_getpath_restapi.h"
 #include "controller/lbCurl/lb_pathlist.h"
@@ -125,6 +128,59 @@ TEST(NodesReply, FirstHostOnlyAndDefaultsForMissingMembersOrUnusableReplies) {
         EXPECT_STREQ(rec.node_ip, "NULL") << c.what;
         EXPECT_TRUE(c.printed == nullptr || out == c.printed) << c.what << ":\n" << out;
     }
+}
+
+// What a start makes of controller.conf: the credentials it holds, or a refusal that
+// names the fault and none of the file's words.
+TEST(ControllerConf, ReadOrRefused) {
+    struct Case {
+        const char *what;
+        const char *text;  // null: no file
+        mode_t mode;
+        int rc;
+        lbCtrlLogin want;
+        const char *why;
+    } cases[] = {
+        // clang-format off
+        {"absent", nullptr, 0600, 1, {"u0", "p0", "d0"}, ""},
+        {"three lines, comments, a password with blanks",
+         "# controller login\n\nuser admin\n  domain  lab \npassword s3 cr\"t\\x\r\n", 0600, 0,
+         {"admin", "s3 cr\"t\\x", "lab"}, ""},
+        {"readable by others", "user a\npassword zz9secret\ndomain d\n", 0644, -1,
+         {"u0", "p0", "d0"}, "group or others may read or write it (mode 0644); chmod 600"},
+        {"readable by the group", "user a\npassword zz9secret\ndomain d\n", 0640, -1,
+         {"u0", "p0", "d0"}, "group or others may read or write it (mode 0640); chmod 600"},
+        {"a key without its value", "user a\npassword\ndomain d\n", 0600, -1,
+         {"u0", "p0", "d0"}, "line 2: a key without a value"},
+        {"an unknown key", "user a\npasswd zz9secret\ndomain d\n", 0600, -1, {"u0", "p0", "d0"},
+         "line 2: expected \"user NAME\", \"password SECRET\" or \"domain NAME\""},
+        {"a key twice", "user a\nuser b\npassword zz9secret\ndomain d\n", 0600, -1,
+         {"u0", "p0", "d0"}, "line 2: a key given twice"},
+        {"no domain", "user a\npassword zz9secret\n", 0600, -1, {"u0", "p0", "d0"},
+         "no \"domain NAME\" line"},
+        {"a control character", "user a\npassword zz9\033secret\ndomain d\n", 0600, -1,
+         {"u0", "p0", "d0"}, "line 2: a control character in a value"},
+        // clang-format on
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        unlink(LB_CTRL_CONF);
+        if (c.text != nullptr) {
+            lbtest::writeFile(LB_CTRL_CONF, c.text);
+            ASSERT_EQ(chmod(LB_CTRL_CONF, c.mode), 0);
+        }
+        lbCtrlLogin got{"u0", "p0", "d0"};
+        std::string why;
+        EXPECT_EQ(lbCtrlLoginRead(LB_CTRL_CONF, &got, &why), c.rc);
+        EXPECT_EQ(why, c.why);
+        EXPECT_EQ(got.user + "|" + got.password + "|" + got.domain,
+                  c.want.user + "|" + c.want.password + "|" + c.want.domain);
+    }
+    EXPECT_EQ(lbCtrlLoginBody({"admin", "s3 cr\"t\\x", "lab"}),
+              R"({"login":{"user":"admin","password":"s3 cr\"t\\x","domain":"lab"}})");
+    EXPECT_EQ(lbCtrlLoginBody(lbCtrlLoginBuiltIn()),
+              R"({"login":{"user":"sdn","password":"quorbit","domain":"sdn"}})");
+    unlink(LB_CTRL_CONF);
 }
 
 }  // namespace

@@ -3,9 +3,11 @@
 // failed setup leaves behind (nothing), what teardown re-posts and removes, a controller
 // that goes away and a shutdown that cannot wait for it.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <tuple>
 
@@ -440,6 +442,90 @@ TEST_F(Setup, ShutdownWithASilentControllerEndsWithinItsBound) {
     std::sort(left.begin(), left.end());
     EXPECT_EQ(left, (std::vector<std::string>{"192.0.2.10:40000", "192.0.2.10:40001 (being set up)",
                                               "192.0.2.30:40002 (being set up)"}));
+}
+
+// With a journal, the engine records every rule before posting it and lets the record go
+// once the rule's removal is acknowledged; what is left after each ending is what the
+// next start would remove.
+TEST_F(Setup, TheJournalHoldsTheRulesThatMayBeInTheSwitches) {
+    const auto rst = lbtest::buildFrame(
+        {.srcIp = "198.51.100.13", .dstIp = "192.0.2.10", .sport = 80, .dport = 40000, .flags = 4});
+    struct Case {
+        const char *what;
+        nlohmann::json fault;       // before the ending
+        std::function<void()> end;  // null: the fault is for the setup
+        size_t left;
+    } cases[] = {
+        {"open", nullptr, [] {}, 8},
+        {"reset", nullptr, [&] { dispatch(rst); }, 0},
+        {"reset, one re-post refused", {{"fail_at", 0}}, [&] { dispatch(rst); }, 1},
+        {"expired", nullptr,
+         [] {
+             lbTableLock lock;
+             deleteFlowEntry(lbFlowTable_getEntry(inet_addr("192.0.2.10"), 40000));
+         },
+         0},
+        {"setup failing at its fifth rule", {{"fail_at", 8}}, nullptr, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        SetUp();
+        unlink(LB_RULE_JOURNAL);
+        useEngine(lbEngineCreate(sequential(), std::make_unique<lbRuleJournal>(LB_RULE_JOURNAL)));
+        addServer("198.51.100.13");
+        if (c.end == nullptr) {
+            ASSERT_TRUE(sim_->control(c.fault));
+        }
+        open("192.0.2.10");
+        if (c.end != nullptr) {
+            if (!c.fault.is_null()) {
+                ASSERT_TRUE(sim_->control(c.fault));
+            }
+            lbtest::printed(c.end);
+        }
+        ASSERT_TRUE(settled());
+        useEngine(nullptr);  // the journal closes with its live records only
+        EXPECT_EQ(lbRuleJournal(LB_RULE_JOURNAL).live(), c.left);
+        // Re-posted rules go once idle for the deletion time-out (1 s).
+        EXPECT_TRUE(lbtest::waitUntil([&] { return rulesHeld(4) == c.left; }));
+        TearDown();
+    }
+}
+
+// A start that finds the journal of a run that ended without removing its rules re-posts
+// them with the deletion time-out, as a reset does; the switches drop them once idle that
+// long. What the controller does not acknowledge stays for the next start.
+TEST_F(Setup, AStartRemovesTheRulesAPreviousRunLeft) {
+    struct Case {
+        nlohmann::json fault;
+        size_t removed;
+    } cases[] = {{nullptr, 8}, {{{"fail_at", 3}}, 7}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.fault.dump());
+        SetUp();
+        unlink(LB_RULE_JOURNAL);
+        useEngine(lbEngineCreate(sequential(), std::make_unique<lbRuleJournal>(LB_RULE_JOURNAL)));
+        addServer("198.51.100.13");
+        open("192.0.2.10");
+        useEngine(nullptr);  // gone, as if killed: its rules stay in the switches
+        ASSERT_EQ(rulesHeld(4), 8u);
+        sim_->clearLog();
+        if (!c.fault.is_null()) {
+            ASSERT_TRUE(sim_->control(c.fault));
+        }
+        lbRuleJournal journal(LB_RULE_JOURNAL);
+        const lbReplayResult r = lbRuleJournalReplay(journal, "1", 4, 10000);
+        EXPECT_EQ(r.found, 8u);
+        EXPECT_EQ(r.removed, c.removed);
+        EXPECT_EQ(journal.live(), 8 - c.removed);
+        auto reposted = flowRequests(),
+             want = rulesOf("192.0.2.10", "198.51.100.13", {{1, 3, 2}, {2, 1, 2}, {3, 1, 3}}, "1");
+        std::sort(reposted.begin(), reposted.end());
+        std::sort(want.begin(), want.end());
+        EXPECT_EQ(reposted, want);
+        EXPECT_TRUE(lbtest::waitUntil([&] { return rulesHeld(4) == 8 - c.removed; }));
+        TearDown();
+    }
 }
 
 TEST(PathReply, AcceptedOnlyWellTypedAndJoining) {

@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -39,6 +40,8 @@ std::mutex g_restMtx;
 bool g_reuseHandle = true;
 // Absolute path of the certificate authority file; empty when nothing is verified.
 std::string g_caPath;
+// What a login posts; it carries the password, so it is never printed.
+std::string g_loginBody = LB_LOGIN_BODY;
 
 struct CurlEasyDeleter {
     void operator()(CURL *h) const { curl_easy_cleanup(h); }
@@ -225,7 +228,9 @@ int tokenFromReply(const std::string &reply) {
     size_t n = strnlen(token, LB_TOKEN_MAX);
     memset(TOKEN + kTokenHdrLen, 0, sizeof TOKEN - kTokenHdrLen);
     memcpy(TOKEN + kTokenHdrLen, token, n);
-    printf("Receved token:%s\n", TOKEN);
+    // Whoever reads the output must not be able to act as the balancer: only the
+    // token's length is shown.
+    printf("Receved token:(%zu characters, not shown)\n", n);
     return 0;
 }
 
@@ -234,13 +239,11 @@ int genTokenLocked() {
     if (controllerUnset())
         return 0;
     char url[LB_REST_URL_LEN] = {};
-    char body[LB_REST_BODY_LEN] = {};
-    if (createUrl(url, sizeof url, tokenUrl, ctrlIpv4, nullptr, nullptr, 1) != 0 ||
-        createPostDataUrl(body, sizeof body, tokenUrl, nullptr) != 0)
+    if (createUrl(url, sizeof url, tokenUrl, ctrlIpv4, nullptr, nullptr, 1) != 0)
         return -1;
     std::string reply;
-    Outcome o = performOnce(
-        {Method::Post, url, body, false, WriteMemoryCallback, ReadMemoryCallback, &reply});
+    Outcome o = performOnce({Method::Post, url, g_loginBody.c_str(), false, WriteMemoryCallback,
+                             ReadMemoryCallback, &reply});
     if (o.result != CURLE_OK || o.status >= 400)
         return -1;
     return tokenFromReply(reply);
@@ -330,9 +333,15 @@ int logFd(const char *name, bool truncate) {
     auto it = g_logFds.find(name);
     if (it != g_logFds.end() && !truncate)
         return it->second.fd;
-    int fd = open(name, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (truncate ? O_TRUNC : 0), 0666);
+    // The login replies hold the token: for the balancer's user alone, also when the
+    // file was there before.
+    const bool secret = strcmp(name, g_tokenLog.name) == 0;
+    int fd = open(name, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | (truncate ? O_TRUNC : 0),
+                  secret ? 0600 : 0666);
     if (fd < 0)
         return -1;
+    if (secret)
+        fchmod(fd, 0600);
     g_logFds.insert_or_assign(name, LogFd(fd));
     return fd;
 }
@@ -510,7 +519,13 @@ int lbRestGet(const char *url, lb_rest_write_fn writer, lb_rest_read_fn reader,
 
 lbRestView lbRestSnapshot(void) {
     std::lock_guard<std::mutex> lock(g_restMtx);
-    return {std::string(ctrlIpv4, strnlen(ctrlIpv4, sizeof ctrlIpv4)), TOKEN, g_caPath};
+    return {std::string(ctrlIpv4, strnlen(ctrlIpv4, sizeof ctrlIpv4)), TOKEN, g_caPath,
+            g_loginBody};
+}
+
+void lbRestSetLoginBody(const std::string &body) {
+    std::lock_guard<std::mutex> lock(g_restMtx);
+    g_loginBody = body;
 }
 
 int lbRestTakeToken(const std::string &reply) {

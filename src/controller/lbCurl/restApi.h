@@ -57,6 +57,10 @@ void lbRestVerifyController(const char *caFile);
 // set; 0 otherwise.
 int isControllerValid(void);
 
+// Sets the body every later login sends (by default the one with the built-in
+// credentials; see controller/lbCurl/ctrlLogin.h).
+void lbRestSetLoginBody(const std::string &body);
+
 // Logs in and stores the token in TOKEN. Returns 0 on success and, without a request,
 // when no controller address is set. Returns -1 when the transfer failed, the reply had
 // an HTTP error status, was not JSON or carried no token; TOKEN then keeps its old value.
@@ -120,12 +124,13 @@ size_t lbRestCollect(const char *fileName, int *firstCall, const char *ptr, size
                      size_t nmemb, void *reply);
 
 // What a request made elsewhere (the setup engine's transfers) needs of this module, read
-// under its lock: the controller "address:port", the token header line and the
-// certificate authority file (empty when nothing is verified).
+// under its lock: the controller "address:port", the token header line, the
+// certificate authority file (empty when nothing is verified) and the login body.
 struct lbRestView {
     std::string ctrlAddr;
     std::string tokenHeader;
     std::string caPath;
+    std::string loginBody;
 };
 lbRestView lbRestSnapshot(void);
 

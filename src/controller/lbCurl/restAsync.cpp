@@ -8,7 +8,6 @@
 #include "common/lbGlobals.h"
 #include "controller/lbCurl/fillrest.h"
 #include "controller/lbCurl/lb_getpath_restapi.h"
-#include "controller/lbCurl/postrest.h"
 #include "controller/lbCurl/restApi.h"
 
 struct lbRestAsync::Transfer {
@@ -148,11 +147,8 @@ void lbRestAsync::start(lbAsyncRequest rq, bool retried) {
         t->rq.done(t->reply);
         return;
     }
-    if (t->rq.kind == lbAsyncKind::Login) {
-        char body[LB_REST_BODY_LEN] = {};
-        createPostDataUrl(body, sizeof body, tokenUrl, nullptr);
-        t->rq.body = body;
-    }
+    if (t->rq.kind == lbAsyncKind::Login)
+        t->rq.body = view.loginBody;
     CURL *h = t->easy;
     const bool verify = !view.caPath.empty();
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, verify ? 1L : 0L);

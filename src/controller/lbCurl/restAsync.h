@@ -51,7 +51,8 @@ class lbRestAsync {
     lbRestAsync &operator=(const lbRestAsync &) = delete;
 
     // Queues a request; it starts once fewer than maxInFlight are running. Requests start
-    // in the order submitted.
+    // in the order submitted, and only inside run(): nothing goes on the wire before the
+    // next call of run() (the setup engine relies on this to journal rules first).
     void submit(lbAsyncRequest rq);
     // Runs the transfers for at most timeoutMs (less when wakeup() is called or a
     // transfer ends) and calls the callbacks of the requests that ended, on this thread.
