@@ -20,6 +20,7 @@
 #include "controller/lbCurl/restApi.h"
 #include "flowtable/lbFlowDb.h"
 #include "flowtable/lbTimer.h"
+#include "metrics/lbMetricsHttp.h"
 #include "packet/lbCtrlMain.h"
 #include "packet/lbEngine.h"
 #include "pool/lbServerList.h"
@@ -249,7 +250,10 @@ const char kHelp[] = LB_USAGE
     "  timeout.conf        read: idle time-outs of installed and of reset rules (seconds)\n"
     "  vlanid.conf         read: VLAN id of the controller's host queries\n"
     "  controller_ca.pem   read, optional: CA of the controller's HTTPS certificate\n"
-    "  console.conf        read, optional: console users and enable secret\n"
+    "  console.conf        read, optional: console users, enable secret, listening\n"
+    "                      address, sessions at once\n"
+    "  metrics.conf        read, optional: metrics endpoint address and port (default\n"
+    "                      127.0.0.1:9470) or off\n"
     "  servergraph.conf    read, optional: rotation size of servergraph.txt, old files kept\n"
     "  flag.txt            read and reset: server changes announced by the front end\n"
     "  flows_new.txt       written: open connections\n"
@@ -295,7 +299,8 @@ int lbAppMain(int argc, char **argv) {
         return 1;
     }
     g_cliFlag = 0;
-    init_cli();  // a console that cannot start said why; the balancer goes on without it
+    init_cli();        // a console that cannot start said why; the balancer goes on without it
+    lbMetricsStart();  // likewise the metrics endpoint
     lb_ctrl_socket_init(nullptr);
     lb_ctrl_recv();
 }

@@ -90,6 +90,8 @@ bool lbpkt::holdWhileRulesComeBack(const lbFlow_t *e, const unsigned char *frame
         return false;
     if (it->second.size() < kHeldMax)
         it->second.emplace_back(frame, frame + len);
+    else
+        lbCountDrop(LB_DROP_HELD_OVERFLOW);
     return true;
 }
 
@@ -104,8 +106,8 @@ void lbRulesBack(const std::string &name) {
         g_held.erase(it);
     }
     for (const auto &f : frames)
-        if (lbPktSend != nullptr)
-            lbPktSend(f.data(), static_cast<uint32_t>(f.size()));
+        lbCountSent(lbPktSend != nullptr ? lbPktSend(f.data(), static_cast<uint32_t>(f.size()))
+                                         : -1);
 }
 
 void lbEngineInstall(lbCtrlEngine *engine) {
@@ -138,6 +140,8 @@ bool lbSetupComplete(lbSetupReq *req) {
     const int rc = send && lbPktSend != nullptr
                        ? lbPktSend(frame.data(), static_cast<uint32_t>(frame.size()))
                        : -1;
+    lbCount(LB_C_CONN_OPENED);
+    lbCountSent(rc);
     if (Gv_noPrint == 0) {
         if (rc != 0)
             printf("Tx Pkt Failed in TCP SYN packet");
@@ -157,6 +161,7 @@ void lbSetupAbandon(lbSetupReq *req, const char *line) {
         lbFlowTable_removeEntry(e);
         lbServerRemoveIfDrained(server);
     }
+    lbCountDrop(LB_DROP_SETUP_FAILED);  // the SYN
     if (line != nullptr)
         printf("%s", line);
     printf("Could not add a flow\n");
@@ -188,6 +193,7 @@ int lbDelFlow(const unsigned char *buf, lbFlow_t *lbFlowEntryPtr, int tcpFlag) {
         return 0;
     }
     postConnectionRules(lbFlowEntryPtr, g_delFlowTmr, 0);
+    lbCountClose(LB_CLOSE_RESET);
 
     del_pathlist(&lbFlowEntryPtr->client_pathlist_hdr);
     server->numConn--;

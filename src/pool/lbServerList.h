@@ -21,6 +21,7 @@ struct server_node_t {
     int32_t valid;             // 1 once the record holds configuration
     int32_t delete_;           // removal requested while connections were still open
     uint8_t servNotReachable;  // last attempt to locate the server failed
+    uint8_t healthDown;        // active health checks find the server down
 };
 // "delete" is a C++ keyword; the field keeps its meaning under this spelling.
 typedef struct server_node_t lbServer_node_t;
