@@ -71,8 +71,8 @@ void lbObserveUs(lbHistogram h, uint64_t us) {
 }
 
 void lbCountCtrlRequest(lbCtrlKind k, lbCtrlOutcome o, uint64_t us) {
-    lbCount(static_cast<lbCounter>(LB_C_CTRL_FIRST + int{k} * int{LB_CTRL_OUTCOME_COUNT} + int{o}));
-    lbObserveUs(static_cast<lbHistogram>(LB_H_CTRL_FIRST + int{k}), us);
+    lbCount(lbCtrlCounter(k, o));
+    lbObserveUs(lbCtrlHistogram(k), us);
 }
 
 void lbMetricsRead(lbMetricsSnapshot &out) {

@@ -100,6 +100,23 @@ enum lbHistogram : uint8_t {
     LB_H_COUNT = LB_H_CTRL_FIRST + int{LB_CTRL_KIND_COUNT}
 };
 
+// The counter or histogram of a reason, or of a kind and outcome of request.
+constexpr lbCounter lbDropCounter(lbDropReason r) {
+    return static_cast<lbCounter>(LB_C_DROP_FIRST + int{r});
+}
+constexpr lbCounter lbCloseCounter(lbCloseReason r) {
+    return static_cast<lbCounter>(LB_C_CLOSE_FIRST + int{r});
+}
+constexpr lbCounter lbSetupFailCounter(lbSetupFailure r) {
+    return static_cast<lbCounter>(LB_C_SETUP_FAIL_FIRST + int{r});
+}
+constexpr lbCounter lbCtrlCounter(lbCtrlKind k, lbCtrlOutcome o) {
+    return static_cast<lbCounter>(LB_C_CTRL_FIRST + int{k} * int{LB_CTRL_OUTCOME_COUNT} + int{o});
+}
+constexpr lbHistogram lbCtrlHistogram(lbCtrlKind k) {
+    return static_cast<lbHistogram>(LB_H_CTRL_FIRST + int{k});
+}
+
 // Upper bounds of the histograms' buckets, in microseconds; one more bucket takes the
 // rest (+Inf).
 inline constexpr uint32_t kLbLatencyBoundsUs[] = {500,     1000,    2500,    5000,    10000,
@@ -128,18 +145,24 @@ inline void add(std::atomic<uint64_t> &a, uint64_t n) {
 }
 }  // namespace lbmetrics_detail
 
-// Adds n to counter c of this thread.
+// Adds n to counter c of this thread. Compiled out (LB_METRICS_UNCOUNTED) only in the
+// baseline of the per-frame benchmark (bench/inproc), which measures the cost of
+// counting against the same code without it.
+#ifdef LB_METRICS_UNCOUNTED
+inline void lbCount(lbCounter, uint64_t = 1) {}
+#else
 inline void lbCount(lbCounter c, uint64_t n = 1) {
     lbmetrics_detail::add(lbmetrics_detail::block().counters[c], n);
 }
+#endif
 inline void lbCountDrop(lbDropReason r) {
-    lbCount(static_cast<lbCounter>(LB_C_DROP_FIRST + int{r}));
+    lbCount(lbDropCounter(r));
 }
 inline void lbCountClose(lbCloseReason r) {
-    lbCount(static_cast<lbCounter>(LB_C_CLOSE_FIRST + int{r}));
+    lbCount(lbCloseCounter(r));
 }
 inline void lbCountSetupFailure(lbSetupFailure r) {
-    lbCount(static_cast<lbCounter>(LB_C_SETUP_FAIL_FIRST + int{r}));
+    lbCount(lbSetupFailCounter(r));
 }
 
 // Records one observation of us microseconds in histogram h.

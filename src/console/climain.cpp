@@ -315,12 +315,17 @@ cli_def *newConsole(const lbConsoleAccess &access, lbConsoleState *st) {
     return cli;
 }
 
-// Sessions running now.
-std::atomic<int> g_sessions{0};
+// Frees a console object. The library's cli_done leaves the enable secret behind.
+void freeConsole(cli_def *cli) {
+    free(cli->enable_password);
+    cli->enable_password = nullptr;
+    cli_done(cli);
+}
 
 struct Session {
     const lbConsoleAccess *access;
     int fd;
+    std::atomic<int> *running;  // the sessions of its listener
 };
 
 // One session, on its own thread: a console object of its own on the accepted socket
@@ -336,7 +341,7 @@ void *sessionThread(void *arg) {
         close(s->fd);
     } else {
         cli_loop(cli, s->fd);  // closes the socket when the session ends
-        cli_done(cli);
+        freeConsole(cli);
     }
     sigset_t pipeSet;
     sigemptyset(&pipeSet);
@@ -344,7 +349,7 @@ void *sessionThread(void *arg) {
     timespec none = {0, 0};
     while (sigtimedwait(&pipeSet, nullptr, &none) == SIGPIPE) {
     }
-    g_sessions--;
+    (*s->running)--;
     return nullptr;
 }
 
@@ -365,6 +370,7 @@ void refuseSession(int fd, int bound) {
     sigemptyset(&pipeSet);
     sigaddset(&pipeSet, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipeSet, nullptr);
+    std::atomic<int> running{0};  // lives as long as the sessions: this never returns
     for (;;) {
         sockaddr_in peer;
         socklen_t len = sizeof peer;
@@ -380,16 +386,16 @@ void refuseSession(int fd, int bound) {
             if (inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip) != nullptr)
                 printf(" * accepted connection from %s\n", ip);
         }
-        if (g_sessions.load() >= access.maxSessions) {
+        if (running.load() >= access.maxSessions) {
             refuseSession(conn, access.maxSessions);
             continue;
         }
-        auto *s = new (std::nothrow) Session{&access, conn};
+        auto *s = new (std::nothrow) Session{&access, conn, &running};
         pthread_t tid;
-        g_sessions++;
+        running++;
         const int rc = s != nullptr ? pthread_create(&tid, nullptr, sessionThread, s) : ENOMEM;
         if (rc != 0) {
-            g_sessions--;
+            running--;
             delete s;
             errno = rc;
             perror("console session");
@@ -508,7 +514,7 @@ void *climain(void *arg) {
             return nullptr;
         }
         runStartFile(cli);
-        cli_done(cli);
+        freeConsole(cli);
     }
     int fd = openListener(addr, LB_CONSOLE_PORT);
     if (fd < 0)

@@ -115,7 +115,7 @@ std::string lbMetricsText(void) {
     for (int r = 0; r < LB_DROP_COUNT; ++r)
         w.sample("lbapp_frames_dropped_total",
                  quoted("reason", lbDropReasonName(static_cast<lbDropReason>(r))),
-                 c[LB_C_DROP_FIRST + r]);
+                 c[lbDropCounter(static_cast<lbDropReason>(r))]);
 
     w.family("lbapp_connections_opened_total", "counter",
              "Connections set up, their SYN forwarded.");
@@ -124,7 +124,7 @@ std::string lbMetricsText(void) {
     for (int r = 0; r < LB_CLOSE_COUNT; ++r)
         w.sample("lbapp_connections_closed_total",
                  quoted("reason", lbCloseReasonName(static_cast<lbCloseReason>(r))),
-                 c[LB_C_CLOSE_FIRST + r]);
+                 c[lbCloseCounter(static_cast<lbCloseReason>(r))]);
 
     uint64_t setupsEnded = c[LB_C_SETUP_SUCCEEDED];
     w.family("lbapp_setups_succeeded_total", "counter",
@@ -132,10 +132,10 @@ std::string lbMetricsText(void) {
     w.sample("lbapp_setups_succeeded_total", "", c[LB_C_SETUP_SUCCEEDED]);
     w.family("lbapp_setups_failed_total", "counter", "Connection setups that failed, by reason.");
     for (int r = 0; r < LB_SETUP_FAIL_COUNT; ++r) {
-        setupsEnded += c[LB_C_SETUP_FAIL_FIRST + r];
+        setupsEnded += c[lbSetupFailCounter(static_cast<lbSetupFailure>(r))];
         w.sample("lbapp_setups_failed_total",
                  quoted("reason", lbSetupFailureName(static_cast<lbSetupFailure>(r))),
-                 c[LB_C_SETUP_FAIL_FIRST + r]);
+                 c[lbSetupFailCounter(static_cast<lbSetupFailure>(r))]);
     }
     // Counted by two threads and read one after the other: a setup may look ended
     // before it looks started for the length of one scrape.
@@ -154,13 +154,13 @@ std::string lbMetricsText(void) {
             w.sample("lbapp_controller_requests_total",
                      quoted("kind", lbCtrlKindName(static_cast<lbCtrlKind>(k))) + "," +
                          quoted("outcome", lbCtrlOutcomeName(static_cast<lbCtrlOutcome>(o))),
-                     c[LB_C_CTRL_FIRST + k * LB_CTRL_OUTCOME_COUNT + o]);
+                     c[lbCtrlCounter(static_cast<lbCtrlKind>(k), static_cast<lbCtrlOutcome>(o))]);
     w.family("lbapp_controller_request_duration_seconds", "histogram",
              "Time from a controller request's start to its answer, by kind.");
     for (int k = 0; k < LB_CTRL_KIND_COUNT; ++k)
         w.histogram("lbapp_controller_request_duration_seconds",
                     quoted("kind", lbCtrlKindName(static_cast<lbCtrlKind>(k))),
-                    m.histograms[LB_H_CTRL_FIRST + k]);
+                    m.histograms[lbCtrlHistogram(static_cast<lbCtrlKind>(k))]);
     w.family("lbapp_controller_up", "gauge",
              "1 while the SDN controller answers, 0 before the login and while it does not.");
     w.sample("lbapp_controller_up", "", static_cast<uint64_t>(g_lbControllerUp.load() != 0));
