@@ -11,6 +11,9 @@
 //
 // A scrape copies the server list and the table's size under g_lbRBtreeMtx and formats
 // after releasing it; the counters need no lock (common/lbMetrics.h).
+//
+// Lock: a private mutex serialises lbMetricsStart and lbMetricsStop only; neither is
+// called with g_lbRBtreeMtx held, and a scrape never takes it.
 #pragma once
 
 #include <string>
