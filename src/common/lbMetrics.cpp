@@ -40,7 +40,7 @@ thread_local Releaser t_releaser;
 
 }  // namespace
 
-thread_local lbMetricsBlock *lbmetrics_detail::t_block = nullptr;
+constinit thread_local lbMetricsBlock *lbmetrics_detail::t_block = nullptr;
 
 lbMetricsBlock *lbmetrics_detail::attach() {
     Registry &r = registry();

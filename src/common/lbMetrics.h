@@ -134,7 +134,9 @@ struct alignas(64) lbMetricsBlock {
 };
 
 namespace lbmetrics_detail {
-extern thread_local lbMetricsBlock *t_block;
+// constinit: other files read it directly, without the call that a thread-local with a
+// dynamic initialiser would need.
+extern thread_local constinit lbMetricsBlock *t_block;
 lbMetricsBlock *attach();  // takes a block for this thread
 inline lbMetricsBlock &block() {
     lbMetricsBlock *b = t_block;
