@@ -18,8 +18,10 @@
 #include <vector>
 
 #include "common/lbGlobals.h"
+#include "common/lbMetrics.h"
 #include "flowtable/lbFlowDb.h"
 #include "frame_util.h"  // tests/packet: frames whose checksums are computed independently
+#include "metrics/lbMetricsHttp.h"
 #include "packet/lbCtrlMain.h"
 
 // ---- Allocation count ----------------------------------------------------------------
@@ -178,6 +180,23 @@ Bytes connectionFrame(size_t len, bool fromServer) {
     return lbtest::buildFrame(s);
 }
 
+// The metrics endpoint, started once, as the running balancer has it (on any free port of
+// loopback: no clash with a balancer on this host). Without counting (the baseline
+// binary) there is nothing to serve.
+void startMetrics() {
+#ifndef LB_METRICS_UNCOUNTED
+    static const int port = [] {
+        FILE *f = fopen(LB_METRICS_CONF, "w");
+        if (f != nullptr) {
+            fputs("port 0\n", f);
+            fclose(f);
+        }
+        return lbMetricsStart();
+    }();
+    (void)port;
+#endif
+}
+
 // lbHandlePktin on one frame of an established connection: arg 0 the frame length,
 // arg 1 the direction (0 client to server, 1 server to client); the send seam does
 // nothing. The 54 header bytes that the rewrite changes are restored before every frame
@@ -209,12 +228,21 @@ void BM_Frame(benchmark::State &state) {
         return;
     }
     lbPktSend = sendNothing;
+    startMetrics();
+    lbMetricsSnapshot before, after;
+    lbMetricsRead(before);
     for (auto _ : state) {
         memcpy(buf.data(), in.data(), 54);
         lbHandlePktin(buf.data(), static_cast<int>(len));
         benchmark::ClobberMemory();
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * len));
+    // 1 with counting (every frame received and forwarded counted), 0 in the baseline.
+    lbMetricsRead(after);
+    const uint64_t fwd =
+        after.counters[LB_C_FRAMES_FORWARDED] - before.counters[LB_C_FRAMES_FORWARDED];
+    state.counters["counted_per_frame"] =
+        benchmark::Counter(static_cast<double>(fwd), benchmark::Counter::kAvgIterations);
 }
 
 // The RFC 1071 sum (checksum) over arg bytes. Limits: the bytes stay in the L1 cache.

@@ -23,6 +23,7 @@
 #include "controller/lbRuleJournal.h"
 #include "flowtable/lbFlowDb.h"
 #include "flowtable/lbTimer.h"
+#include "metrics/lbMetricsHttp.h"
 #include "packet/lbCtrlMain.h"
 #include "packet/lbEngine.h"
 #include "pool/lbHealth.h"
@@ -288,7 +289,10 @@ const char kHelp[] = LB_USAGE
     "                      \"password SECRET\", \"domain NAME\"; mode 600 (else refused);\n"
     "                      without it the built-in login is used\n"
     "  controller_ca.pem   read, optional: CA of the controller's HTTPS certificate\n"
-    "  console.conf        read, optional: console users and enable secret\n"
+    "  console.conf        read, optional: console users, enable secret, listening\n"
+    "                      address, sessions at once\n"
+    "  metrics.conf        read, optional: metrics endpoint address and port (default\n"
+    "                      127.0.0.1:9470) or off\n"
     "  servergraph.conf    read, optional: rotation size of servergraph.txt, old files kept\n"
     "  healthcheck.conf    read, optional: health checks of the servers (port, interval,\n"
     "                      time-out, fall, rise)\n"
@@ -339,7 +343,8 @@ int lbAppMain(int argc, char **argv) {
         return 1;
     }
     g_cliFlag = 0;
-    init_cli();  // a console that cannot start said why; the balancer goes on without it
+    init_cli();        // a console that cannot start said why; the balancer goes on without it
+    lbMetricsStart();  // likewise the metrics endpoint
     lb_ctrl_socket_init(nullptr);
     lb_ctrl_recv();
 }

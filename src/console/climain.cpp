@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -37,13 +38,14 @@ constexpr int kRegularSeconds = 5;
 constexpr unsigned kIdleSeconds = 600;
 constexpr int kBacklog = 50;
 
-// What one console keeps beside the library's object, reached through its context.
-// switchId lasts from one connection to the next, as the object does. MSTID is reserved
-// for a spanning-tree instance; no command sets it.
+// Runs of the periodic callback since start, over every session.
+std::atomic<unsigned int> regular_count{0};
+
+// What one session keeps beside the library's object, reached through its context.
+// MSTID is reserved for a spanning-tree instance; no command sets it.
 struct lbConsoleState {
     int switchId = 0;
     int MSTID = 0;
-    unsigned int regular_count = 0;  // runs of the periodic callback since start
     unsigned int debug_regular = 0;  // when not 0 every run is reported
 };
 
@@ -88,7 +90,7 @@ int cmd_set(cli_def *cli, const char *, char *argv[], int argc) {
 }
 
 int cmd_show_regular(cli_def *cli, const char *, char **, int) {
-    cli_print(cli, "cli_regular() has run %u times", stateOf(cli)->regular_count);
+    cli_print(cli, "cli_regular() has run %u times", regular_count.load());
     return CLI_OK;
 }
 
@@ -209,9 +211,9 @@ int cmd_config_level_exit(cli_def *cli, const char *, char **, int) {
 // Run by the library each interval while a connection waits for input.
 int regular_callback(cli_def *cli) {
     lbConsoleState *st = stateOf(cli);
-    st->regular_count++;
+    const unsigned int runs = ++regular_count;
     if (st->debug_regular) {
-        cli_print(cli, "Regular callback - %u times so far", st->regular_count);
+        cli_print(cli, "Regular callback - %u times so far", runs);
         cli_reprompt(cli);
     }
     return CLI_OK;
@@ -303,14 +305,82 @@ int openListener(const char *addr, uint16_t port) {
     return fd;
 }
 
-// Serves accepted connections one at a time, for ever. SIGPIPE stays blocked on this
-// thread, so a client gone in the middle of a listing costs a failed write, not the
-// process; the signal left pending by such a write is taken after each connection.
-[[noreturn]] void serveConnections(cli_def *cli, int listenFd) {
+// A console object with the balancer's identity, commands and access, its state st.
+// Null when the library cannot make one.
+cli_def *newConsole(const lbConsoleAccess &access, lbConsoleState *st) {
+    cli_def *cli = cli_init();
+    if (cli == nullptr)
+        return nullptr;
+    cli_set_context(cli, st);
+    cli_set_banner(cli, "Welcome to Corvalis environment");
+    cli_set_hostname(cli, "Switch");
+    cli_regular(cli, regular_callback);
+    cli_regular_interval(cli, kRegularSeconds);
+    cli_set_idle_timeout(cli, kIdleSeconds);
+    registerCommands(cli);
+    for (const auto &u : access.users)
+        cli_allow_user(cli, u.first.c_str(), u.second.c_str());
+    if (!access.enableSecret.empty())
+        cli_allow_enable(cli, access.enableSecret.c_str());
+    return cli;
+}
+
+// Frees a console object. The library's cli_done leaves the enable secret behind.
+void freeConsole(cli_def *cli) {
+    free(cli->enable_password);
+    cli->enable_password = nullptr;
+    cli_done(cli);
+}
+
+struct Session {
+    const lbConsoleAccess *access;
+    int fd;
+    std::atomic<int> *running;  // the sessions of its listener
+};
+
+// One session, on its own thread: a console object of its own on the accepted socket
+// until the operator quits or the idle time-out ends it. SIGPIPE stays blocked (the mask
+// comes from the listening thread), so a client gone in the middle of a listing costs a
+// failed write, not the process; the signal such a write leaves pending is taken here.
+void *sessionThread(void *arg) {
+    std::unique_ptr<Session> s(static_cast<Session *>(arg));
+    lbConsoleState state;
+    cli_def *cli = newConsole(*s->access, &state);
+    if (cli == nullptr) {
+        fprintf(stderr, "console: cannot create the command line\n");
+        close(s->fd);
+    } else {
+        cli_loop(cli, s->fd);  // closes the socket when the session ends
+        freeConsole(cli);
+    }
+    sigset_t pipeSet;
+    sigemptyset(&pipeSet);
+    sigaddset(&pipeSet, SIGPIPE);
+    timespec none = {0, 0};
+    while (sigtimedwait(&pipeSet, nullptr, &none) == SIGPIPE) {
+    }
+    (*s->running)--;
+    return nullptr;
+}
+
+// Tells a connection beyond the bound why it is closed, without waiting on it.
+void refuseSession(int fd, int bound) {
+    char line[128];
+    const int n = snprintf(line, sizeof line, LB_CONSOLE_BUSY "\r\n", bound);
+    if (n > 0 && send(fd, line, static_cast<size_t>(n), MSG_NOSIGNAL | MSG_DONTWAIT) < 0 &&
+        Gv_noPrint == 0)
+        perror("console refusal");
+    close(fd);
+}
+
+// Accepts connections for ever: each becomes a session on a thread of its own while
+// fewer than the bound run, any other is refused with one line.
+[[noreturn]] void serveConnections(const lbConsoleAccess &access, int listenFd) {
     sigset_t pipeSet;
     sigemptyset(&pipeSet);
     sigaddset(&pipeSet, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipeSet, nullptr);
+    std::atomic<int> running{0};  // lives as long as the sessions: this never returns
     for (;;) {
         sockaddr_in peer;
         socklen_t len = sizeof peer;
@@ -326,10 +396,23 @@ int openListener(const char *addr, uint16_t port) {
             if (inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip) != nullptr)
                 printf(" * accepted connection from %s\n", ip);
         }
-        cli_loop(cli, conn);  // closes conn when the connection ends
-        timespec none = {0, 0};
-        while (sigtimedwait(&pipeSet, nullptr, &none) == SIGPIPE) {
+        if (running.load() >= access.maxSessions) {
+            refuseSession(conn, access.maxSessions);
+            continue;
         }
+        auto *s = new (std::nothrow) Session{&access, conn, &running};
+        pthread_t tid;
+        running++;
+        const int rc = s != nullptr ? pthread_create(&tid, nullptr, sessionThread, s) : ENOMEM;
+        if (rc != 0) {
+            running--;
+            delete s;
+            errno = rc;
+            perror("console session");
+            close(conn);
+            continue;
+        }
+        pthread_detach(tid);
     }
 }
 
@@ -367,7 +450,7 @@ int lbConsole_readAccess(const char *path, lbConsoleAccess &access) {
     if (ferror(f.get()))
         return refuseAccess(path, 0, "read error");
 
-    bool haveEnable = false;
+    bool haveEnable = false, haveListen = false, haveSessions = false;
     std::istringstream lines(content);
     std::string line;
     for (int n = 1; std::getline(lines, line); n++) {
@@ -388,11 +471,31 @@ int lbConsole_readAccess(const char *path, lbConsoleAccess &access) {
                 return refuseAccess(path, n, "a second enable line");
             haveEnable = true;
             access.enableSecret = w[1];
+        } else if (w[0] == "listen" && w.size() == 2) {
+            in_addr a;
+            if (haveListen)
+                return refuseAccess(path, n, "a second listen line");
+            if (w[1].size() >= 20 || inet_pton(AF_INET, w[1].c_str(), &a) != 1)
+                return refuseAccess(path, n, "listen takes a dotted IPv4 address");
+            haveListen = true;
+            access.listen = w[1];
+        } else if (w[0] == "sessions" && w.size() == 2) {
+            char *end = nullptr;
+            const long k = strtol(w[1].c_str(), &end, 10);
+            if (haveSessions)
+                return refuseAccess(path, n, "a second sessions line");
+            static_assert(LB_CONSOLE_SESSIONS_MAX == 64, "the line below names the bound");
+            if (*end != '\0' || k < 1 || k > LB_CONSOLE_SESSIONS_MAX)
+                return refuseAccess(path, n, "sessions takes a number from 1 to 64");
+            haveSessions = true;
+            access.maxSessions = static_cast<int>(k);
         } else {
-            return refuseAccess(path, n, "expected \"user NAME PASSWORD\" or \"enable SECRET\"");
+            return refuseAccess(path, n,
+                                "expected \"user NAME PASSWORD\", \"enable SECRET\", "
+                                "\"listen ADDRESS\" or \"sessions N\"");
         }
     }
-    if (access.users.empty())
+    if (access.users.empty() && (haveEnable || (!haveListen && !haveSessions)))
         return refuseAccess(path, 0, "no \"user NAME PASSWORD\" line");
     return 0;
 }
@@ -406,33 +509,28 @@ void *climain(void *arg) {
         access = &fromFile;
     }
     char addr[20];
-    snprintf(addr, sizeof addr, "%.*s", static_cast<int>(strnlen(g_vipIPAddr, 19)), g_vipIPAddr);
+    if (!access->listen.empty())
+        snprintf(addr, sizeof addr, "%s", access->listen.c_str());
+    else
+        snprintf(addr, sizeof addr, "%.*s", static_cast<int>(strnlen(g_vipIPAddr, 19)),
+                 g_vipIPAddr);
 
-    cli_def *cli = cli_init();
-    if (cli == nullptr) {
-        fprintf(stderr, "console: cannot create the command line\n");
-        return nullptr;
+    {
+        // The start file runs once, on an object of its own.
+        lbConsoleState state;
+        cli_def *cli = newConsole(*access, &state);
+        if (cli == nullptr) {
+            fprintf(stderr, "console: cannot create the command line\n");
+            return nullptr;
+        }
+        runStartFile(cli);
+        freeConsole(cli);
     }
-    lbConsoleState state;
-    cli_set_context(cli, &state);
-    cli_set_banner(cli, "Welcome to Corvalis environment");
-    cli_set_hostname(cli, "Switch");
-    cli_regular(cli, regular_callback);
-    cli_regular_interval(cli, kRegularSeconds);
-    cli_set_idle_timeout(cli, kIdleSeconds);
-    registerCommands(cli);
-    for (const auto &u : access->users)
-        cli_allow_user(cli, u.first.c_str(), u.second.c_str());
-    if (!access->enableSecret.empty())
-        cli_allow_enable(cli, access->enableSecret.c_str());
-
-    runStartFile(cli);
     int fd = openListener(addr, LB_CONSOLE_PORT);
-    if (fd < 0) {
-        cli_done(cli);
+    if (fd < 0)
         return nullptr;
-    }
-    serveConnections(cli, fd);
+    // Never returns: fromFile, which sessions may read, lasts as long as they do.
+    serveConnections(*access, fd);
 }
 
 int init_cli(void) {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/lbGlobals.h"
+#include "common/lbMetrics.h"
 #include "common/lbUtil.h"
 #include "controller/lbCtrlMsg.h"
 #include "controller/lbCurl/lb_pathlist.h"
@@ -313,6 +314,7 @@ void lbFlowDeleteTimeout(void *key) {
         else
             printf("Connection %s:%d removed: idle for %u s\n", client, entry->lbClientSrcTcpPort,
                    g_estIdleTmr);
+        lbCountClose(due == LB_IDLE_HALF_OPEN ? LB_CLOSE_HALF_OPEN : LB_CLOSE_IDLE);
         deleteFlowEntry(entry);
         return;
     }
@@ -320,6 +322,7 @@ void lbFlowDeleteTimeout(void *key) {
         entry->deleteFlowSet++;
         return;
     }
+    lbCountClose(LB_CLOSE_FIN);
     deleteFlowEntry(entry);
 }
 
@@ -341,6 +344,7 @@ void deleteAllFlows(void *key) {
     auto *entry = static_cast<lbFlow_t *>(key);
     if (entry == nullptr || entry->lbPending)
         return;  // its setup removes what it posted
+    lbCountClose(LB_CLOSE_SHUTDOWN);
     releaseConnection(entry);
     numFlowEntries--;
 }

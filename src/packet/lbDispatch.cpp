@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "common/lbGlobals.h"
+#include "common/lbMetrics.h"
 #include "common/lbUtil.h"
 #include "controller/lbCtrlMsg.h"
 #include "packet/lbCtrlMain.h"
@@ -149,35 +150,45 @@ void openConnection(unsigned char *buf, int len, const Ports &ports, uint32_t ds
         printf("\n Got a TCP SYNC packet ");
         printf("\n ============> daddr = %s ", AddrText(dst).text);
     }
-    if (!isVip(dst))
+    if (!isVip(dst)) {
+        lbCountDrop(LB_DROP_NOT_VIP);
         return;
+    }
     const uint32_t client = load32(buf + kIpSrcOff);
     printf("received TCP SYN\n");
     if (g_lbNumServers == 0) {
+        lbCountDrop(LB_DROP_NO_SERVER);
         printf("There are no servers\n");
         return;
     }
-    if (lbFlowTable_getEntry(client, ports.src) != nullptr)
+    if (lbFlowTable_getEntry(client, ports.src) != nullptr) {
+        lbCountDrop(LB_DROP_RETRANSMITTED_SYN);
         return;  // a retransmission: the connection is being or was set up
+    }
     if (g_lbEngine == nullptr) {
+        lbCountDrop(LB_DROP_SETUP_FAILED);
         printf("Could not add a flow\n");
         return;
     }
     if (g_lbEngine->down()) {
+        lbCountDrop(LB_DROP_CONTROLLER_DOWN);
         dropSyn(g_dropDown);
         return;
     }
     if (!g_lbEngine->hasRoom()) {
+        lbCountDrop(LB_DROP_SETUP_BUSY);
         dropSyn(g_dropBusy);
         return;
     }
     lbServer_node_t *server = lbGetNodeWithLessConn();
     if (server == nullptr) {
+        lbCountDrop(LB_DROP_NO_SERVER);
         printf("All servers are either Locked/Not reachable/MAX Connections Reached\n");
         return;
     }
     lbFlow_t *entry = lbServFlowTable_createEntry(server, client, ports.src, 0, buf + 6, ports.dst);
     if (entry == nullptr) {
+        lbCountDrop(LB_DROP_SETUP_FAILED);
         printf("Could not add a flow\n");
         return;
     }
@@ -198,6 +209,7 @@ void openConnection(unsigned char *buf, int len, const Ports &ports, uint32_t ds
 // count of the expiry walks that remove it.
 void closeConnection(unsigned char *buf, int len, int code) {
     if (g_lbNumServers == 0) {
+        lbCountDrop(LB_DROP_NO_CONNECTION);
         if (Gv_noPrint == 0)
             printf("For FINACK, number of Servers are %d", g_lbNumServers);
         return;
@@ -205,6 +217,7 @@ void closeConnection(unsigned char *buf, int len, int code) {
     lbServer_node_t *server = nullptr;
     lbFlow_t *entry = lbHandleTcpClose(buf, len, &server, code);
     if (entry == nullptr) {
+        lbCountDrop(LB_DROP_NO_CONNECTION);
         if (Gv_noPrint == 0)
             printf("No Server  OR the packet tuples were not found");
         return;
@@ -234,8 +247,10 @@ void forwardSegment(unsigned char *buf, int len, uint32_t src, uint32_t dst) {
         printf("\n ============> daddr = %s ", AddrText(dst).text);
     }
     const Readdressed r = readdress(nullptr, buf, len, LB_TCP_OTHER);
-    if (!r.rewritten)
+    if (!r.rewritten) {
+        lbCountDrop(LB_DROP_NO_CONNECTION);
         return;
+    }
     if (keepRules(r.entry, r.fromClient, buf, len))
         return;  // leaves once its rules are back
     queueFrame(buf, len, {"Tx Pkt Failed in TCP SYN packet", nullptr, 0});
@@ -267,8 +282,9 @@ namespace {
 void handleFrame(unsigned char *pktBuff, int tot_len, const struct timeval &arrived) {
     starttv = arrived;
     timerclear(&endtv);
+    lbCount(LB_C_FRAMES_RECEIVED);
     if (pktBuff == nullptr || tot_len < static_cast<int>(LB_ETH_HLEN))
-        return;
+        return lbCountDrop(LB_DROP_MALFORMED);
     const size_t n = static_cast<size_t>(tot_len);
     const uint16_t ethType = ntohs(load16(pktBuff + 12));
     if (ethType == kEthTypeVlan) {
@@ -279,28 +295,32 @@ void handleFrame(unsigned char *pktBuff, int tot_len, const struct timeval &arri
             if (n > kVlanIpProtoOff && pktBuff[kVlanIpProtoOff] == kIpProtoIcmp)
                 printf("Received ICMP packet");
         }
-        return;
+        return lbCountDrop(LB_DROP_VLAN);
     }
-    if (ethType != kEthTypeIpv4 || !ipv4Fits(pktBuff, n))
-        return;
+    if (ethType != kEthTypeIpv4)
+        return lbCountDrop(LB_DROP_NOT_IPV4);
+    if (!ipv4Fits(pktBuff, n))
+        return lbCountDrop(LB_DROP_MALFORMED);
     // Addresses are compared as they lie in the frame; their dotted texts are made only
     // for the lines printed.
     const uint32_t src = load32(pktBuff + kIpSrcOff), dst = load32(pktBuff + kIpDstOff);
     if (Gv_noPrint == 0)
         printf("\n ===========>clienttmpip2 is %s ", AddrText(src).text);
     if (src == dst)
-        return;
+        return lbCountDrop(LB_DROP_OWN_TRAFFIC);
     const uint32_t ctrl = controllerAddr();
     if (src == ctrl || dst == ctrl)
-        return;  // the balancer's own traffic with the controller
+        return lbCountDrop(LB_DROP_OWN_TRAFFIC);  // with the controller
     const uint8_t proto = pktBuff[kIpProtoOff];
     if (proto == kIpProtoIcmp && Gv_noPrint == 0)
         printf("normal Received ICMP packet");
     Ports ports;
-    if (proto != kIpProtoTcp || !tcpFits(pktBuff, &ports))
-        return;
+    if (proto != kIpProtoTcp)
+        return lbCountDrop(LB_DROP_NOT_TCP);
+    if (!tcpFits(pktBuff, &ports))
+        return lbCountDrop(LB_DROP_MALFORMED);
     if (ports.dst == LB_CONSOLE_PORT && isVip(dst))
-        return;  // the console: the host's own stack answers it
+        return lbCountDrop(LB_DROP_OWN_TRAFFIC);  // the console: the host's stack answers
     const int code = checkTcpflags(pktBuff, tot_len);
     switch (code) {
         case LB_TCP_SYN:
@@ -314,6 +334,7 @@ void handleFrame(unsigned char *pktBuff, int tot_len, const struct timeval &arri
             forwardSegment(pktBuff, tot_len, src, dst);
             break;
         default:
+            lbCountDrop(LB_DROP_MALFORMED);
             break;
     }
 }

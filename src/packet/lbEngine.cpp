@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "common/lbGlobals.h"
+#include "common/lbMetrics.h"
 #include "common/lbUtil.h"
 #include "controller/lbCurl/fillrest.h"
 #include "controller/lbCurl/lb_getpath_restapi.h"
@@ -98,6 +99,7 @@ class CurlEngine final : public lbCtrlEngine {
   public:
     CurlEngine(const lbEngineConfig &cfg, std::unique_ptr<lbRuleJournal> journal)
         : cfg_(cfg), async_(cfg.maxRequests, cfg.maxConnections), journal_(std::move(journal)) {
+        g_lbControllerUp = 1;  // an engine starts after a login
         thread_ = std::thread([this] { loop(); });
     }
     ~CurlEngine() override {
@@ -113,6 +115,8 @@ class CurlEngine final : public lbCtrlEngine {
     bool hasRoom() const override { return inFlight_.load() < cfg_.maxSetups; }
 
     void setup(std::unique_ptr<lbSetupReq> req) override {
+        req->handedOver = Clock::now();
+        lbCount(LB_C_SETUP_STARTED);
         inFlight_++;
         {
             std::lock_guard<std::mutex> l(mu_);
@@ -194,6 +198,7 @@ class CurlEngine final : public lbCtrlEngine {
         if (!r.transportFailed() || down_.load())
             return;
         down_ = true;
+        g_lbControllerUp = 0;
         nextLogin_ = Clock::now() + std::chrono::seconds(1);
         printf("Controller not reachable (%s): new connections are refused until it answers\n",
                curl_easy_strerror(static_cast<CURLcode>(r.curlCode)));
@@ -211,6 +216,7 @@ class CurlEngine final : public lbCtrlEngine {
                            loginRunning_ = false;
                            if (r.ok() && lbRestTakeToken(r.body) == 0) {
                                down_ = false;
+                               g_lbControllerUp = 1;
                                printf("Controller answers again: new connections are set up\n");
                            } else {
                                nextLogin_ = Clock::now() + std::chrono::seconds(1);
@@ -329,7 +335,8 @@ class CurlEngine final : public lbCtrlEngine {
         setups_.remove_if([s](const std::unique_ptr<Setup> &p) { return p.get() == s; });
     }
 
-    void fail(Setup *s, const char *line) {
+    void fail(Setup *s, lbSetupFailure why, const char *line) {
+        lbCountSetupFailure(why);
         lbSetupAbandon(s->req.get(), line);
         finish(s);
     }
@@ -337,11 +344,12 @@ class CurlEngine final : public lbCtrlEngine {
     // False (the setup failed) once shutdown began or the controller went down.
     bool goOn(Setup *s) {
         if (stopping) {
-            fail(s, "Connection setup stopped: the balancer is stopping\n");
+            fail(s, LB_SETUP_FAIL_STOPPING, "Connection setup stopped: the balancer is stopping\n");
             return false;
         }
         if (down_.load()) {
-            fail(s, "Connection setup stopped: the controller is not reachable\n");
+            fail(s, LB_SETUP_FAIL_CONTROLLER_DOWN,
+                 "Connection setup stopped: the controller is not reachable\n");
             return false;
         }
         return true;
@@ -358,13 +366,13 @@ class CurlEngine final : public lbCtrlEngine {
         }
         nodeQuery(addrText(s->req->serverIp), [this, s](const NodeAnswer &a) {
             if (!a.ok) {
-                fail(s, nullptr);
+                fail(s, LB_SETUP_FAIL_CONTROLLER, nullptr);
             } else if (a.where.port == 0) {
                 serverCache_.erase(s->req->serverIp);
                 if (lbSetupMoveServer(s->req.get()))
                     serverStep(s);
                 else
-                    fail(s,
+                    fail(s, LB_SETUP_FAIL_NO_SERVER,
                          "All servers are either Locked/Not reachable/MAX Connections Reached\n");
             } else {
                 if (cfg_.caches)
@@ -389,14 +397,15 @@ class CurlEngine final : public lbCtrlEngine {
         }
         nodeQuery(vip, [this, s](const NodeAnswer &a) {
             if (!a.ok) {
-                fail(s, nullptr);
+                fail(s, LB_SETUP_FAIL_CONTROLLER, nullptr);
             } else if (a.where.port != 0) {
                 takeOwn(a.where);
                 clientStep(s);
             } else if (++s->ownTries < kTries) {
                 ownStep(s);
             } else {
-                fail(s, "\nPlease check lbapp connectivity with the switch\n...");
+                fail(s, LB_SETUP_FAIL_BALANCER_UNPLACED,
+                     "\nPlease check lbapp connectivity with the switch\n...");
             }
         });
     }
@@ -406,14 +415,15 @@ class CurlEngine final : public lbCtrlEngine {
             return;
         nodeQuery(addrText(s->req->clientIp), [this, s](const NodeAnswer &a) {
             if (!a.ok) {
-                fail(s, nullptr);
+                fail(s, LB_SETUP_FAIL_CONTROLLER, nullptr);
             } else if (a.where.port != 0) {
                 s->client = a.where;
                 placed(s);
             } else if (++s->clientTries < kTries) {
                 clientStep(s);
             } else {
-                fail(s, "\nPlease check client connectivity with the switch\n...");
+                fail(s, LB_SETUP_FAIL_CLIENT_UNPLACED,
+                     "\nPlease check client connectivity with the switch\n...");
             }
         });
     }
@@ -434,7 +444,7 @@ class CurlEngine final : public lbCtrlEngine {
             char line[96];
             snprintf(line, sizeof line,
                      "Client or Server Switch port same as VARNAPP Switch port%d\n", s->lbPort);
-            fail(s, line);
+            fail(s, LB_SETUP_FAIL_PORT_CONFLICT, line);
             return;
         }
         if (clientOnLb && serverOnLb) {
@@ -503,7 +513,7 @@ class CurlEngine final : public lbCtrlEngine {
         if (--s->waiting > 0)
             return;
         if (s->pathFailure != nullptr) {
-            fail(s, s->pathFailure);
+            fail(s, LB_SETUP_FAIL_NO_PATH, s->pathFailure);
             return;
         }
         buildRules(s, false);
@@ -536,7 +546,7 @@ class CurlEngine final : public lbCtrlEngine {
                            &s->rules);
         }
         if (s->rules.empty()) {
-            fail(s, "create pathlist failed");
+            fail(s, LB_SETUP_FAIL_NO_PATH, "create pathlist failed");
             return;
         }
         s->acked.assign(s->rules.size(), 0);
@@ -570,6 +580,11 @@ class CurlEngine final : public lbCtrlEngine {
 
     void rulesDone(Setup *s) {
         if (s->ruleFailure.empty() && lbSetupComplete(s->req.get())) {
+            lbCount(LB_C_SETUP_SUCCEEDED);
+            lbObserveUs(LB_H_SETUP,
+                        static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                                  Clock::now() - s->req->handedOver)
+                                                  .count()));
             if (Gv_noPrint == 0)
                 for (const lbRuleRequest &r : s->rules)
                     lbPrintRuleLine(1, &r, &s->texts);
@@ -585,7 +600,7 @@ class CurlEngine final : public lbCtrlEngine {
         std::string line = "Could not set up " + s->name + ": " +
                            (s->ruleFailure.empty() ? "the balancer is stopping" : s->ruleFailure) +
                            "\n";
-        fail(s, line.c_str());
+        fail(s, s->ruleFailure.empty() ? LB_SETUP_FAIL_STOPPING : LB_SETUP_FAIL_RULE, line.c_str());
     }
 
     // ---- the journal (engine thread) ----

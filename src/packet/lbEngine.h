@@ -17,6 +17,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -49,8 +50,9 @@ struct lbSetupReq {
     lbServer_node_t *server;
     uint32_t clientIp;  // network order
     uint16_t clientPort, servicePort;
-    uint32_t serverIp;         // network order, of server
-    std::vector<uint8_t> syn;  // the client's SYN as received
+    uint32_t serverIp;                                 // network order, of server
+    std::vector<uint8_t> syn;                          // the client's SYN as received
+    std::chrono::steady_clock::time_point handedOver;  // set by the engine that takes it
 };
 
 // Rules of one connection to be removed (DELETE) or re-posted (POST, for a reset's

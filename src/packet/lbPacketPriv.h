@@ -9,8 +9,9 @@
 
 #include <cstring>
 
-#include "controller/lbCtrlMsg.h"
+#include "common/lbMetrics.h"
 #include "common/lbUtil.h"
+#include "controller/lbCtrlMsg.h"
 #include "flowtable/lbFlowDb.h"
 #include "packet/lbCtrlMain.h"
 #include "pool/lbServerList.h"
@@ -78,6 +79,14 @@ class FieldCache {
     bool filled_ = false;  // an all-zero field must be parsed too
     Value value_{};
 };
+
+// Counts a frame handed to lbPktSend: forwarded when the send returned 0, else dropped.
+inline void lbCountSent(int rc) {
+    if (rc == 0)
+        lbCount(LB_C_FRAMES_FORWARDED);
+    else
+        lbCountDrop(LB_DROP_SEND_FAILED);
+}
 
 // True when addr (network order) is the configured VIP, as the dotted text of addr
 // equal to g_vipIPAddr.

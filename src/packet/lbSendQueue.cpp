@@ -50,6 +50,7 @@ void sendQueued() {
     int last = -1;  // the latest frame that left
     for (unsigned i = 0; i < n; ++i) {
         const bool ok = lbPktSend != nullptr && g_queue.frames[i].rc == 0;
+        lbCountSent(ok ? 0 : -1);
         if (ok)
             last = static_cast<int>(i);
         if (Gv_noPrint != 0)

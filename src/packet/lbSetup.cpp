@@ -91,6 +91,8 @@ bool lbpkt::holdWhileRulesComeBack(const lbFlow_t *e, const unsigned char *frame
         return false;
     if (it->second.size() < kHeldMax)
         it->second.emplace_back(frame, frame + len);
+    else
+        lbCountDrop(LB_DROP_HELD_OVERFLOW);
     return true;
 }
 
@@ -117,6 +119,8 @@ void lbRulesBack(const std::string &name) {
             out.push_back({f.data(), static_cast<uint32_t>(f.size()), -1});
         if (lbPktSend != nullptr)
             lbPktSend(out.data(), static_cast<unsigned>(out.size()));
+        for (const lb_tx_frame &f : out)
+            lbCountSent(lbPktSend != nullptr ? f.rc : -1);
     }
 }
 
@@ -151,6 +155,8 @@ bool lbSetupComplete(lbSetupReq *req) {
     if (send && lbPktSend != nullptr)
         lbPktSend(&out, 1);
     const int rc = out.rc;
+    lbCount(LB_C_CONN_OPENED);
+    lbCountSent(rc);
     if (Gv_noPrint == 0) {
         if (rc != 0)
             printf("Tx Pkt Failed in TCP SYN packet");
@@ -170,6 +176,7 @@ void lbSetupAbandon(lbSetupReq *req, const char *line) {
         lbFlowTable_removeEntry(e);
         lbServerRemoveIfDrained(server);
     }
+    lbCountDrop(LB_DROP_SETUP_FAILED);  // the SYN
     if (line != nullptr)
         printf("%s", line);
     printf("Could not add a flow\n");
@@ -201,6 +208,7 @@ int lbDelFlow(const unsigned char *buf, lbFlow_t *lbFlowEntryPtr, int tcpFlag) {
         return 0;
     }
     postConnectionRules(lbFlowEntryPtr, g_delFlowTmr, 0);
+    lbCountClose(LB_CLOSE_RESET);
 
     del_pathlist(&lbFlowEntryPtr->client_pathlist_hdr);
     server->numConn--;

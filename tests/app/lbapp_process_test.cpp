@@ -18,6 +18,7 @@
 #include "packet/frame_util.h"
 #include "support/lbapp_proc.h"
 #include "support/lbtest_util.h"
+#include "support/metrics_scrape.h"
 #include "support/veth_util.h"
 
 namespace {
@@ -47,7 +48,8 @@ class Process : public testing::Test {
                                   "', 'Unlocked', 4)") +
             "INSERT INTO controller (controllerip, controllermac, dpid) VALUES ('" + kSim +
             "', '02:00:00:00:01:00', '00:00:00:00:00:00:00:01'); INSERT INTO vip_conf (vip) "
-            "VALUES ('" + kVip + "'); INSERT INTO cluster (clustername) VALUES ('webfarm');"));
+            "VALUES ('" +
+            kVip + "'); INSERT INTO cluster (clustername) VALUES ('webfarm');"));
         lbtest::writeFile("timeout.conf", "300 1\n");
         lbtest::writeFile("vlanid.conf", "0\n");
         std::remove("healthcheck.conf");  // only the runs with health checks write one
@@ -79,6 +81,41 @@ class Process : public testing::Test {
     int far_ = -1;
 };
 
+// The samples of a scrape of the balancer's metrics endpoint (its default address).
+std::map<std::string, double> scrape() {
+    return lbtest::samples(lbtest::httpGet("127.0.0.1", 9470, "/metrics").body);
+}
+
+// What the counters say of connections agrees with the flow table and the servers' counts:
+// every connection opened is closed for one reason or still open (in the table, where
+// setups in flight have their entries too).
+void expectConnectionsAddUp(const std::map<std::string, double> &m) {
+    double closed = 0, perServer = 0;
+    for (const auto &[key, v] : m) {
+        closed += key.starts_with("lbapp_connections_closed_total{") ? v : 0;
+        perServer += key.starts_with("lbapp_server_connections{") ? v : 0;
+    }
+    const double inTable = m.at("lbapp_flow_table_entries");
+    EXPECT_EQ(m.at("lbapp_connections_opened_total") - closed,
+              inTable - m.at("lbapp_setups_in_flight"));
+    EXPECT_EQ(perServer, inTable);
+}
+
+// The controller's requests as the simulator logged them, by the kind the balancer counts.
+std::map<std::string, double> requestsSeen(const lbtest::CtrlSim &sim) {
+    std::map<std::string, double> kinds;
+    for (const nlohmann::json &r : sim.requests()) {
+        const std::string method = r.value("method", ""), path = r.value("path", "");
+        const char *kind = method == "DELETE" ? "flow_delete"
+                           : method == "POST"
+                               ? (path.find("/flows") != std::string::npos ? "flow_post" : "login")
+                           : path.find("/paths") != std::string::npos ? "path"
+                                                                      : "node";
+        kinds[kind]++;
+    }
+    return kinds;
+}
+
 // What a balancer prints whatever its diagnostics switch says (it is always off): the
 // configuration and server listings, the controller's answers, the packet path's few
 // fixed lines and the expiry lines. Anything else is a diagnostic leaking out.
@@ -104,7 +141,8 @@ const std::regex kAlwaysPrinted([] {
           R"(Rules left by a previous run: \d+ in rules\.journal, \d+ removed)",
           R"(Signal \d+: removing the rules of every connection and stopping)",
           R"(Health checks: port \d+ of every server every \d+ ms, .*)",
-          R"(Health check: server web\d [\d.]+ is (down|up again) after \d+ .*)"})
+          R"(Health check: server web\d [\d.]+ is (down|up again) after \d+ .*)",
+          R"(Metrics on http://127\.0\.0\.1:9470/metrics)"})
         any += std::string(any.empty() ? "" : "|") + p;
     return R"((Timer tick\.\.\. )*()" + any + ")?";
 }());
@@ -117,7 +155,7 @@ const std::regex kAlwaysPrinted([] {
 TEST_F(Process, WholeRunsStayQuietAndEachStopSignalRemovesEveryRule) {
     lbtest::CtrlSim sim(kSim, kTopology);
     ASSERT_TRUE(sim.running());
-    lbtest::writeFile("timeout.conf", "300 1 3 0\n");
+    lbtest::writeFile("timeout.conf", "300 1 3 4\n");
     for (auto [sig, status] : {std::pair{SIGTERM, 15}, {SIGINT, 2}}) {
         SCOPED_TRACE(strsignal(sig));
         ASSERT_TRUE(sim.reset());
@@ -141,11 +179,20 @@ TEST_F(Process, WholeRunsStayQuietAndEachStopSignalRemovesEveryRule) {
             EXPECT_LT(app.cpuTicks() - before, sysconf(_SC_CLK_TCK) * 3 / 10);
         }
         expectForwarded(40000);
-        expectForwarded(40000, 0x18, 100);  // data
-        expectForwarded(40000, 0x11);       // FIN with ACK
-        expectForwarded(40001);             // never heard from again
+        expectForwarded(40000, 0x18, 100);                    // data
+        expectForwarded(40000, 0x11);                         // FIN with ACK
+        expectForwarded(40001);                               // never heard from again
         EXPECT_EQ(sim.flows("0000000000000001").size(), 8u);  // rules A-D of each connection
         if (sig == SIGTERM) {
+            // Two more connections: one reset, one idle after its data.
+            expectForwarded(40002);
+            expectForwarded(40002, 0x04);
+            expectForwarded(40003);
+            expectForwarded(40003, 0x18, 10);
+            auto m = scrape();
+            EXPECT_EQ(m["lbapp_connections_opened_total"], 4);
+            EXPECT_EQ(m["lbapp_connections_closed_total{reason=\"reset\"}"], 1);
+            expectConnectionsAddUp(m);
             ASSERT_TRUE(dbtest::sql(dbtest::insertServers(
                 "('web2', '198.51.100.12', 10, '02:00:00:00:00:12', 'Unlocked', 5)")));
             lbtest::writeFile("flag.txt", "1 ADD 198.51.100.12\n");
@@ -159,6 +206,40 @@ TEST_F(Process, WholeRunsStayQuietAndEachStopSignalRemovesEveryRule) {
             // The removals go out after the entries have gone.
             EXPECT_TRUE(lbtest::waitUntil([&] { return sim.flows("0000000000000001").empty(); }));
             ASSERT_TRUE(dbtest::sql("DELETE FROM server WHERE servername = 'web2';"));
+            // Every frame read is either forwarded or dropped for a reason; every request
+            // the simulator answered is counted under its kind.
+            EXPECT_TRUE(lbtest::waitUntil([&] {
+                m = scrape();
+                double dropped = 0;
+                for (const auto &[key, v] : m)
+                    dropped += key.starts_with("lbapp_frames_dropped_total{") ? v : 0;
+                return m["lbapp_frames_received_total"] ==
+                       m["lbapp_frames_forwarded_total"] + dropped;
+            }));
+            EXPECT_EQ(m["lbapp_frames_forwarded_total"], 8);  // the client's, readdressed
+            for (const char *reason : {"fin", "reset", "idle", "half_open"})
+                EXPECT_EQ(
+                    m[std::string("lbapp_connections_closed_total{reason=\"") + reason + "\"}"], 1)
+                    << reason;
+            EXPECT_EQ(m["lbapp_flow_table_entries"], 0);
+            expectConnectionsAddUp(m);
+            EXPECT_EQ(m["lbapp_setups_succeeded_total"], 4);
+            EXPECT_EQ(m["lbapp_setup_duration_seconds_count"], 4);
+            EXPECT_EQ(m["lbapp_controller_up"], 1);
+            EXPECT_EQ(m["lbapp_server_eligible{server=\"198.51.100.12\",name=\"web2\"}"], 1);
+            EXPECT_GE(requestsSeen(sim)["flow_post"], 16);  // rules A-D of four connections
+            EXPECT_TRUE(lbtest::waitUntil([&] {
+                m = scrape();
+                for (const auto &[kind, n] : requestsSeen(sim)) {
+                    const std::string k = "lbapp_controller_requests_total{kind=\"" + kind;
+                    if (m[k + "\",outcome=\"ok\"}"] + m[k + "\",outcome=\"http_error\"}"] != n)
+                        return false;
+                }
+                return true;
+            })) << lbtest::readFile("lbapp.out");
+            const auto [rc, said] =
+                lbtest::promtoolCheck(lbtest::httpGet("127.0.0.1", 9470, "/metrics").body);
+            EXPECT_EQ(rc, 0) << said;
         }
         EXPECT_EQ(app.stop(sig), status) << app.output();
         EXPECT_EQ(sim.flows("0000000000000001").size(), 0u);

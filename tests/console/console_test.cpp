@@ -140,16 +140,35 @@ TEST_F(Console, ListingsShowServersInListOrderAndFlowsInKeyOrder) {
     EXPECT_EQ(c.run("getlbflow", "Switch(config)# "), want);
 }
 
-TEST_F(Console, ClientsAreServedOneAfterAnother) {
-    Client a("127.0.0.2");
-    a.say(nullptr, "Switch> ");
-    Client b("127.0.0.2");
-    ASSERT_GE(b.fd, 0);
-    a.run("test", "Switch> ");
-    pollfd p{b.fd, POLLIN, 0};
-    EXPECT_EQ(poll(&p, 1, 0), 0) << "second client served while the first is";
-    a.say("quit", "");
+// Sessions up to the bound run side by side, each in its own mode; one more is told why
+// it is closed, and a session that ends makes room for the next.
+TEST(ConsoleSessions, BoundedSessionsRunSideBySide) {
+    lbtest::writeFile(LB_CONSOLE_CONF, "sessions 2\nlisten 127.0.0.6\n");
+    startConsole("127.0.0.5");  // the file's address wins over the VIP
+    Client a("127.0.0.6");
+    ASSERT_EQ(a.say(nullptr, "Switch> "), kBanner);
+    unlink(LB_CONSOLE_CONF);
+    Client b("127.0.0.6");
     EXPECT_EQ(b.say(nullptr, "Switch> "), kBanner);
+    EXPECT_EQ(a.run("enable", "Switch# "), "");
+    EXPECT_EQ(b.run("mode switch 3", "Switch> "), "Invalid command \"mode\"");
+    EXPECT_EQ(a.run("configure terminal", "Switch(config)# "), "");
+    EXPECT_EQ(b.run("test x", "Switch> "),
+              "called cmd_test with \"test\"\n1 arguments:\n        x");
+    {
+        Client over("127.0.0.6");
+        EXPECT_EQ(over.say(nullptr, "later\n"),
+                  "Console busy: all 2 sessions are in use; try again later\n");
+        char c;
+        EXPECT_EQ(recv(over.fd, &c, 1, 0), 0) << "the refused connection stays open";
+    }
+    EXPECT_EQ(a.run("mode switch 4", "Switch(config-switch[4])# "), "");
+    b.say("quit", "");
+    // The slot is free a moment after the session's socket closed.
+    EXPECT_TRUE(lbtest::waitUntil([] {
+        return Client("127.0.0.6").say(nullptr, "\n") == "Welcome to Corvalis environment\n";
+    }));
+    EXPECT_LT(Client("127.0.0.5", 0, 30).fd, 0) << "the VIP listens though the file names another";
 }
 
 // Whether a thread of this process sits in write(2): the console blocked on a socket.
@@ -231,10 +250,22 @@ TEST(ConsoleStart, RefusedStartsReportTheirCause) {
         const char *out, *err;
     } cases[] = {
         {"user a Sekr1t\nuser a\n", "", 0, "",
-         "console.conf:2: expected \"user NAME PASSWORD\" or \"enable SECRET\"; the console "
-         "stays closed\n"},
+         "console.conf:2: expected \"user NAME PASSWORD\", \"enable SECRET\", \"listen "
+         "ADDRESS\" or \"sessions N\"; the console stays closed\n"},
         {"enable Sekr1t\n", "", 0, "",
          "console.conf: no \"user NAME PASSWORD\" line; the console stays closed\n"},
+        {"listen 127.0.0.1\nenable Sekr1t\n", "", 0, "",
+         "console.conf: no \"user NAME PASSWORD\" line; the console stays closed\n"},
+        {"# nothing\n", "", 0, "",
+         "console.conf: no \"user NAME PASSWORD\" line; the console stays closed\n"},
+        {"listen vip\n", "", 0, "",
+         "console.conf:1: listen takes a dotted IPv4 address; the console stays closed\n"},
+        {"sessions 2\nsessions 3\n", "", 0, "",
+         "console.conf:2: a second sessions line; the console stays closed\n"},
+        {"sessions 65\n", "", 0, "",
+         "console.conf:1: sessions takes a number from 1 to 64; the console stays closed\n"},
+        {"sessions 0\n", "", 0, "",
+         "console.conf:1: sessions takes a number from 1 to 64; the console stays closed\n"},
         {nullptr, "192.0.2.1", 1, "", "bind: Cannot assign requested address\n"},
         {nullptr, "192.0.2.1", 0,
          "called cmd_test with \"test\"\n1 arguments:\n        one\nIPAddress of this "

@@ -12,6 +12,7 @@
 #include <tuple>
 
 #include "common/lbGlobals.h"
+#include "common/lbMetrics.h"
 #include "controller/lbCurl/lb_getpath_restapi.h"
 #include "packet_fixture.h"
 #include "support/lbtest_util.h"
@@ -207,33 +208,38 @@ TEST_F(Setup, FailedSetupsLeaveNothingBehind) {
         const char *client, *server, *vip;
         nlohmann::json fault;  // simulator control, or null
         const char *line;
+        lbSetupFailure counted;  // the reason the failure is counted under
     };
     std::vector<Case> cases = {
         {"client at the balancer's own port", "192.0.2.6", "198.51.100.11", kVip, nullptr,
-         "Client or Server Switch port same as VARNAPP Switch port6\n"},
+         "Client or Server Switch port same as VARNAPP Switch port6\n",
+         LB_SETUP_FAIL_PORT_CONFLICT},
         {"server at the balancer's own port", "192.0.2.10", "198.51.100.16", kVip, nullptr,
-         "Client or Server Switch port same as VARNAPP Switch port6\n"},
+         "Client or Server Switch port same as VARNAPP Switch port6\n",
+         LB_SETUP_FAIL_PORT_CONFLICT},
         {"VIP unknown to the controller", "192.0.2.10", "198.51.100.11", "203.0.113.200", nullptr,
-         "\nPlease check lbapp connectivity with the switch\n..."},
+         "\nPlease check lbapp connectivity with the switch\n...", LB_SETUP_FAIL_BALANCER_UNPLACED},
         {"client unknown to the controller", "192.0.2.77", "198.51.100.11", kVip, nullptr,
-         "\nPlease check client connectivity with the switch\n..."},
+         "\nPlease check client connectivity with the switch\n...", LB_SETUP_FAIL_CLIENT_UNPLACED},
         {"no path from the client", "192.0.2.40", "198.51.100.11", kVip, nullptr,
-         "findpath from client to lbapp failed\\n)"},
+         "findpath from client to lbapp failed\\n)", LB_SETUP_FAIL_NO_PATH},
         {"no path to the server", "192.0.2.10", "198.51.100.14", kVip, nullptr,
-         "findpath from lbapp to server failed\\n)"},
+         "findpath from lbapp to server failed\\n)", LB_SETUP_FAIL_NO_PATH},
         {"an ill-typed path reply",
          "192.0.2.30",
          "198.51.100.11",
          kVip,
          {{"fail_at", 3}, {"fail_with", "ill_typed"}},
-         "findpath from client to lbapp failed\\n)"},
+         "findpath from client to lbapp failed\\n)",
+         LB_SETUP_FAIL_NO_PATH},
         {"a rejected rule",
          "192.0.2.30",
          "198.51.100.11",
          kVip,
          {{"fail_at", 9}},
          "Could not set up 192.0.2.30:40000: rule B on switch 0000000000000001 not installed: "
-         "HTTP status 500\n"},
+         "HTTP status 500\n",
+         LB_SETUP_FAIL_RULE},
     };
     // A failure at each request of a setup across three switches: 3 node queries, a path
     // query, 8 rules.
@@ -243,7 +249,10 @@ TEST_F(Setup, FailedSetupsLeaveNothingBehind) {
                          "198.51.100.11",
                          kVip,
                          {{"fail_at", i}},
-                         "Could not add a flow\n"});
+                         "Could not add a flow\n",
+                         i < 3    ? LB_SETUP_FAIL_CONTROLLER
+                         : i == 3 ? LB_SETUP_FAIL_NO_PATH
+                                  : LB_SETUP_FAIL_RULE});
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         SetUp();
@@ -254,10 +263,22 @@ TEST_F(Setup, FailedSetupsLeaveNothingBehind) {
         }
         Bytes f =
             lbtest::buildFrame({.srcIp = c.client, .dstIp = c.vip, .sport = 40000, .flags = 2});
+        lbMetricsSnapshot before, after;
+        lbMetricsRead(before);
         std::string out = lbtest::printed([&] {
             dispatch(f);
             EXPECT_TRUE(settled());
         });
+        lbMetricsRead(after);
+        // Counted once, under its own reason and no other; its SYN as dropped.
+        for (int r = 0; r < LB_SETUP_FAIL_COUNT; ++r) {
+            const lbCounter k = lbSetupFailCounter(static_cast<lbSetupFailure>(r));
+            EXPECT_EQ(after.counters[k] - before.counters[k], r == c.counted ? 1u : 0u)
+                << lbSetupFailureName(static_cast<lbSetupFailure>(r));
+        }
+        const lbCounter synDropped = lbDropCounter(LB_DROP_SETUP_FAILED);
+        EXPECT_EQ(after.counters[synDropped] - before.counters[synDropped], 1u);
+        EXPECT_EQ(after.counters[LB_C_SETUP_STARTED] - before.counters[LB_C_SETUP_STARTED], 1u);
         EXPECT_NE(out.find(c.line), std::string::npos) << out;
         EXPECT_NE(out.find("Could not add a flow\n"), std::string::npos) << out;
         EXPECT_EQ(entry(c.client), nullptr);

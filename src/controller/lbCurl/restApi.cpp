@@ -18,8 +18,10 @@
 #include <utility>
 
 #include "common/lbGlobals.h"
+#include "common/lbMetrics.h"
 #include "controller/lbCurl/fillrest.h"
 #include "controller/lbCurl/jsonext.h"
+#include "controller/lbCurl/lb_getpath_restapi.h"
 #include "controller/lbCurl/postrest.h"
 
 char ctrlIpv4[LB_CTRL_ADDR_LEN];
@@ -125,6 +127,17 @@ ReplyLog g_tokenLog{"token_gen.log", 1};
 ReplyLog g_flowLog{"body2.out", 1};
 ReplyLog g_nodeLog{"get.out", 1};
 
+// The kind of a waiting request, for the request counters.
+lbCtrlKind metricKind(const Request &rq) {
+    if (!rq.withToken)
+        return LB_CTRL_LOGIN;
+    if (rq.method == Method::Delete)
+        return LB_CTRL_FLOW_DELETE;
+    if (rq.method == Method::Post)
+        return LB_CTRL_FLOW_POST;
+    return rq.writer == GetpathWriteMemoryCallback ? LB_CTRL_PATH : LB_CTRL_NODE;
+}
+
 // One attempt of a request on the shared handle (or a fresh one when reuse is off).
 // Every option is set anew after a reset, so nothing of the previous request carries
 // over; the reset keeps the open connection and the TLS session. Caller holds
@@ -185,10 +198,18 @@ Outcome performOnce(const Request &rq) {
 
     if (rq.reply != nullptr)
         rq.reply->clear();
+    const auto started = std::chrono::steady_clock::now();
     CURLcode rc = curl_easy_perform(h);
     long status = 0;
     if (rc == CURLE_OK)
         curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+    lbCountCtrlRequest(metricKind(rq),
+                       rc != CURLE_OK ? LB_CTRL_TRANSPORT_ERROR
+                       : status < 400 ? LB_CTRL_OK
+                                      : LB_CTRL_HTTP_ERROR,
+                       static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                                 std::chrono::steady_clock::now() - started)
+                                                 .count()));
     // The kept handle must not point at the header list and body freed on return.
     curl_easy_setopt(h, CURLOPT_HTTPHEADER, nullptr);
     curl_easy_setopt(h, CURLOPT_POSTFIELDS, nullptr);

@@ -2,10 +2,12 @@
 
 #include <curl/curl.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
 #include "common/lbGlobals.h"
+#include "common/lbMetrics.h"
 #include "controller/lbCurl/fillrest.h"
 #include "controller/lbCurl/lb_getpath_restapi.h"
 #include "controller/lbCurl/restApi.h"
@@ -16,6 +18,7 @@ struct lbRestAsync::Transfer {
     CURL *easy = nullptr;
     curl_slist *headers = nullptr;
     lbAsyncReply reply;
+    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
     ~Transfer() {
         curl_easy_cleanup(easy);
         curl_slist_free_all(headers);
@@ -37,6 +40,33 @@ lb_rest_write_fn writerOf(lbAsyncKind k) {
             return GetpathWriteMemoryCallback;
     }
     return WriteMemoryCallback2;
+}
+
+lbCtrlKind metricKind(lbAsyncKind k) {
+    switch (k) {
+        case lbAsyncKind::Login:
+            return LB_CTRL_LOGIN;
+        case lbAsyncKind::FlowPost:
+            return LB_CTRL_FLOW_POST;
+        case lbAsyncKind::FlowDelete:
+            return LB_CTRL_FLOW_DELETE;
+        case lbAsyncKind::Node:
+            return LB_CTRL_NODE;
+        case lbAsyncKind::Path:
+            return LB_CTRL_PATH;
+    }
+    return LB_CTRL_NODE;
+}
+
+// Counts one request that ended with reply r after it started at started.
+void countRequest(lbAsyncKind k, const lbAsyncReply &r,
+                  std::chrono::steady_clock::time_point started) {
+    const lbCtrlOutcome o = r.curlCode != 0 ? LB_CTRL_TRANSPORT_ERROR
+                            : r.ok()        ? LB_CTRL_OK
+                                            : LB_CTRL_HTTP_ERROR;
+    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now() - started);
+    lbCountCtrlRequest(metricKind(k), o, static_cast<uint64_t>(us.count()));
 }
 
 const char *methodOf(lbAsyncKind k) {
@@ -143,6 +173,7 @@ void lbRestAsync::start(lbAsyncRequest rq, bool retried) {
         curl_slist_append(t->headers, view.tokenHeader.c_str());
     if (t->easy == nullptr || t->headers == nullptr) {
         t->reply.curlCode = CURLE_FAILED_INIT;
+        countRequest(t->rq.kind, t->reply, t->started);
         fprintf(stderr, "curl_easy_perform() failed: %s\n", curl_easy_strerror(CURLE_FAILED_INIT));
         t->rq.done(t->reply);
         return;
@@ -199,6 +230,7 @@ void lbRestAsync::finish(Transfer *t, int code) {
     }
     if (!own)
         return;
+    countRequest(own->rq.kind, own->reply, own->started);
     if (code != CURLE_OK)
         fprintf(stderr, "curl_easy_perform() failed: %s\n",
                 curl_easy_strerror(static_cast<CURLcode>(code)));
