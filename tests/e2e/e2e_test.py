@@ -198,7 +198,9 @@ class Connections(Balanced):
             self.assertTrue(c.close_fin())
         self.assertTrue(wait_until(self.no_rules, 25),
                         "rules left after FIN: %s" % self.rule_counts())
-        self.assertEqual(self.connection_lines(), set())
+        # The file is written off the packet thread, up to an interval after the change.
+        self.assertTrue(wait_until(lambda: self.connection_lines() == set(), 2),
+                        self.connection_lines())
 
         # RST: the rules re-posted with the deletion time-out (1 s), then gone.
         before = len(bed.request_log())
@@ -214,7 +216,8 @@ class Connections(Balanced):
         self.assertTrue(wait_until(reposted, 10))
         self.assertTrue(wait_until(self.no_rules, 10),
                         "rules left after RST: %s" % self.rule_counts())
-        self.assertEqual(self.connection_lines(), set())
+        self.assertTrue(wait_until(lambda: self.connection_lines() == set(), 2),
+                        self.connection_lines())
         self.stop(signal.SIGINT)
 
 
