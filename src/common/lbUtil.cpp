@@ -1,5 +1,7 @@
 #include "common/lbUtil.h"
 
+#include <sstream>
+
 #include <errno.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -110,4 +112,14 @@ int lbReplaceFile(const char *target, const std::function<bool(FILE *)> &fill) {
     if (!fill(tmp.stream()))
         return EIO;
     return tmp.commit();
+}
+
+std::vector<std::string> lbSettingWords(const std::string &line) {
+    std::istringstream in(line);
+    std::vector<std::string> w;
+    for (std::string word; in >> word;)
+        w.push_back(word);
+    if (!w.empty() && w[0][0] == '#')
+        w.clear();
+    return w;
 }

@@ -10,6 +10,8 @@
 
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 struct lbFileCloser {
     void operator()(FILE *f) const { fclose(f); }
@@ -38,3 +40,7 @@ void lbCopyField(char (&dst)[N], const T *src, size_t srcSize) {
 // to abandon the rewrite. Returns 0, or an errno value (EIO for an abandoned or failed
 // write) when target was not replaced; no temporary file is left behind then.
 int lbReplaceFile(const char *target, const std::function<bool(FILE *)> &fill);
+
+// The words of one line of a settings file, split at blanks; none for a blank line or a
+// comment (a first word starting with '#').
+std::vector<std::string> lbSettingWords(const std::string &line);

@@ -454,11 +454,8 @@ int lbConsole_readAccess(const char *path, lbConsoleAccess &access) {
     std::istringstream lines(content);
     std::string line;
     for (int n = 1; std::getline(lines, line); n++) {
-        std::istringstream words(line);
-        std::vector<std::string> w;
-        for (std::string word; words >> word;)
-            w.push_back(word);
-        if (w.empty() || w[0][0] == '#')
+        const std::vector<std::string> w = lbSettingWords(line);
+        if (w.empty())
             continue;
         if (w[0] == "user" && w.size() == 3) {
             for (const auto &u : access.users) {

@@ -9,9 +9,10 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <thread>
 #include <vector>
+
+#include "common/lbUtil.h"
 
 // No other header of the balancer's here: httplib's system headers define names (STATUS)
 // that the list type uses. The text comes from lbMetricsText.cpp.
@@ -43,11 +44,8 @@ int lbMetricsConfigRead(const char *path, lbMetricsConfig &cfg) {
     }
     std::string line;
     for (int n = 1; std::getline(in, line); ++n) {
-        std::istringstream words(line);
-        std::vector<std::string> w;
-        for (std::string word; words >> word;)
-            w.push_back(word);
-        if (w.empty() || w[0][0] == '#')
+        const std::vector<std::string> w = lbSettingWords(line);
+        if (w.empty())
             continue;
         if (w.size() != 2)
             return refuse(path, n, "expected a setting and one value");

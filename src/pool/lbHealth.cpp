@@ -364,11 +364,8 @@ int lbHealthConfigLoad(const char *path, lbHealthConfig *cfg) {
     std::istringstream lines(content);
     std::string line;
     for (int n = 1; std::getline(lines, line); n++) {
-        std::istringstream in(line);
-        std::vector<std::string> w;
-        for (std::string word; in >> word;)
-            w.push_back(word);
-        if (w.empty() || w[0][0] == '#')
+        const std::vector<std::string> w = lbSettingWords(line);
+        if (w.empty())
             continue;
         const std::string &key = w[0];
         if (key != "interval" && key != "timeout" && key != "fall" && key != "rise" &&
