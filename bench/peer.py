@@ -110,12 +110,6 @@ def short_worker(vip, port, count, deadline, start):
 
 # ---- the driver
 
-def ovs_running():
-    """True when the Open vSwitch daemons answer."""
-    return subprocess.run(["ovs-vsctl", "--timeout=2", "show"],
-                          capture_output=True).returncode == 0
-
-
 def short_phase(bed):
     """Runs the workers at once; the merged result with the rate over the wall time
     from the first start to the last end."""
@@ -355,31 +349,6 @@ def run_lbapp(bed, binary):
             subprocess.run(bedlib.OFCTL + ["del-flows", bed.bridge(sw), "tcp"], check=False)
 
 
-def leftovers(bed, pids, ovs_before):
-    """What the testbed left behind after down (tests/e2e's tearDownModule checks)."""
-    left = []
-    tag = bed.env.get("ID", "????")
-    left += [n for n in subprocess.run(["ip", "netns", "list"], capture_output=True,
-                                       text=True).stdout.split()
-             if n.startswith("lbo-%s-" % tag)]
-    for line in subprocess.run(["ip", "-o", "link", "show"], capture_output=True,
-                               text=True).stdout.splitlines():
-        name = line.split(":")[1].strip()
-        if name.startswith("lbo" + tag):
-            left.append(name)
-    if ovs_running():
-        bridges = subprocess.run(["ovs-vsctl", "list-br"], capture_output=True,
-                                 text=True).stdout.split()
-        left += [b for b in bridges if b in getattr(bed, "bridges", [])]
-        # ovsbed stops the daemons with the last testbed; another one may still be up.
-        others = [e for e in os.listdir("/run/lbapp-ovsbed") if e.startswith("bed-")] \
-            if os.path.isdir("/run/lbapp-ovsbed") else []
-        if not ovs_before and not others:
-            left.append("Open vSwitch daemons")
-    left += ["process %s" % p for p in pids if os.path.exists("/proc/%s" % p)]
-    return left
-
-
 def row(fig, what, value, unit, note):
     """One figure on standard output, in the benchmarks' five tab-separated fields."""
     print("%s\t%s\t%s\t%s\t%s" % (fig, what, value, unit, note), flush=True)
@@ -424,11 +393,9 @@ def main():
     # Also when started in the background, where SIGINT arrives ignored.
     signal.signal(signal.SIGINT, signal.default_int_handler)
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
-    ovs_before = ovs_running()
     tmp = tempfile.mkdtemp(prefix="lbpeer-")
     bed = bedlib.Testbed(os.path.join(tmp, "bed"))
     problems = []
-    pids = []
     try:
         log("bringing the testbed up")
         bed.up()
@@ -449,16 +416,11 @@ def main():
         signal.signal(signal.SIGINT, signal.SIG_IGN)
         signal.signal(signal.SIGTERM, signal.SIG_IGN)
         log("tearing the testbed down")
-        try:
-            bed.down()
-        finally:
-            if os.path.exists(os.path.join(bed.dir, "pids")):
-                pids = open(os.path.join(bed.dir, "pids")).read().split()
-            left = leftovers(bed, pids, ovs_before)
-            shutil.rmtree(tmp, ignore_errors=True)
-            if left:
-                log("left behind: " + ", ".join(left))
-                problems.append("left behind: " + ", ".join(left))
+        left = bed.down(check=True)
+        shutil.rmtree(tmp, ignore_errors=True)
+        if left:
+            log("left behind: " + ", ".join(left))
+            problems.append("left behind: " + ", ".join(left))
     if problems:
         for p in problems:
             log("CHECK FAILED: " + p)

@@ -1,9 +1,11 @@
 """Helpers for driving the Open vSwitch testbed (ovsbed) from Python: bring it up and
 down, run lbapp in the balancer's namespace, open TCP connections from the client hosts,
-read the rules of the bridges and talk to the console. Python 3 standard library only;
-used by the end-to-end suite and by the demo. Needs root."""
+read the rules of the bridges and talk to the console; child processes and files shared
+by the Python suites (end to end, browser, controller simulator), the demo and the
+benchmark beside HAProxy. Python 3 standard library only. Needs root."""
 
 import ctypes
+import glob
 import hashlib
 import json
 import os
@@ -17,6 +19,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 OVSBED = os.path.join(HERE, "ovsbed")
+DBCTL = os.path.join(HERE, "..", "db", "dbctl")
 OFCTL = ["ovs-ofctl", "-O", "OpenFlow13"]
 CLONE_NEWNET = 0x40000000
 _libc = ctypes.CDLL(None, use_errno=True)
@@ -44,26 +47,108 @@ def wait_until(pred, timeout, step=0.1):
         time.sleep(step)
 
 
+def read(path):
+    """The text of a file; empty when there is none."""
+    with open(path if os.path.exists(path) else os.devnull, errors="replace") as f:
+        return f.read()
+
+
+def ovs_running():
+    return subprocess.run(["ovs-vsctl", "--timeout=2", "show"], capture_output=True).returncode == 0
+
+
+def dbctl(*args, env=None):
+    """Output of testbed/db/dbctl with args (the database of LBDB_HOME in env)."""
+    return subprocess.run(["bash", DBCTL] + list(args), check=True, capture_output=True,
+                          text=True, env=env).stdout
+
+
+def end(proc, sig=signal.SIGTERM, timeout=10):
+    """Sends sig to a child that still runs and reaps it: its exit status (128 + N when
+    signal N ended it), or None when it was still running after timeout s and was killed."""
+    if proc.poll() is None:
+        proc.send_signal(sig)
+    try:
+        code = proc.wait(timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+        return None
+    return code if code >= 0 else 128 - code
+
+
+class Proc:
+    """A child process whose output goes to a file."""
+
+    def __init__(self, args, out_path, cwd=None):
+        self.out_path = out_path
+        with open(out_path, "w") as out:
+            self.proc = subprocess.Popen(args, cwd=cwd, stdout=out, stderr=subprocess.STDOUT,
+                                         stdin=subprocess.DEVNULL)
+
+    def output(self):
+        return read(self.out_path)
+
+    def wait_for(self, text, timeout):
+        """True once text is in the output; False when the process ended or timeout s passed."""
+        return wait_until(lambda: text in self.output() or self.proc.poll() is not None,
+                          timeout) and self.proc.poll() is None
+
+    def stop(self, sig=signal.SIGTERM, timeout=10):
+        return end(self.proc, sig, timeout)
+
+
+def lbweb_conf(directory, workdir, user, password):
+    """lbweb.users (one user, mode 0600) and lbweb.conf for workdir in directory; the
+    latter's path."""
+    hashed = subprocess.run(["openssl", "passwd", "-6", "-stdin"], input=password,
+                            check=True, capture_output=True, text=True).stdout.strip()
+    users = os.path.join(directory, "lbweb.users")
+    with open(os.open(users, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w") as f:
+        f.write("%s %s\n" % (user, hashed))
+    with open(os.path.join(directory, "lbweb.conf"), "w") as f:
+        f.write("workdir %s\nusers %s\n" % (workdir, users))
+    return f.name
+
+
 class Testbed:
     def __init__(self, directory):
         self.dir = directory
         self.env = {}
+        self.ovs_before = ovs_running()
 
-    def up(self):
-        subprocess.run(["bash", OVSBED, "up", self.dir], check=True,
-                       stdout=subprocess.DEVNULL)
+    def up(self, what="up"):
+        """ovsbed up (or bridges: the bridges alone)."""
+        subprocess.run(["bash", OVSBED, what, self.dir], check=True, stdout=subprocess.DEVNULL)
         out = subprocess.run(["bash", OVSBED, "env", self.dir], check=True,
                              capture_output=True, text=True).stdout
         for line in out.splitlines():
             key, _, value = line.partition("=")
             self.env[key] = value.strip("'")
         self.bridges = self.env["BRIDGES"].split()
-        self.work = self.env["LBWORK"]
-        self.vip = self.env["VIP"]
-        self.port = int(self.env["SERVICE_PORT"])
+        if what == "up":
+            self.work, self.vip = self.env["LBWORK"], self.env["VIP"]
+            self.port = int(self.env["SERVICE_PORT"])
 
-    def down(self):
+    def down(self, check=False):
+        """ovsbed down; with check, what is left of the testbed then: namespaces, links,
+        bridges, processes it started, and the Open vSwitch daemons if they ran neither
+        before it nor for another testbed."""
+        pids = self.pids() if check else []
         subprocess.run(["bash", OVSBED, "down", self.dir], check=False)
+        if not check:
+            return []
+        tag = self.env.get("ID", "????")
+        out = lambda *cmd: subprocess.run(cmd, capture_output=True, text=True).stdout  # noqa
+        names = out("ip", "netns", "list").split() + [
+            line.split(":")[1].strip() for line in out("ip", "-o", "link", "show").splitlines()]
+        left = [n for n in names if n.startswith(("lbo-%s-" % tag, "lbo" + tag))]
+        if ovs_running():
+            left += [b for b in out("ovs-vsctl", "list-br").split()
+                     if b in getattr(self, "bridges", [])]
+            if not self.ovs_before and not glob.glob("/run/lbapp-ovsbed/bed-*"):
+                left.append("Open vSwitch daemons")
+        return left + ["process %d" % p for p in pids if os.path.exists("/proc/%d" % p)]
 
     def ns(self, host):
         return "lbo-%s-%s" % (self.env["ID"], host)
@@ -75,9 +160,29 @@ class Testbed:
         return subprocess.run(["ip", "netns", "exec", self.ns(host)] + list(cmd), **kw)
 
     def sql(self, statements):
-        subprocess.run(["bash", os.path.join(HERE, "..", "db", "dbctl"), "exec", statements],
-                       check=True, env=dict(os.environ, LBDB_HOME=self.env["LBDB_HOME"]),
-                       stdout=subprocess.DEVNULL)
+        dbctl("exec", statements, env=dict(os.environ, LBDB_HOME=self.env["LBDB_HOME"]))
+
+    def pids(self, command=""):
+        """Pids of the processes ovsbed started; with command, of those still running
+        whose command line holds it."""
+        return [p for p in map(int, read(os.path.join(self.dir, "pids")).split())
+                if command in read("/proc/%d/cmdline" % p)]
+
+    def service(self, host, name=None):
+        """Starts the name service of a server host, answering with name; without name,
+        ends every process in the host's namespace (the service)."""
+        if name:
+            subprocess.Popen(["ip", "netns", "exec", self.ns(host), "python3",
+                              os.path.join(HERE, "namesvc.py"), name, str(self.port)],
+                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL)
+            return
+        pids = subprocess.run(["ip", "netns", "pids", self.ns(host)], capture_output=True,
+                              text=True, check=True).stdout.split()
+        if not pids:
+            raise RuntimeError("nothing runs on " + host)
+        for pid in pids:
+            os.kill(int(pid), signal.SIGTERM)
 
     def reset_servers(self, rows=None):
         """Table server back to web1 .. web3 (or the given (name, maxconn, state) rows)."""
@@ -117,16 +222,10 @@ class Testbed:
     def send_syns(self, host, sports):
         """Bare SYNs from host to the VIP's service port, one from each source port, sent
         from no socket: whatever answers them finds nobody to talk to."""
-        src, dst = HOSTS[host][2], self.vip
         s = self.socket(host, socket.SOCK_RAW, socket.IPPROTO_TCP)
         try:
             for sport in sports:
-                tcp = struct.pack("!HHIIBBHHH", sport, self.port, sport, 0, 5 << 4, 0x02,
-                                  64240, 0, 0)
-                pseudo = socket.inet_aton(src) + socket.inet_aton(dst) + struct.pack(
-                    "!BBH", 0, socket.IPPROTO_TCP, len(tcp))
-                tcp = tcp[:16] + struct.pack("!H", inet_checksum(pseudo + tcp)) + tcp[18:]
-                s.sendto(tcp, (dst, 0))
+                s.sendto(tcp_segment(HOSTS[host][2], self.vip, sport, self.port), (self.vip, 0))
         finally:
             s.close()
 
@@ -177,20 +276,16 @@ class Testbed:
                               (outp, far, self.port, client, cport, inp, idle)}
         return rules
 
-    def fdb(self, switch):
-        """(port, MAC) pairs the switch has learned."""
+    def fdb(self, switch, port):
+        """The MACs the switch has learned on a port."""
         out = subprocess.run(["ovs-appctl", "fdb/show", self.bridge(switch)], check=True,
                              capture_output=True, text=True).stdout
-        return {(int(l.split()[0]), l.split()[2]) for l in out.splitlines()[1:] if l.strip()}
+        return {w[2] for w in map(str.split, out.splitlines()[1:]) if w and int(w[0]) == port}
 
     # ---- the balancer's files
 
     def read(self, name):
-        try:
-            with open(os.path.join(self.work, name)) as f:
-                return f.read()
-        except FileNotFoundError:
-            return ""
+        return read(os.path.join(self.work, name))
 
     def write(self, name, text):
         tmp = os.path.join(self.work, name + ".tmp")
@@ -212,6 +307,19 @@ def inet_checksum(data):
     while total >> 16:
         total = (total & 0xffff) + (total >> 16)
     return ~total & 0xffff
+
+
+def tcp_segment(src, dst, sport, dport, flags=0x02, ip=False):
+    """A bare TCP segment (a SYN by default) with a valid checksum; with ip, behind its
+    IPv4 header."""
+    addrs = socket.inet_aton(src) + socket.inet_aton(dst)
+    tcp = struct.pack("!HHIIBBHHH", sport, dport, sport, 0, 5 << 4, flags, 64240, 0, 0)
+    pseudo = addrs + struct.pack("!HH", socket.IPPROTO_TCP, len(tcp))
+    tcp = tcp[:16] + struct.pack("!H", inet_checksum(pseudo + tcp)) + tcp[18:]
+    if not ip:
+        return tcp
+    head = struct.pack("!BBHHHBBH", 0x45, 0, 40, sport, 0, 64, 6, 0) + addrs
+    return head[:10] + struct.pack("!H", inet_checksum(head)) + head[12:] + tcp
 
 
 def mac(address):
@@ -264,63 +372,34 @@ class Connection:
         self.sock.close()
 
 
-class Lbapp:
+class Lbapp(Proc):
     """lbapp on the balancer host's eth0, in the testbed's working directory."""
 
     def __init__(self, bed, binary):
-        self.bed = bed
-        self.out_path = os.path.join(bed.work, "lbapp.out")
-        with open(self.out_path, "w") as out:
-            self.proc = subprocess.Popen(["ip", "netns", "exec", bed.ns("lb"), binary, "eth0"],
-                                         cwd=bed.work, stdout=out, stderr=subprocess.STDOUT,
-                                         stdin=subprocess.DEVNULL)
-
-    def output(self):
-        with open(self.out_path, errors="replace") as f:
-            return f.read()
+        super().__init__(["ip", "netns", "exec", bed.ns("lb"), binary, "eth0"],
+                         os.path.join(bed.work, "lbapp.out"), bed.work)
 
     def wait_ready(self, timeout=30):
-        return wait_until(lambda: "Receiving frames on eth0" in self.output()
-                          or self.proc.poll() is not None, timeout) and self.proc.poll() is None
+        return self.wait_for("Receiving frames on eth0", timeout)
 
     def stop(self, sig=signal.SIGINT, timeout=30):
-        """Sends sig; the exit status (128 + signal when killed), None when still running."""
-        if self.proc.poll() is None:
-            self.proc.send_signal(sig)
-        try:
-            code = self.proc.wait(timeout)
-        except subprocess.TimeoutExpired:
-            return None
-        return code if code >= 0 else 128 - code
+        return end(self.proc, sig, timeout)
 
     def kill(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
+        end(self.proc, signal.SIGKILL)
 
 
-class Lbweb:
+class Lbweb(Proc):
     """lbweb in the balancer's namespace (127.0.0.1:8080 there) for lbapp's working
     directory, with one user; relayed to 127.0.0.1:port of the calling namespace (port 0:
     any free one) so that a browser outside the testbed reaches it."""
 
     def __init__(self, bed, binary, user, password, port=8080):
         self.bed, self.user, self.password = bed, user, password
-        hashed = subprocess.run(["openssl", "passwd", "-6", "-stdin"], input=password,
-                                check=True, capture_output=True, text=True).stdout.strip()
-        users = os.path.join(bed.dir, "lbweb.users")
-        with open(os.open(users, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w") as f:
-            f.write("%s %s\n" % (user, hashed))
-        conf = os.path.join(bed.dir, "lbweb.conf")
-        with open(conf, "w") as f:
-            f.write("workdir %s\nusers %s\n" % (bed.work, users))
-        self.out_path = os.path.join(bed.dir, "log", "lbweb.out")
-        with open(self.out_path, "w") as out:
-            self.proc = subprocess.Popen(["ip", "netns", "exec", bed.ns("lb"), binary, conf],
-                                         stdout=out, stderr=subprocess.STDOUT,
-                                         stdin=subprocess.DEVNULL)
-        if not wait_until(lambda: "listening" in self.output() or self.proc.poll() is not None,
-                          20) or self.proc.poll() is not None:
+        conf = lbweb_conf(bed.dir, bed.work, user, password)
+        super().__init__(["ip", "netns", "exec", bed.ns("lb"), binary, conf],
+                         os.path.join(bed.dir, "log", "lbweb.out"))
+        if not self.wait_for("listening", 20):
             raise RuntimeError("lbweb did not start: " + self.output())
         self.listener = socket.socket()
         self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
@@ -331,10 +410,6 @@ class Lbweb:
         self.listener.listen(16)
         self.url = "http://127.0.0.1:%d/" % self.listener.getsockname()[1]
         threading.Thread(target=self._accept, daemon=True).start()
-
-    def output(self):
-        with open(self.out_path, errors="replace") as f:
-            return f.read()
 
     def _accept(self):
         while True:
@@ -384,23 +459,20 @@ class Lbweb:
 
     def stop(self):
         self.listener.close()
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        Proc.stop(self)
 
 
 class Console:
-    """A telnet client of the console: the library's option negotiation is skipped."""
+    """A telnet client of the console at the VIP, on sock (a socket of this namespace by
+    default); the library's option negotiation is skipped. banner: the text up to the
+    first prompt."""
 
-    def __init__(self, bed, host):
-        self.sock = bed.socket(host)
+    def __init__(self, vip, sock=None):
+        self.sock = sock or socket.socket()
         self.sock.settimeout(10)
-        self.sock.connect((bed.vip, 8000))
+        self.sock.connect((vip, 8000))
         self.buf = b""
+        self.banner = self.until("Switch> ")
 
     def until(self, prompt, timeout=10):
         """Text received up to and including prompt (telnet commands removed)."""
@@ -424,6 +496,13 @@ class Console:
     def run(self, command, prompt):
         self.sock.sendall(command.encode() + b"\r\n")
         return self.until(prompt)
+
+    def getconn(self):
+        """The lines of getconn, from the first prompt."""
+        self.run("enable", "Switch# ")
+        self.run("configure terminal", "Switch(config)# ")
+        text = self.run("getconn", "Switch(config)# ")
+        return [l for l in text.splitlines() if l.startswith("number of connections")]
 
     def close(self):
         self.sock.close()

@@ -35,13 +35,10 @@ def show_rules(bed):
 
 
 def getconn(bed):
-    console = bedlib.Console(bed, "c1")
-    console.until("Switch> ")
-    console.run("enable", "Switch# ")
-    console.run("configure terminal", "Switch(config)# ")
-    lines = console.run("getconn", "Switch(config)# ")
+    console = bedlib.Console(bed.vip, bed.socket("c1"))
+    lines = console.getconn()
     console.close()
-    return [l for l in lines.splitlines() if l.startswith("number of connections")]
+    return lines
 
 
 def main():

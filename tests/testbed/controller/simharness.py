@@ -8,14 +8,15 @@ import os
 import shutil
 import socket
 import ssl
-import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
-CTRLSIM = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
-                                        "..", "testbed", "controller", "ctrlsim.py"))
+ROOT = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", ".."))
+CTRLSIM = os.path.join(ROOT, "testbed", "controller", "ctrlsim.py")
+sys.path.insert(0, os.path.join(ROOT, "testbed", "ovs"))
+import bedlib  # noqa: E402
+from bedlib import wait_until  # noqa: E402,F401 (for the suites)
 PORT = 8443
 IO_TIMEOUT_S = 10
 LOGIN_BODY = '{"login":{"user":"sdn","password":"quorbit","domain":"sdn"}}'
@@ -63,26 +64,17 @@ class SimProcess:
     def start(self):
         """Launches the simulator and waits at most 40 s for its ready file (switches
         have 30 s to connect)."""
-        with open(self.err_path, "wb") as err:
-            self.proc = subprocess.Popen(self.args, stdin=subprocess.DEVNULL,
-                                         stdout=subprocess.DEVNULL, stderr=err)
-        deadline = time.monotonic() + 40
-        while not os.path.exists(self.ready_path):
-            if self.proc.poll() is not None or time.monotonic() > deadline:
-                self.stop()
-                with open(self.err_path, errors="replace") as f:
-                    raise AssertionError("ctrlsim did not get ready: " + f.read())
-            time.sleep(0.05)
+        out = bedlib.Proc(self.args, self.err_path)
+        self.proc = out.proc
+        if not wait_until(lambda: os.path.exists(self.ready_path) or self.proc.poll() is not None,
+                          40, 0.05) or self.proc.poll() is not None:
+            self.stop()
+            raise AssertionError("ctrlsim did not get ready: " + out.output())
         return self
 
     def stop(self):
-        if self.proc is not None and self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait(10)
+        if self.proc is not None:
+            bedlib.end(self.proc)
 
     def cleanup(self):
         self.stop()
