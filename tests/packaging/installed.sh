@@ -1,13 +1,21 @@
-# unit_verify ROOT: systemd-analyze verify of lbapp@eth0.service as installed under ROOT
-# (the programs it names must be there too); fails on any complaint, warnings included.
 # Sourced by the packaging tests.
-unit_verify() {
-    local root=$1 out
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+# check_installed ROOT PREFIX VERSION: the programs under ROOT/PREFIX, lbapp answering
+# --version, the unit starting the installed lbapp, the system user lbapp in ROOT, and
+# systemd-analyze verify of lbapp@eth0.service there, failing on any complaint.
+check_installed() {
+    local root=$1 p=$1$2 f out
+    for f in sbin/lbapp sbin/lbweb sbin/lbapp-hostprep; do
+        [ -x "$p/$f" ] || fail "$2/$f not installed"
+    done
+    [ "$("$p/sbin/lbapp" --version)" = "lbapp $3" ] || fail "--version"
+    grep -q "^ExecStart=$2/sbin/lbapp %i\$" "$p/lib/systemd/system/lbapp@.service" ||
+        fail "the unit does not start the installed lbapp"
+    grep -q '^lbapp:x:[0-9]*:[0-9]*:.*:/var/lib/lbapp:' "$root/etc/passwd" || fail "no user lbapp"
     # The units lbapp's unit depends on (targets, slices) come from this host.
     mkdir -p "$root/usr/lib/systemd/system"
     cp -an /lib/systemd/system/. "$root/usr/lib/systemd/system/"
-    if ! out=$(systemd-analyze verify --root="$root" lbapp@eth0.service 2>&1) || [ -n "$out" ]; then
-        echo "systemd-analyze verify: ${out:-failed}" >&2
-        return 1
-    fi
+    out=$(systemd-analyze verify --root="$root" lbapp@eth0.service 2>&1) && [ -z "$out" ] ||
+        fail "systemd-analyze verify: ${out:-failed}"
 }

@@ -7,10 +7,9 @@
 #   package_test.sh SOURCE_DIR BUILD_DIR VERSION
 set -euo pipefail
 src=$1 build=$2 version=$3
-. "$(dirname "$0")/unit_verify.sh"
+. "$(dirname "$0")/installed.sh"
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
-fail() { echo "FAIL: $*" >&2; exit 1; }
 
 deb=$(bash "$src/scripts/package" "$build" | tail -n1)
 [ -f "$deb" ] || fail "no package: $deb"
@@ -29,10 +28,6 @@ dpkg --root="$root" --force-depends --force-script-chrootless -i "$deb" >/dev/nu
     fail "dpkg --root -i: $(dpkg --root="$root" --force-depends --force-script-chrootless -i "$deb" 2>&1)"
 [ "$(dpkg --root="$root" -s lbapp | sed -n 's/^Status: //p')" = "install ok installed" ] ||
     fail "not installed"
-[ "$("$root/usr/sbin/lbapp" --version)" = "lbapp $version" ] || fail "--version"
-for f in usr/sbin/lbweb usr/sbin/lbapp-hostprep usr/share/lbapp/schema.sql; do
-    [ -e "$root/$f" ] || fail "$f missing"
-done
-grep -q '^lbapp:' "$root/etc/passwd" || fail "postinst created no user lbapp"
-unit_verify "$root" || fail "unit"
+[ -e "$root/usr/share/lbapp/schema.sql" ] || fail "schema.sql missing"
+check_installed "$root" /usr "$version"  # the user comes from postinst
 echo "$(basename "$deb") installed into a fresh root"
