@@ -259,8 +259,11 @@ TEST_F(Process, WholeRunsStayQuietAndEachStopSignalRemovesEveryRule) {
 
 // With health checks on, web1's service (nothing listens at its address: the servers'
 // addresses are local to the namespace) is down, so a new connection goes to web2
-// although web1 has fewer, and getconn says so; the checks stop with the balancer.
-TEST_F(Process, HealthChecksTakeAServerWithoutItsServiceOut) {
+// although web1 has fewer, and getconn says so. SIGKILL then leaves that connection's
+// rules in the switch; the next start finds them in the journal and removes them before
+// anything else, saying how many; the checks stop with that balancer.
+TEST_F(Process, HealthChecksTakeAServerOutAndAStartAfterAKillRemovesTheRulesLeft) {
+    unlink(LB_RULE_JOURNAL);
     lbtest::CtrlSim sim(kSim, kTopology);
     ASSERT_TRUE(dbtest::sql(dbtest::insertServers(
         "('web2', '198.51.100.12', 10, '02:00:00:00:00:12', 'Unlocked', 5)")));
@@ -288,9 +291,20 @@ TEST_F(Process, HealthChecksTakeAServerWithoutItsServiceOut) {
     EXPECT_EQ(console.run("getconn", "Switch(config)# "),
               "number of connections in 198.51.100.11 is 0, health down\n\n"
               "number of connections in 198.51.100.12 is 1, health up");
-    EXPECT_EQ(app.stop(SIGTERM), 15) << app.output();
-    EXPECT_FALSE(lbtest::fileExists("health.txt"));
     expectQuiet(app.output());
+    EXPECT_EQ(app.stop(SIGKILL), 128 + SIGKILL);
+    ASSERT_EQ(sim.flows("0000000000000001").size(), 4u);
+    lbtest::Lbapp again(program(), "lbv0");
+    ASSERT_TRUE(again.waitFor("Receiving frames on lbv0\n")) << again.output();
+    EXPECT_NE(again.output().find("Rules left by a previous run: 4 in rules.journal, 4 removed\n"),
+              std::string::npos)
+        << again.output();
+    EXPECT_EQ(lbtest::readFile(LB_RULE_JOURNAL), "");
+    // Re-posted with the deletion time-out (1 s), they go once idle that long.
+    EXPECT_TRUE(lbtest::waitUntil([&] { return sim.flows("0000000000000001").empty(); }));
+    EXPECT_EQ(again.stop(SIGTERM), 15) << again.output();
+    EXPECT_FALSE(lbtest::fileExists("health.txt"));
+    expectQuiet(again.output());
 }
 
 // Start-ups that never reach the packet loop: a malformed healthcheck.conf ends one
@@ -351,32 +365,6 @@ TEST_F(Process, ControllerCertificateCheckedAgainstControllerCa) {
         EXPECT_NE(app.output().find("Controller certificate verified against"), std::string::npos);
         EXPECT_EQ(app.stop(SIGTERM), 15) << app.output();
     }
-}
-
-// SIGKILL with connections open leaves their rules in the switch; the next start finds
-// them in the journal and removes them before anything else, saying how many.
-TEST_F(Process, AStartAfterAKillRemovesTheRulesLeftBehind) {
-    unlink("controller_ca.pem");
-    unlink(LB_RULE_JOURNAL);
-    lbtest::CtrlSim sim(kSim, kTopology);
-    ASSERT_TRUE(sim.running());
-    {
-        lbtest::Lbapp app(program(), "lbv0");
-        ASSERT_TRUE(app.waitFor("Receiving frames on lbv0\n")) << app.output();
-        expectForwarded(40000);
-        expectForwarded(40001);
-        EXPECT_EQ(app.stop(SIGKILL), 128 + SIGKILL);
-    }
-    ASSERT_EQ(sim.flows("0000000000000001").size(), 8u);
-    lbtest::Lbapp app(program(), "lbv0");
-    ASSERT_TRUE(app.waitFor("Receiving frames on lbv0\n")) << app.output();
-    EXPECT_NE(app.output().find("Rules left by a previous run: 8 in rules.journal, 8 removed\n"),
-              std::string::npos)
-        << app.output();
-    EXPECT_EQ(lbtest::readFile(LB_RULE_JOURNAL), "");
-    // Re-posted with the deletion time-out (1 s), they go once idle that long.
-    EXPECT_TRUE(lbtest::waitUntil([&] { return sim.flows("0000000000000001").empty(); }));
-    EXPECT_EQ(app.stop(SIGTERM), 15) << app.output();
 }
 
 // controller.conf names the login sent, a file others may read stops the start, and
