@@ -147,6 +147,13 @@ const std::regex kAlwaysPrinted([] {
     return R"((Timer tick\.\.\. )*()" + any + ")?";
 }());
 
+// Every line of out is one printed whatever the diagnostics switch says.
+void expectQuiet(const std::string &out) {
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_TRUE(std::regex_match(line, kAlwaysPrinted)) << "diagnostic: \"" << line << '"';
+}
+
 // Each stop signal ends a whole run: start-up in its order, the console answering, a
 // connection that talks and closes, and, on the first run, the refresh adding a server
 // and both connections expiring (the closed one after its FIN, the silent one after the
@@ -244,26 +251,22 @@ TEST_F(Process, WholeRunsStayQuietAndEachStopSignalRemovesEveryRule) {
         EXPECT_EQ(app.stop(sig), status) << app.output();
         EXPECT_EQ(sim.flows("0000000000000001").size(), 0u);
         EXPECT_EQ(lbtest::readFile(LB_RULE_JOURNAL), "");  // every removal acknowledged
-        out = app.output();
-        std::istringstream lines(out);
-        for (std::string line; std::getline(lines, line);)
-            EXPECT_TRUE(std::regex_match(line, kAlwaysPrinted)) << "diagnostic: \"" << line << '"';
+        expectQuiet(app.output());
         if (testing::Test::HasFailure())
-            std::cerr << out;
+            std::cerr << app.output();
     }
 }
 
-// With health checks on, web1's service (a socket of this test: the servers' addresses
-// are local to the namespace) stops and comes back. While it is down a new connection
-// goes to web2 although web1 has fewer; getconn and health.txt say so; each change is
-// printed once and nothing else leaks.
-TEST_F(Process, HealthChecksTakeAStoppedServiceOutAndBringItBack) {
+// With health checks on, web1's service (nothing listens at its address: the servers'
+// addresses are local to the namespace) is down, so a new connection goes to web2
+// although web1 has fewer, and getconn says so. SIGKILL then leaves that connection's
+// rules in the switch; the next start finds them in the journal and removes them before
+// anything else, saying how many; the checks stop with that balancer.
+TEST_F(Process, HealthChecksTakeAServerOutAndAStartAfterAKillRemovesTheRulesLeft) {
+    unlink(LB_RULE_JOURNAL);
     lbtest::CtrlSim sim(kSim, kTopology);
-    ASSERT_TRUE(sim.running());
     ASSERT_TRUE(dbtest::sql(dbtest::insertServers(
         "('web2', '198.51.100.12', 10, '02:00:00:00:00:12', 'Unlocked', 5)")));
-    // The servers' addresses on loopback, where this test's listeners stand for their
-    // services.
     struct LocalServers {
         ~LocalServers() {
             (void)!system(
@@ -272,69 +275,59 @@ TEST_F(Process, HealthChecksTakeAStoppedServiceOutAndBringItBack) {
     } local;
     ASSERT_EQ(system("ip addr add 198.51.100.11/32 dev lo && ip addr add 198.51.100.12/32 dev lo"),
               0);
-    auto web1 = std::make_unique<lbtest::TcpListener>(kServer, 18080);
     lbtest::TcpListener web2("198.51.100.12", 18080);
     lbtest::writeFile("healthcheck.conf", "interval 200ms\nfall 2\nrise 2\nport 18080\n");
-    const std::string down =
-        "Health check: server web1 198.51.100.11 is down after 2 failed checks of port 18080 "
-        "(Connection refused); it takes no new connections\n";
-    const std::string up =
-        "Health check: server web1 198.51.100.11 is up again after 2 passed checks of port "
-        "18080\n";
-
     lbtest::Lbapp app(program(), "lbv0");
     ASSERT_TRUE(app.waitFor("Receiving frames on lbv0\n")) << app.output();
-    EXPECT_TRUE(lbtest::waitUntil([] {
-        return lbtest::readFile("health.txt") == "198.51.100.11 up\n198.51.100.12 up\n";
-    })) << lbtest::readFile("health.txt");
-    web1.reset();
-    EXPECT_TRUE(app.waitFor(down)) << app.output();
-    expectForwarded(40000, 2, 0, "198.51.100.12", "02:00:00:00:00:12");
-    {
-        lbtest::ConsoleClient console(kVip);
-        console.say(nullptr, "Switch> ");
-        console.run("enable", "Switch# ");
-        console.run("configure terminal", "Switch(config)# ");
-        const std::string conns = console.run("getconn", "Switch(config)# ");
-        for (const char *line : {"number of connections in 198.51.100.11 is 0, health down",
-                                 "number of connections in 198.51.100.12 is 1, health up"})
-            EXPECT_NE(conns.find(line), std::string::npos) << conns;
-    }
-    EXPECT_EQ(lbtest::readFile("health.txt"), "198.51.100.11 down\n198.51.100.12 up\n");
-    web1 = std::make_unique<lbtest::TcpListener>(kServer, 18080);
-    EXPECT_TRUE(app.waitFor(up)) << app.output();
-    expectForwarded(40001);  // web1 again: fewer connections than web2
-
-    EXPECT_EQ(app.stop(SIGTERM), 15) << app.output();
-    EXPECT_FALSE(lbtest::fileExists("health.txt"));
-    const std::string out = app.output();
-    for (const std::string &change : {down, up}) {
-        const size_t at = out.find(change);
-        EXPECT_TRUE(at != std::string::npos && out.find(change, at + 1) == std::string::npos)
-            << "not printed exactly once: " << change;
-    }
-    std::istringstream lines(out);
-    for (std::string line; std::getline(lines, line);)
-        EXPECT_TRUE(std::regex_match(line, kAlwaysPrinted)) << "diagnostic: \"" << line << '"';
-}
-
-// A malformed healthcheck.conf stops start-up with a line that names it.
-TEST_F(Process, BadHealthCheckSettingsStopStartUp) {
-    lbtest::writeFile("healthcheck.conf", "port 80\nfall none\n");
-    lbtest::Lbapp app(program(), "lbv0");
-    ASSERT_TRUE(
-        app.waitFor("healthcheck.conf line 2: fall must be a number from 1 to 100; "
-                    "the balancer does not start\n"))
+    EXPECT_TRUE(
+        app.waitFor("Health check: server web1 198.51.100.11 is down after 2 failed checks "
+                    "of port 18080 (Connection refused); it takes no new connections\n"))
         << app.output();
-    EXPECT_EQ(app.stop(0), 0) << app.output();  // signal 0: only waits for the exit
-    EXPECT_EQ(app.output().find("Receiving frames"), std::string::npos);
+    expectForwarded(40000, 2, 0, "198.51.100.12", "02:00:00:00:00:12");
+    lbtest::ConsoleClient console(kVip);
+    console.say(nullptr, "Switch> ");
+    console.run("enable", "Switch# ");
+    console.run("configure terminal", "Switch(config)# ");
+    EXPECT_EQ(console.run("getconn", "Switch(config)# "),
+              "number of connections in 198.51.100.11 is 0, health down\n\n"
+              "number of connections in 198.51.100.12 is 1, health up");
+    expectQuiet(app.output());
+    EXPECT_EQ(app.stop(SIGKILL), 128 + SIGKILL);
+    ASSERT_EQ(sim.flows("0000000000000001").size(), 4u);
+    lbtest::Lbapp again(program(), "lbv0");
+    ASSERT_TRUE(again.waitFor("Receiving frames on lbv0\n")) << again.output();
+    EXPECT_NE(again.output().find("Rules left by a previous run: 4 in rules.journal, 4 removed\n"),
+              std::string::npos)
+        << again.output();
+    EXPECT_EQ(lbtest::readFile(LB_RULE_JOURNAL), "");
+    // Re-posted with the deletion time-out (1 s), they go once idle that long.
+    EXPECT_TRUE(lbtest::waitUntil([&] { return sim.flows("0000000000000001").empty(); }));
+    EXPECT_EQ(again.stop(SIGTERM), 15) << again.output();
+    EXPECT_FALSE(lbtest::fileExists("health.txt"));
+    expectQuiet(again.output());
 }
 
-TEST_F(Process, StopSignalDuringTheLoginRetries) {
-    lbtest::Lbapp app(program(), "lbv0");  // no controller answers
-    ASSERT_TRUE(app.waitFor("curl_easy_perform() failed")) << app.output();
-    EXPECT_EQ(app.stop(SIGTERM), 15) << app.output();
-    EXPECT_EQ(app.output().find("Receiving frames"), std::string::npos);
+// Start-ups that never reach the packet loop: a malformed healthcheck.conf ends one
+// with a line that names it; a stop signal ends the login retries when no controller
+// answers.
+TEST_F(Process, StartUpsEndedBeforeThePacketLoop) {
+    const struct {
+        const char *health, *line;
+        int sig, status;  // signal 0: only waits for the exit
+    } cases[] = {
+        {"port 80\nfall none\n",
+         "healthcheck.conf line 2: fall must be a number from 1 to 100; the balancer does not "
+         "start\n",
+         0, 0},
+        {nullptr, "curl_easy_perform() failed", SIGTERM, 15},
+    };
+    for (const auto &c : cases) {
+        lbtest::setFile("healthcheck.conf", c.health);
+        lbtest::Lbapp app(program(), "lbv0");
+        ASSERT_TRUE(app.waitFor(c.line)) << app.output();
+        EXPECT_EQ(app.stop(c.sig), c.status) << app.output();
+        EXPECT_EQ(app.output().find("Receiving frames"), std::string::npos);
+    }
 }
 
 TEST_F(Process, ControllerCertificateCheckedAgainstControllerCa) {
@@ -372,32 +365,6 @@ TEST_F(Process, ControllerCertificateCheckedAgainstControllerCa) {
         EXPECT_NE(app.output().find("Controller certificate verified against"), std::string::npos);
         EXPECT_EQ(app.stop(SIGTERM), 15) << app.output();
     }
-}
-
-// SIGKILL with connections open leaves their rules in the switch; the next start finds
-// them in the journal and removes them before anything else, saying how many.
-TEST_F(Process, AStartAfterAKillRemovesTheRulesLeftBehind) {
-    unlink("controller_ca.pem");
-    unlink(LB_RULE_JOURNAL);
-    lbtest::CtrlSim sim(kSim, kTopology);
-    ASSERT_TRUE(sim.running());
-    {
-        lbtest::Lbapp app(program(), "lbv0");
-        ASSERT_TRUE(app.waitFor("Receiving frames on lbv0\n")) << app.output();
-        expectForwarded(40000);
-        expectForwarded(40001);
-        EXPECT_EQ(app.stop(SIGKILL), 128 + SIGKILL);
-    }
-    ASSERT_EQ(sim.flows("0000000000000001").size(), 8u);
-    lbtest::Lbapp app(program(), "lbv0");
-    ASSERT_TRUE(app.waitFor("Receiving frames on lbv0\n")) << app.output();
-    EXPECT_NE(app.output().find("Rules left by a previous run: 8 in rules.journal, 8 removed\n"),
-              std::string::npos)
-        << app.output();
-    EXPECT_EQ(lbtest::readFile(LB_RULE_JOURNAL), "");
-    // Re-posted with the deletion time-out (1 s), they go once idle that long.
-    EXPECT_TRUE(lbtest::waitUntil([&] { return sim.flows("0000000000000001").empty(); }));
-    EXPECT_EQ(app.stop(SIGTERM), 15) << app.output();
 }
 
 // controller.conf names the login sent, a file others may read stops the start, and

@@ -32,17 +32,8 @@ void startConsole(const char *addr) {
 
 using Client = lbtest::ConsoleClient;
 
-// Shared state changes as the packet thread makes them: under the lock.
-template <class F>
-void locked(F f) {
-    pthread_mutex_lock(&g_lbRBtreeMtx);
-    f();
-    pthread_mutex_unlock(&g_lbRBtreeMtx);
-}
-
 lbServer_node_t *addServer(const char *ip, int numConn) {
-    lbServer_node_t *s = create_lbServer_node(&lbServHead);
-    s->lbServIp.s_addr = inet_addr(ip);
+    lbServer_node_t *s = lbtest::addServer(ip, "");
     s->numConn = numConn;
     return s;
 }
@@ -50,17 +41,16 @@ lbServer_node_t *addServer(const char *ip, int numConn) {
 class Console : public testing::Test {
   protected:
     static void SetUpTestSuite() {
-        locked([] { Server_list_init(); });
+        Server_list_init();
         startConsole("127.0.0.2");
     }
     void TearDown() override {
-        locked([] {
-            if (g_lbServFlowTable_tree != nullptr)
-                RBTreeDestroy(g_lbServFlowTable_tree);
-            g_lbServFlowTable_tree = nullptr;
-            numFlowEntries = 0;
-            delete_all_lbServerNodes();
-        });
+        lbTableLock lock;  // shared state changes as the packet thread makes them
+        if (g_lbServFlowTable_tree != nullptr)
+            RBTreeDestroy(g_lbServFlowTable_tree);
+        g_lbServFlowTable_tree = nullptr;
+        numFlowEntries = 0;
+        delete_all_lbServerNodes();
     }
     // A client at the configuration prompt.
     static void configure(Client &c) {
@@ -105,12 +95,13 @@ TEST_F(Console, CommandsAnswerAndChangeModesAsTheirTableSays) {
 
 TEST_F(Console, ListingsShowServersInListOrderAndFlowsInKeyOrder) {
     lbServer_node_t *first = nullptr;
-    locked([&] {
+    {
+        lbTableLock lock;
         first = addServer("198.51.100.1", 2);
         addServer("198.51.100.2", 0);
         addServer("198.51.100.3", 5);
         lbFlowTable_create();
-    });
+    }
     totaltime = 0.25f;
     Client c("127.0.0.2");
     configure(c);
@@ -126,10 +117,11 @@ TEST_F(Console, ListingsShowServersInListOrderAndFlowsInKeyOrder) {
     const unsigned char mac[6] = {2, 0, 0, 0, 0, 1};
     const std::pair<const char *, int> flows[] = {
         {"203.0.113.10", 1000}, {"192.0.2.5", 2000}, {"203.0.113.10", 999}};
-    locked([&] {
+    {
+        lbTableLock lock;
         for (auto [client, port] : flows)
             lbServFlowTable_createEntry(first, inet_addr(client), port, 3, mac, 80);
-    });
+    }
     std::string want;
     for (const char *client :
          {"192.0.2.5, lbClientSrcTcpPort = 2000", "203.0.113.10, lbClientSrcTcpPort = 999",
@@ -184,7 +176,8 @@ bool someThreadWriting() {
 
 TEST_F(Console, StalledReaderNeitherHoldsTheLockNorOutlivesTheConsole) {
     constexpr int kFlows = 30000;  // 5 MB of listing, more than loopback's socket buffers
-    locked([] {
+    {
+        lbTableLock lock;
         lbServer_node_t *s = addServer("198.51.100.1", kFlows);
         lbFlowTable_create();
         for (int i = 0; i < kFlows; i++) {
@@ -194,7 +187,7 @@ TEST_F(Console, StalledReaderNeitherHoldsTheLockNorOutlivesTheConsole) {
             dlist_init(&f->client_pathlist_hdr);
             RBTreeInsert(g_lbServFlowTable_tree, f, nullptr);
         }
-    });
+    }
     Client slow("127.0.0.2", 4096);
     configure(slow);
     slow.say("getlbflow", " lbClientSrcIp = ");
@@ -244,39 +237,35 @@ TEST(ConsoleAccess, LoginAndEnableCheckTheFile) {
 
 // A refused start returns at once (a listening console never does) and says why.
 TEST(ConsoleStart, RefusedStartsReportTheirCause) {
-    struct {
+    const std::string closed = "; the console stays closed\n";
+    const std::string noUser = "console.conf: no \"user NAME PASSWORD\" line" + closed;
+    const std::string sessions = "console.conf:1: sessions takes a number from 1 to 64" + closed;
+    const std::string bind = "bind: Cannot assign requested address\n";
+    const struct {
         const char *conf, *vip;
         int noPrint;
-        const char *out, *err;
+        std::string out, err;
     } cases[] = {
         {"user a Sekr1t\nuser a\n", "", 0, "",
          "console.conf:2: expected \"user NAME PASSWORD\", \"enable SECRET\", \"listen "
-         "ADDRESS\" or \"sessions N\"; the console stays closed\n"},
-        {"enable Sekr1t\n", "", 0, "",
-         "console.conf: no \"user NAME PASSWORD\" line; the console stays closed\n"},
-        {"listen 127.0.0.1\nenable Sekr1t\n", "", 0, "",
-         "console.conf: no \"user NAME PASSWORD\" line; the console stays closed\n"},
-        {"# nothing\n", "", 0, "",
-         "console.conf: no \"user NAME PASSWORD\" line; the console stays closed\n"},
-        {"listen vip\n", "", 0, "",
-         "console.conf:1: listen takes a dotted IPv4 address; the console stays closed\n"},
-        {"sessions 2\nsessions 3\n", "", 0, "",
-         "console.conf:2: a second sessions line; the console stays closed\n"},
-        {"sessions 65\n", "", 0, "",
-         "console.conf:1: sessions takes a number from 1 to 64; the console stays closed\n"},
-        {"sessions 0\n", "", 0, "",
-         "console.conf:1: sessions takes a number from 1 to 64; the console stays closed\n"},
-        {nullptr, "192.0.2.1", 1, "", "bind: Cannot assign requested address\n"},
+         "ADDRESS\" or \"sessions N\"" +
+             closed},
+        {"enable Sekr1t\n", "", 0, "", noUser},
+        {"listen 127.0.0.1\nenable Sekr1t\n", "", 0, "", noUser},
+        {"# nothing\n", "", 0, "", noUser},
+        {"listen vip\n", "", 0, "", "console.conf:1: listen takes a dotted IPv4 address" + closed},
+        {"sessions 2\nsessions 3\n", "", 0, "", "console.conf:2: a second sessions line" + closed},
+        {"sessions 65\n", "", 0, "", sessions},
+        {"sessions 0\n", "", 0, "", sessions},
+        {nullptr, "192.0.2.1", 1, "", bind},
         {nullptr, "192.0.2.1", 0,
          "called cmd_test with \"test\"\n1 arguments:\n        one\nIPAddress of this "
          "switch192.0.2.1\n",
-         "bind: Cannot assign requested address\n"},
+         bind},
     };
     lbtest::writeFile(LB_CONSOLE_START_FILE, "test one\n");
     for (const auto &k : cases) {
-        unlink(LB_CONSOLE_CONF);
-        if (k.conf != nullptr)
-            lbtest::writeFile(LB_CONSOLE_CONF, k.conf);
+        lbtest::setFile(LB_CONSOLE_CONF, k.conf);
         snprintf(g_vipIPAddr, sizeof g_vipIPAddr, "%s", k.vip);
         Gv_noPrint = k.noPrint;
         testing::internal::CaptureStdout();
@@ -286,7 +275,7 @@ TEST(ConsoleStart, RefusedStartsReportTheirCause) {
         EXPECT_EQ(k.conf != nullptr ? init_cli() : -1, -1);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), k.out) << k.vip;
         EXPECT_EQ(testing::internal::GetCapturedStderr(),
-                  k.conf != nullptr ? std::string(k.err) + k.err : k.err);
+                  k.conf != nullptr ? k.err + k.err : k.err);
     }
     Gv_noPrint = 1;
     unlink(LB_CONSOLE_CONF);

@@ -133,48 +133,39 @@ TEST(NodesReply, FirstHostOnlyAndDefaultsForMissingMembersOrUnusableReplies) {
 // What a start makes of controller.conf: the credentials it holds, or a refusal that
 // names the fault and none of the file's words.
 TEST(ControllerConf, ReadOrRefused) {
-    struct Case {
-        const char *what;
-        const char *text;  // null: no file
+    const std::string kept = "u0|p0|d0", others = "group or others may read or write it (mode ";
+    const char *kLogin = "user a\npassword zz9secret\ndomain d\n";
+    const struct {
+        const char *what, *text;  // text null: no file
         mode_t mode;
         int rc;
-        lbCtrlLogin want;
-        const char *why;
+        std::string want, why;
     } cases[] = {
-        // clang-format off
-        {"absent", nullptr, 0600, 1, {"u0", "p0", "d0"}, ""},
+        {"absent", nullptr, 0600, 1, kept, ""},
         {"three lines, comments, a password with blanks",
          "# controller login\n\nuser admin\n  domain  lab \npassword s3 cr\"t\\x\r\n", 0600, 0,
-         {"admin", "s3 cr\"t\\x", "lab"}, ""},
-        {"readable by others", "user a\npassword zz9secret\ndomain d\n", 0644, -1,
-         {"u0", "p0", "d0"}, "group or others may read or write it (mode 0644); chmod 600"},
-        {"readable by the group", "user a\npassword zz9secret\ndomain d\n", 0640, -1,
-         {"u0", "p0", "d0"}, "group or others may read or write it (mode 0640); chmod 600"},
-        {"a key without its value", "user a\npassword\ndomain d\n", 0600, -1,
-         {"u0", "p0", "d0"}, "line 2: a key without a value"},
-        {"an unknown key", "user a\npasswd zz9secret\ndomain d\n", 0600, -1, {"u0", "p0", "d0"},
+         "admin|s3 cr\"t\\x|lab", ""},
+        {"readable by others", kLogin, 0644, -1, kept, others + "0644); chmod 600"},
+        {"readable by the group", kLogin, 0640, -1, kept, others + "0640); chmod 600"},
+        {"a key without its value", "user a\npassword\ndomain d\n", 0600, -1, kept,
+         "line 2: a key without a value"},
+        {"an unknown key", "user a\npasswd zz9secret\ndomain d\n", 0600, -1, kept,
          "line 2: expected \"user NAME\", \"password SECRET\" or \"domain NAME\""},
-        {"a key twice", "user a\nuser b\npassword zz9secret\ndomain d\n", 0600, -1,
-         {"u0", "p0", "d0"}, "line 2: a key given twice"},
-        {"no domain", "user a\npassword zz9secret\n", 0600, -1, {"u0", "p0", "d0"},
-         "no \"domain NAME\" line"},
-        {"a control character", "user a\npassword zz9\033secret\ndomain d\n", 0600, -1,
-         {"u0", "p0", "d0"}, "line 2: a control character in a value"},
-        // clang-format on
+        {"a key twice", "user a\nuser b\npassword zz9secret\ndomain d\n", 0600, -1, kept,
+         "line 2: a key given twice"},
+        {"no domain", "user a\npassword zz9secret\n", 0600, -1, kept, "no \"domain NAME\" line"},
+        {"a control character", "user a\npassword zz9\033secret\ndomain d\n", 0600, -1, kept,
+         "line 2: a control character in a value"},
     };
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
-        unlink(LB_CTRL_CONF);
-        if (c.text != nullptr) {
-            lbtest::writeFile(LB_CTRL_CONF, c.text);
-            ASSERT_EQ(chmod(LB_CTRL_CONF, c.mode), 0);
-        }
+        lbtest::setFile(LB_CTRL_CONF, c.text);
+        ASSERT_TRUE(c.text == nullptr || chmod(LB_CTRL_CONF, c.mode) == 0);
         lbCtrlLogin got{"u0", "p0", "d0"};
         std::string why;
         EXPECT_EQ(lbCtrlLoginRead(LB_CTRL_CONF, &got, &why), c.rc);
         EXPECT_EQ(why, c.why);
-        EXPECT_EQ(got.user + "|" + got.password + "|" + got.domain,
-                  c.want.user + "|" + c.want.password + "|" + c.want.domain);
+        EXPECT_EQ(got.user + "|" + got.password + "|" + got.domain, c.want);
     }
     EXPECT_EQ(lbCtrlLoginBody({"admin", "s3 cr\"t\\x", "lab"}),
               R"({"login":{"user":"admin","password":"s3 cr\"t\\x","domain":"lab"}})");

@@ -156,45 +156,34 @@ TEST_F(Endpoint, AnswerPassesPromtoolAndShowsEveryServersState) {
     EXPECT_EQ(scrape("/").status, 404);
 }
 
+// Settings as "on|off address:port", checked when the file is read.
 TEST(MetricsConfig, FileSaysWhereOrRefusesWithItsLine) {
-    struct {
-        const char *file;  // null: no file
-        int rc;
-        bool enabled;
-        const char *listen;
-        int port;
-        const char *err;
-    } cases[] = {
-        {nullptr, 0, true, "127.0.0.1", 9470, ""},
-        {"# defaults\n\n", 0, true, "127.0.0.1", 9470, ""},
-        {"listen 192.0.2.7\nport 9100\n", 0, true, "192.0.2.7", 9100, ""},
-        {"metrics off\n", 0, false, "127.0.0.1", 9470, ""},
-        {"port 65536\n", -1, true, "127.0.0.1", 9470,
-         "metrics.conf:1: port must be a number from 0 to 65535; no metrics endpoint\n"},
-        {"port 91x\n", -1, true, "127.0.0.1", 9470,
-         "metrics.conf:1: port must be a number from 0 to 65535; no metrics endpoint\n"},
-        {"\nlisten localhost\n", -1, true, "127.0.0.1", 9470,
-         "metrics.conf:2: listen takes a dotted IPv4 address; no metrics endpoint\n"},
-        {"listen\n", -1, true, "127.0.0.1", 9470,
-         "metrics.conf:1: expected a setting and one value; no metrics endpoint\n"},
-        {"metrics maybe\n", -1, true, "127.0.0.1", 9470,
-         "metrics.conf:1: expected \"listen ADDRESS\", \"port N\" or \"metrics on|off\"; no "
-         "metrics endpoint\n"},
+    const std::string end = "; no metrics endpoint\n",
+                      port = "port must be a number from 0 to 65535";
+    const lbtest::SettingsRow cases[] = {
+        {nullptr, 0, "on 127.0.0.1:9470", ""},
+        {"# defaults\n\n", 0, "on 127.0.0.1:9470", ""},
+        {"listen 192.0.2.7\nport 9100\n", 0, "on 192.0.2.7:9100", ""},
+        {"metrics off\n", 0, "off 127.0.0.1:9470", ""},
+        {"port 65536\n", -1, "", "metrics.conf:1: " + port + end},
+        {"port 91x\n", -1, "", "metrics.conf:1: " + port + end},
+        {"\nlisten localhost\n", -1, "",
+         "metrics.conf:2: listen takes a dotted IPv4 address" + end},
+        {"listen\n", -1, "", "metrics.conf:1: expected a setting and one value" + end},
+        {"metrics maybe\n", -1, "",
+         "metrics.conf:1: expected \"listen ADDRESS\", \"port N\" or \"metrics on|off\"" + end},
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.file != nullptr ? c.file : "(no file)");
-        unlink(LB_METRICS_CONF);
-        if (c.file != nullptr)
-            lbtest::writeFile(LB_METRICS_CONF, c.file);
+    for (const lbtest::SettingsRow &c : cases) {
+        SCOPED_TRACE(c.text != nullptr ? c.text : "(no file)");
+        lbtest::setFile(LB_METRICS_CONF, c.text);
         lbMetricsConfig cfg;
         cfg.port = -5;  // whatever was there before is replaced
         testing::internal::CaptureStderr();
         EXPECT_EQ(lbMetricsConfigRead(LB_METRICS_CONF, cfg), c.rc);
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.err);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.said);
         if (c.rc == 0) {
-            EXPECT_EQ(cfg.enabled, c.enabled);
-            EXPECT_EQ(cfg.listen, c.listen);
-            EXPECT_EQ(cfg.port, c.port);
+            EXPECT_EQ((cfg.enabled ? "on " : "off ") + cfg.listen + ":" + std::to_string(cfg.port),
+                      c.settings);
         }
     }
     // Off: nothing listens, nothing is said; an address nobody has: refused with a line.

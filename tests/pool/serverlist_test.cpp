@@ -41,20 +41,13 @@ class ServerList : public testing::Test {
   protected:
     void SetUp() override { lbtest::resetState(); }
     void TearDown() override { lbtest::resetState(); }
-
-    static std::vector<std::string> names() {
-        std::vector<std::string> out;
-        for (dlist_node *n = lbServHead.next; n != &lbServHead; n = n->next)
-            out.push_back(static_cast<lbServer_node_t *>(n->data)->server_name);
-        return out;
-    }
 };
 
 TEST_F(ServerList, LookupAndDeleteActOnTheFirstRecordWithTheAddress) {
     lbServer_node_t *first = lbtest::addServer("192.0.2.9", "first");
     lbtest::addServer("192.0.2.1", "other");
     lbtest::addServer("192.0.2.9", "second");
-    EXPECT_EQ(names(), (std::vector<std::string>{"first", "other", "second"}));
+    EXPECT_EQ(lbtest::serverNames(), (std::vector<std::string>{"first", "other", "second"}));
     EXPECT_EQ(getServEntry(inet_addr("192.0.2.9"), &lbServHead), first);
     EXPECT_EQ(getServEntry(inet_addr("198.51.100.1"), &lbServHead), nullptr);
 
@@ -64,11 +57,11 @@ TEST_F(ServerList, LookupAndDeleteActOnTheFirstRecordWithTheAddress) {
     for (const char *addr : {"192.0.2.9", "203.0.113.1"}) {
         probe.lbServIp.s_addr = inet_addr(addr);
         del_lbServer_node(&probe, &lbServHead);
-        EXPECT_EQ(names(), (std::vector<std::string>{"other", "second"})) << addr;
+        EXPECT_EQ(lbtest::serverNames(), (std::vector<std::string>{"other", "second"})) << addr;
     }
     // Passing the listed record itself frees it (ASan would flag any later use).
     del_lbServer_node(getServEntry(inet_addr("192.0.2.1"), &lbServHead), &lbServHead);
-    EXPECT_EQ(names(), std::vector<std::string>{"second"});
+    EXPECT_EQ(lbtest::serverNames(), std::vector<std::string>{"second"});
     // Emptying frees every record (the leak checker sees any left).
     lbtest::addServer("192.0.2.3", "third");
     del_all_dlist_nodes(&lbServHead);

@@ -31,6 +31,12 @@ void writeFile(const std::string &path, const std::string &content) {
     ASSERT_TRUE(out << content) << "cannot write " << path;
 }
 
+void setFile(const std::string &path, const char *text) {
+    unlink(path.c_str());
+    if (text != nullptr)
+        writeFile(path, text);
+}
+
 bool fileExists(const std::string &path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0;
@@ -120,6 +126,13 @@ lbServer_node_t *addServer(const char *ip, const char *name, int maxconn) {
     snprintf(s->server_name, sizeof s->server_name, "%s", name);
     s->maxconn = maxconn;
     return s;
+}
+
+std::vector<std::string> serverNames() {
+    std::vector<std::string> out;
+    for (dlist_node *n = lbServHead.next; n != &lbServHead; n = n->next)
+        out.push_back(static_cast<lbServer_node_t *>(n->data)->server_name);
+    return out;
 }
 
 std::vector<Hop> hops(dlist_head *list) {

@@ -17,6 +17,15 @@ std::string readFile(const std::string &path);
 // Replaces a file's content; fails the current test when it cannot be written.
 void writeFile(const std::string &path, const std::string &content);
 bool fileExists(const std::string &path);
+// Puts text in path, or removes path when text is null: a settings file as a case wants it.
+void setFile(const std::string &path, const char *text);
+// A row of a settings-file table: the file's text (null: no file), what the reader
+// returns, the settings it leaves as the suite writes them out, and what it prints.
+struct SettingsRow {
+    const char *text;
+    int rc;
+    std::string settings, said;
+};
 
 // What f printed to standard output.
 std::string printed(const std::function<void()> &f);
@@ -57,6 +66,8 @@ class TcpListener {
 
 // Appends a server record to the list, with its address, name and maximum connections.
 lbServer_node_t *addServer(const char *ip, const char *name, int maxconn = 10);
+// The names of the listed servers, in list order.
+std::vector<std::string> serverNames();
 // The hops {switch, in port, out port} of a path list, in order.
 using Hop = std::tuple<uint64_t, uint32_t, uint32_t>;
 std::vector<Hop> hops(dlist_head *list);

@@ -77,8 +77,6 @@ TEST_F(DbConfig, UnusableTablesStopStartUp) {
          "servConfig.conf line 1: switch port \"-1\" is not a port number"},
         {lbServConfig, web1(alter + "switchport INT NULL;", 5, "NULL"), 0,
          "servConfig.conf line 1: switch port is NULL"},
-        {lbServConfig, web1(alter + "maxconn INT NULL;", 2, "NULL"), 0,
-         "servConfig.conf line 1: maximum connections is NULL"},
         {lbServConfig, web1(alter + "maxconn VARCHAR(20);", 2, "'many'"), 0,
          "maximum connections \"many\" is not a number"},
         {lbServConfig, web1("", 0, "'web 1'"), 0, "servConfig.conf line 1: expected 6 values"},

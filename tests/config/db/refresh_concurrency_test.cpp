@@ -31,10 +31,7 @@ void request(const std::string &line) {
     close(fd);
 }
 
-struct Locked {  // as the packet thread and the console hold g_lbRBtreeMtx
-    Locked() { pthread_mutex_lock(&g_lbRBtreeMtx); }
-    ~Locked() { pthread_mutex_unlock(&g_lbRBtreeMtx); }
-};
+using Locked = lbTableLock;  // as the packet thread and the console hold it
 
 // Closes one connection as teardown does, removing its server when that server's
 // removal was requested and this was its last connection.
