@@ -132,6 +132,19 @@ TEST_F(RestSim, LoginThenQueriesWithTheToken) {
               (Names{"Content-Type: application/json", "X-Auth-Token: " + token}));
 }
 
+// An empty address is no address: one line per attempt and nothing sent; the check says
+// it is missing until one is set, and then stays silent.
+TEST_F(RestSim, UnsetAddressSendsNothing) {
+    const std::string line = "Set the controller IP:PORT first....";
+    int rc = -1, unset = -1;
+    EXPECT_EQ(lbtest::printed([&] { rc = setControllerIp(""); }), line);
+    EXPECT_EQ(lbtest::printed([&] { unset = isControllerValid(); }), line);
+    EXPECT_TRUE(rc == 0 && unset == 1 && sim_->requests().empty());
+    lbtest::printed([] { setControllerIp(kCtrl); });
+    EXPECT_EQ(lbtest::printed([&] { unset = isControllerValid(); }), "");
+    EXPECT_EQ(unset, 0);
+}
+
 TEST_F(RestSim, FlowInstallAndRemovalCarryTheBodyAndErrorsAreReported) {
     EXPECT_EQ(setSwitchFlow(url_.c_str(), body_.c_str()), 0);
     EXPECT_EQ(sim_->flows("0000000000000002"), json::array({json::parse(body_)}));
