@@ -15,17 +15,14 @@ using lbtest::buildFrame;
 using lbtest::Bytes;
 using lbtest::FrameSpec;
 
-constexpr const char *kSim = "127.0.0.62", *kVip = "203.0.113.100", *kVipMac = "02:00:00:00:01:00";
+class Dispatch : public lbtest::PacketSim {};
+constexpr const char *kSim = Dispatch::kSimAddr, *kVip = Dispatch::kVip,
+                     *kVipMac = Dispatch::kVipMac;
 constexpr const char *kClient = "192.0.2.10", *kServer = "198.51.100.11";
-constexpr const char *kServerMac = "02:00:00:00:00:11";
+constexpr const char *kServerMac = Dispatch::kServerMac;
 enum : uint8_t { FIN = 1, SYN = 2, RST = 4, PSH = 8, ACK = 0x10 };
 
-// One switch: the balancer (VIP) at port 6, the client at 3, server .11 at 4; .12 unknown.
-constexpr const char *kTopology = R"({"switches": [{"dpid": "1"}], "links": [],
-  "hosts": [{"ip": "203.0.113.100", "mac": "02:00:00:00:01:00", "dpid": "1", "port": 6},
-            {"ip": "192.0.2.10", "mac": "02:00:00:00:00:0c", "dpid": "1", "port": 3},
-            {"ip": "198.51.100.11", "mac": "02:00:00:00:00:11", "dpid": "1", "port": 4}]})";
-
+// The client 192.0.2.10 and the server .11 sit on the balancer's switch; .12 is unknown.
 // clang-format off
 FrameSpec client(uint16_t sport, uint8_t flags, size_t payload = 0) {
     return {.dstMac = kVipMac, .srcIp = kClient, .dstIp = kVip, .sport = sport, .flags = flags, .payload = payload};
@@ -44,32 +41,6 @@ Bytes fromVip(FrameSpec s) {
     s.srcIp = kVip;
     return buildFrame(s);
 }
-
-class Dispatch : public lbtest::PacketSim {
-  protected:
-    static void SetUpTestSuite() { startSim(kSim, kTopology); }
-    void SetUp() override {
-        PacketSim::SetUp();
-        snprintf(reinterpret_cast<char *>(g_addFlowTmr), sizeof g_addFlowTmr, "300");
-    }
-
-    // Dispatches f and lets any setup it started end; returns what was printed, less the
-    // node queries' reply lines ("Get:: ..."), and leaves what was sent in sent().
-    std::string run(const Bytes &f) {
-        clearSent();
-        std::string all = lbtest::printed([&] {
-            dispatch(f);
-            EXPECT_TRUE(settled());
-        }),
-                    out;
-        for (size_t at = 0, end; at < all.size(); at = end + 1) {
-            end = std::min(all.find('\n', at), all.size());
-            if (all.compare(at, 6, "Get:: ") != 0)
-                out += all.substr(at, end + 1 - at);
-        }
-        return out;
-    }
-};
 
 TEST(Classify, FirstMatchingFlagTestDecides) {
     const std::pair<uint8_t, int> cases[] = {
@@ -123,7 +94,7 @@ TEST_F(Dispatch, AConnectionFromSynToReset) {
 
 TEST_F(Dispatch, FramesThatAreNeverForwarded) {
     addServer(kServer);
-    ASSERT_EQ(run(buildFrame(client(40000, SYN))), "received TCP SYN\n");
+    ASSERT_EQ(open(kClient), "received TCP SYN\n");
     // Mostly frames of that open connection, which would otherwise be forwarded.
     auto data = [](std::function<void(Bytes &)> change) {
         Bytes f = buildFrame(client(40000, ACK | PSH, 8));
@@ -171,7 +142,7 @@ TEST_F(Dispatch, FramesThatAreNeverForwarded) {
 // they stand when it arrives.
 TEST_F(Dispatch, EachFrameSeesTheConfigurationAsItStands) {
     addServer(kServer);
-    ASSERT_EQ(run(buildFrame(client(40000, SYN))), "received TCP SYN\n");
+    ASSERT_EQ(open(kClient), "received TCP SYN\n");
     FrameSpec console = client(40000, ACK);
     console.dport = LB_CONSOLE_PORT;
     FrameSpec broadcastSyn = client(40001, SYN);
@@ -209,37 +180,26 @@ TEST_F(Dispatch, ServerChoice) {
     struct Case {
         const char *what;
         std::vector<std::tuple<const char *, int, int>> servers;  // address, maxconn, lock
-        const char *client, *line;
+        const char *line;
         int marked;  // servers marked unreachable afterwards
     } cases[] = {
-        {"no servers", {}, kClient, "There are no servers\n", 0},
-        {"every server locked or full",
-         {{kServer, 10, 1}, {kLost, 0, 0}},
-         kClient,
-         "All servers are either Locked/Not reachable/MAX Connections Reached\n",
-         0},
-        {"a server that cannot be located is skipped",
-         {{kLost, 10, 0}, {kServer, 10, 0}},
-         kClient,
-         nullptr,
-         1},
-        {"client unknown to the controller",
-         {{kServer, 10, 0}},
-         "192.0.2.77",
-         "Could not add a flow\n",
-         0},
+        // clang-format off
+        {"no servers", {}, "There are no servers\n", 0},
+        {"every server locked or full", {{kServer, 10, 1}, {kLost, 0, 0}},
+         "All servers are either Locked/Not reachable/MAX Connections Reached\n", 0},
+        {"a server that cannot be located is skipped", {{kLost, 10, 0}, {kServer, 10, 0}}, nullptr, 1},
+        // clang-format on
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         SetUp();
         for (auto [addr, maxconn, lock] : c.servers)
             addServer(addr, maxconn, lock);
-        FrameSpec syn = client(40000, SYN);
-        syn.srcIp = c.client;
-        std::string out = run(buildFrame(syn));
+        const std::string out = open(kClient);
         EXPECT_EQ(out.rfind("received TCP SYN\n", 0), 0u) << out;
         EXPECT_TRUE(c.line == nullptr || out.find(c.line) != std::string::npos) << out;
-        EXPECT_EQ(sent(), c.line ? std::vector<Bytes>{} : std::vector<Bytes>{toServer(syn)});
+        EXPECT_EQ(sent(),
+                  c.line ? std::vector<Bytes>{} : std::vector<Bytes>{toServer(client(40000, SYN))});
         int marked = 0;
         for (dlist_node *n = lbServHead.next; n != &lbServHead; n = n->next)
             marked += static_cast<lbServer_node_t *>(n->data)->servNotReachable;
@@ -247,10 +207,6 @@ TEST_F(Dispatch, ServerChoice) {
         TearDown();
     }
 }
-
-}  // namespace
-
-namespace {
 
 // An engine that holds the setups handed to it until the test ends them.
 class HeldSetups : public lbCtrlEngine {
@@ -269,10 +225,8 @@ class HeldSetups : public lbCtrlEngine {
 
 TEST_F(Dispatch, PendingConnections) {
     lbServer_node_t *s = addServer(kServer);
-    ASSERT_EQ(run(buildFrame(client(40000, SYN))), "received TCP SYN\n");
-    auto owned = std::make_unique<HeldSetups>();
-    HeldSetups *engine = owned.get();
-    useEngine(std::move(owned));
+    ASSERT_EQ(open(kClient), "received TCP SYN\n");
+    auto *engine = static_cast<HeldSetups *>(useEngine(std::make_unique<HeldSetups>()));
     const char *syn = "received TCP SYN\n";
     const std::string busy =
         std::string(syn) + "SYN dropped: too many connections being set up (1 dropped so far)\n";
@@ -330,10 +284,8 @@ TEST_F(Dispatch, PendingConnections) {
 // new connection is from client port 0, which is a port like any other.
 TEST_F(Dispatch, BatchesLeaveInOneSendInOrder) {
     addServer(kServer);
-    ASSERT_EQ(run(buildFrame(client(40000, SYN))), "received TCP SYN\n");
-    auto owned = std::make_unique<HeldSetups>();
-    HeldSetups *engine = owned.get();
-    useEngine(std::move(owned));
+    ASSERT_EQ(open(kClient), "received TCP SYN\n");
+    auto *engine = static_cast<HeldSetups *>(useEngine(std::make_unique<HeldSetups>()));
     auto data = [](size_t n) { return client(40000, ACK | PSH, n); };  // the length tells
     const FrameSpec syn = client(0, SYN), synAck = server(0, SYN | ACK);
     struct Step {
