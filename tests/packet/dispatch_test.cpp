@@ -13,6 +13,7 @@ namespace {
 
 using lbtest::buildFrame;
 using lbtest::Bytes;
+using lbtest::changed;
 using lbtest::FrameSpec;
 
 class Dispatch : public lbtest::PacketSim {};
@@ -96,34 +97,28 @@ TEST_F(Dispatch, FramesThatAreNeverForwarded) {
     addServer(kServer);
     ASSERT_EQ(open(kClient), "received TCP SYN\n");
     // Mostly frames of that open connection, which would otherwise be forwarded.
-    auto data = [](std::function<void(Bytes &)> change) {
-        Bytes f = buildFrame(client(40000, ACK | PSH, 8));
-        change(f);
-        return f;
-    };
-    Bytes tagged = buildFrame(client(40002, SYN));
-    tagged.insert(tagged.begin() + 12, {0x81, 0x00, 0x00, 0x05});
+    const FrameSpec seg = client(40000, ACK | PSH, 8);
     const std::pair<const char *, Bytes> cases[] = {
         // clang-format off
         {"SYN to another address", buildFrame({.srcIp = kClient, .dstIp = "198.51.100.99", .sport = 40003, .flags = SYN})},
         {"SYN to the console port", buildFrame({.srcIp = kClient, .dstIp = kVip, .sport = 40004, .dport = 8000, .flags = SYN})},
         {"SYN from the controller", buildFrame({.srcIp = kSim, .dstIp = kVip, .sport = 40005, .flags = SYN})},
-        {"segment to the controller", data([](Bytes &f) { inet_pton(AF_INET, kSim, &f[30]); })},
-        {"same source and destination", data([](Bytes &f) { inet_pton(AF_INET, kClient, &f[30]); })},
-        {"ICMP", data([](Bytes &f) { f[23] = 1; })},
-        {"UDP", data([](Bytes &f) { f[23] = 17; })},
-        {"VLAN-tagged SYN", tagged},
-        {"ARP", data([](Bytes &f) { f[13] = 0x06; })},
+        {"segment to the controller", changed(seg, [](Bytes &f) { inet_pton(AF_INET, kSim, &f[30]); })},
+        {"same source and destination", changed(seg, [](Bytes &f) { inet_pton(AF_INET, kClient, &f[30]); })},
+        {"ICMP", changed(seg, [](Bytes &f) { f[23] = 1; })},
+        {"UDP", changed(seg, [](Bytes &f) { f[23] = 17; })},
+        {"VLAN-tagged SYN", changed(client(40002, SYN), [](Bytes &f) { f.insert(f.begin() + 12, {0x81, 0x00, 0x00, 0x05}); })},
+        {"ARP", changed(seg, [](Bytes &f) { f[13] = 0x06; })},
         {"segment of no connection", buildFrame({.srcIp = "192.0.2.30", .dstIp = "198.51.100.50", .sport = 5555})},
-        {"only the Ethernet header", data([](Bytes &f) { f.resize(14); })},
-        {"cut inside the IPv4 header", data([](Bytes &f) { f.resize(14 + 19); })},
-        {"IHL below 5", data([](Bytes &f) { f[14] = 0x44; })},
-        {"not version 4", data([](Bytes &f) { f[14] = 0x65; })},
-        {"total length beyond the frame", data([](Bytes &f) { f[17]++; })},
-        {"TCP header longer than the segment", data([](Bytes &f) { f[14 + 20 + 12] = 0xf0; })},
-        {"cut inside the TCP header", data([](Bytes &f) { f.resize(14 + 20 + 12); f[17] = 32; })},
-        {"non-first fragment", data([](Bytes &f) { f[21] = 0xb9; })},
-        {"first fragment, more to come", data([](Bytes &f) { f[20] = 0x20; })},
+        {"only the Ethernet header", changed(seg, [](Bytes &f) { f.resize(14); })},
+        {"cut inside the IPv4 header", changed(seg, [](Bytes &f) { f.resize(14 + 19); })},
+        {"IHL below 5", changed(seg, [](Bytes &f) { f[14] = 0x44; })},
+        {"not version 4", changed(seg, [](Bytes &f) { f[14] = 0x65; })},
+        {"total length beyond the frame", changed(seg, [](Bytes &f) { f[17]++; })},
+        {"TCP header longer than the segment", changed(seg, [](Bytes &f) { f[14 + 20 + 12] = 0xf0; })},
+        {"cut inside the TCP header", changed(seg, [](Bytes &f) { f.resize(14 + 20 + 12); f[17] = 32; })},
+        {"non-first fragment", changed(seg, [](Bytes &f) { f[21] = 0xb9; })},
+        {"first fragment, more to come", changed(seg, [](Bytes &f) { f[20] = 0x20; })},
         // clang-format on
     };
     sim_->clearLog();

@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -101,6 +102,13 @@ inline Bytes buildFrame(const FrameSpec &s) {
     setChecksums(f);
     if (f.size() < s.padTo)
         f.resize(s.padTo, 0xee);
+    return f;
+}
+
+// A frame changed (damaged, cut, relabelled) after its checksums were computed.
+inline Bytes changed(const FrameSpec &s, const std::function<void(Bytes &)> &how) {
+    Bytes f = buildFrame(s);
+    how(f);
     return f;
 }
 

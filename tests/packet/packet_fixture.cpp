@@ -128,21 +128,6 @@ unsigned PacketSim::capture(lb_tx_frame *frames, unsigned n) {
     return sent;
 }
 
-std::vector<size_t> PacketSim::sendCalls() {
-    std::lock_guard<std::mutex> l(sentMtx_);
-    return sendCalls_;
-}
-
-size_t PacketSim::rulesAt(size_t i) {
-    std::lock_guard<std::mutex> l(sentMtx_);
-    return i < rulesAt_.size() ? rulesAt_[i] : 0;
-}
-
-std::vector<Bytes> PacketSim::sent() {
-    std::lock_guard<std::mutex> l(sentMtx_);
-    return sent_;
-}
-
 void PacketSim::clearSent() {
     std::lock_guard<std::mutex> l(sentMtx_);
     sent_.clear();
@@ -174,9 +159,9 @@ std::vector<std::string> PacketSim::flowRequests(bool all) {
     return out;
 }
 
-size_t PacketSim::rulesHeld(int switches) {
+size_t PacketSim::rulesHeld() {
     size_t n = 0;
-    for (int d = 1; d <= switches; ++d) {
+    for (int d = 1; d <= 4; ++d) {
         char dpid[17];
         snprintf(dpid, sizeof dpid, "%016x", d);
         n += sim_->flows(dpid).size();

@@ -58,11 +58,11 @@ class PacketSim : public testing::Test {
     static lbFlow_t *entry(const char *client, uint16_t sport = 40000);
     // Frames that left through the seam so far, and forgetting them; rulesAt(i): the
     // flow requests the simulator had logged when frame i left.
-    static std::vector<Bytes> sent();
-    static size_t rulesAt(size_t i);
+    static std::vector<Bytes> sent() { return locked(sent_); }
+    static size_t rulesAt(size_t i) { return locked(rulesAt_).at(i); }
     static void clearSent();
     // Frames handed to each call of the seam so far (cleared with sent()).
-    static std::vector<size_t> sendCalls();
+    static std::vector<size_t> sendCalls() { return locked(sendCalls_); }
     // A frame equal to this one is refused by the seam (rc -1, not in sent()).
     static Bytes refused_;
 
@@ -71,13 +71,18 @@ class PacketSim : public testing::Test {
     // Flow requests of the simulator's log, in order: "<method> <16 hex dpid> <body>";
     // with all, the others too, as "<method> <path>?<query>".
     static std::vector<std::string> flowRequests(bool all = false);
-    // Every rule the simulator holds on the switches 1 to n.
-    static size_t rulesHeld(int switches);
+    // Every rule the simulator holds on the switches 1 to 4.
+    static size_t rulesHeld();
 
     static std::unique_ptr<CtrlSim> sim_;
     std::unique_ptr<lbCtrlEngine> engine_;
 
   private:
+    template <class T>
+    static T locked(const T &v) {
+        std::lock_guard<std::mutex> l(sentMtx_);
+        return v;
+    }
     static unsigned capture(lb_tx_frame *frames, unsigned n);
     static std::mutex sentMtx_;
     static std::vector<Bytes> sent_;

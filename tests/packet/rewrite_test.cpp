@@ -16,6 +16,7 @@ namespace {
 
 using lbtest::buildFrame;
 using lbtest::Bytes;
+using lbtest::changed;
 using lbtest::FrameSpec;
 using lbtest::ipSum;
 using lbtest::tcpSum;
@@ -43,36 +44,23 @@ class Rewrite : public testing::Test {
 };
 
 // Frames of the known connection 192.0.2.10:40000 <-> VIP:80 served by 198.51.100.11.
+// clang-format off
 FrameSpec fromClient(size_t payload = 0, size_t options = 0) {
-    FrameSpec s{.srcIp = kClient, .dstIp = kVip, .sport = 40000, .payload = payload};
-    s.ipOptions = options;
-    return s;
+    return {.srcIp = kClient, .dstIp = kVip, .sport = 40000, .payload = payload, .ipOptions = options};
 }
+FrameSpec fromServer(size_t payload, size_t padTo = 0) {
+    return {.srcMac = kServerMac, .srcIp = kServer, .dstIp = kClient, .sport = 80, .dport = 40000, .payload = payload, .padTo = padTo};
+}
+// clang-format on
 FrameSpec towardsServer(FrameSpec s) {
     s.dstMac = kServerMac;
     s.dstIp = kServer;
-    return s;
-}
-FrameSpec fromServer(size_t payload, size_t padTo = 0) {
-    FrameSpec s{.srcMac = kServerMac,
-                .srcIp = kServer,
-                .dstIp = kClient,
-                .sport = 80,
-                .dport = 40000,
-                .payload = payload};
-    s.padTo = padTo;
     return s;
 }
 FrameSpec towardsClient(FrameSpec s) {
     s.srcMac = kCtrlMac;
     s.srcIp = kVip;
     return s;
-}
-// A frame damaged after its checksums were computed.
-Bytes damaged(const FrameSpec &s, const std::function<void(Bytes &)> &how) {
-    Bytes f = buildFrame(s);
-    how(f);
-    return f;
 }
 
 struct Case {
@@ -92,58 +80,25 @@ TEST_F(Rewrite, FramesAreReaddressedInPlaceOrLeftAlone) {
               nullptr);
     FrameSpec fromServerPortZero = fromServer(2);
     fromServerPortZero.sport = 0;
+    const auto cut = [](size_t n) { return [n](Bytes &f) { f.resize(n); }; };
     const Case cases[] = {
-        {"client segment from port 0", buildFrame(portZero), LB_TCP_OTHER, false,
-         buildFrame(towardsServer(portZero))},
-        {"server reply from port 0", buildFrame(fromServerPortZero), LB_TCP_OTHER, false,
-         buildFrame(towardsClient(fromServerPortZero))},
-        {"client SYN with a chosen server", buildFrame(syn), LB_TCP_SYN, true,
-         buildFrame(towardsServer(syn))},
-        {"client segment of a known connection", buildFrame(fromClient(5)), LB_TCP_OTHER, false,
-         buildFrame(towardsServer(fromClient(5)))},
-        {"client segment with IPv4 options", buildFrame(fromClient(4, 8)), LB_TCP_OTHER, false,
-         buildFrame(towardsServer(fromClient(4, 8)))},
-        {"server reply, odd segment length", buildFrame(fromServer(3)), LB_TCP_OTHER, false,
-         buildFrame(towardsClient(fromServer(3)))},
-        {"server reply padded to 60 bytes", buildFrame(fromServer(0, 60)), LB_TCP_OTHER, false,
-         buildFrame(towardsClient(fromServer(0, 60)))},
+        // clang-format off
+        {"client segment from port 0", buildFrame(portZero), LB_TCP_OTHER, false, buildFrame(towardsServer(portZero))},
+        {"server reply from port 0", buildFrame(fromServerPortZero), LB_TCP_OTHER, false, buildFrame(towardsClient(fromServerPortZero))},
+        {"client SYN with a chosen server", buildFrame(syn), LB_TCP_SYN, true, buildFrame(towardsServer(syn))},
+        {"client segment with IPv4 options", buildFrame(fromClient(4, 8)), LB_TCP_OTHER, false, buildFrame(towardsServer(fromClient(4, 8)))},
+        {"server reply, odd segment length", buildFrame(fromServer(3)), LB_TCP_OTHER, false, buildFrame(towardsClient(fromServer(3)))},
+        {"server reply padded to 60 bytes", buildFrame(fromServer(0, 60)), LB_TCP_OTHER, false, buildFrame(towardsClient(fromServer(0, 60)))},
         {"segment of no connection", buildFrame(stranger), LB_TCP_OTHER, false, {}},
         {"SYN of no connection without a server", buildFrame(syn), LB_TCP_SYN, false, {}},
-        {"frame cut inside the TCP header",
-         damaged(fromClient(), [](Bytes &f) { f.resize(50); }),
-         LB_TCP_OTHER,
-         false,
-         {}},
-        {"Ethernet header only",
-         damaged(fromClient(), [](Bytes &f) { f.resize(14); }),
-         LB_TCP_OTHER,
-         false,
-         {}},
-        {"IPv4 total length beyond the frame",
-         damaged(fromClient(2), [](Bytes &f) { f[17] += 1; }),
-         LB_TCP_OTHER,
-         false,
-         {}},
-        {"IPv4 total length short of the headers",
-         damaged(fromClient(), [](Bytes &f) { f[17] = 30; }),
-         LB_TCP_OTHER,
-         false,
-         {}},
-        {"IHL below 5",
-         damaged(fromClient(), [](Bytes &f) { f[14] = 0x44; }),
-         LB_TCP_OTHER,
-         false,
-         {}},
-        {"TCP data offset below 5",
-         damaged(fromClient(), [](Bytes &f) { f[46] = 4 << 4; }),
-         LB_TCP_OTHER,
-         false,
-         {}},
-        {"TCP options beyond the frame",
-         damaged(fromClient(), [](Bytes &f) { f[46] = 15 << 4; }),
-         LB_TCP_OTHER,
-         false,
-         {}},
+        {"frame cut inside the TCP header", changed(fromClient(), cut(50)), LB_TCP_OTHER, false, {}},
+        {"Ethernet header only", changed(fromClient(), cut(14)), LB_TCP_OTHER, false, {}},
+        {"IPv4 total length beyond the frame", changed(fromClient(2), [](Bytes &f) { f[17] += 1; }), LB_TCP_OTHER, false, {}},
+        {"IPv4 total length short of the headers", changed(fromClient(), [](Bytes &f) { f[17] = 30; }), LB_TCP_OTHER, false, {}},
+        {"IHL below 5", changed(fromClient(), [](Bytes &f) { f[14] = 0x44; }), LB_TCP_OTHER, false, {}},
+        {"TCP data offset below 5", changed(fromClient(), [](Bytes &f) { f[46] = 4 << 4; }), LB_TCP_OTHER, false, {}},
+        {"TCP options beyond the frame", changed(fromClient(), [](Bytes &f) { f[46] = 15 << 4; }), LB_TCP_OTHER, false, {}},
+        // clang-format on
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -170,16 +125,12 @@ TEST_F(Rewrite, FinAndResetFindTheConnectionFromEitherEnd) {
     serverRst.flags = 0x04;
     FrameSpec stranger{.srcIp = "192.0.2.99", .dstIp = kVip, .sport = 5, .flags = 0x11};
     const Case cases[] = {
-        {"FIN+ACK from the client", buildFrame(clientFin), LB_TCP_FINACK, false,
-         buildFrame(towardsServer(clientFin))},
-        {"RST from the server", buildFrame(serverRst), LB_TCP_RST, false,
-         buildFrame(towardsClient(serverRst))},
+        // clang-format off
+        {"FIN+ACK from the client", buildFrame(clientFin), LB_TCP_FINACK, false, buildFrame(towardsServer(clientFin))},
+        {"RST from the server", buildFrame(serverRst), LB_TCP_RST, false, buildFrame(towardsClient(serverRst))},
         {"FIN+ACK of no connection", buildFrame(stranger), LB_TCP_FINACK, false, {}},
-        {"FIN+ACK cut short",
-         damaged(clientFin, [](Bytes &f) { f.resize(40); }),
-         LB_TCP_FINACK,
-         false,
-         {}},
+        {"FIN+ACK cut short", changed(clientFin, [](Bytes &f) { f.resize(40); }), LB_TCP_FINACK, false, {}},
+        // clang-format on
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -334,8 +285,8 @@ TEST_F(Rewrite, DamagedSegmentsStayDetectablyDamaged) {
                              (flags == 0x11 ? ", FIN" : ""));
                 FrameSpec s = reply ? fromServer(7) : fromClient(7, 4);
                 s.flags = flags;
-                const Bytes in = damaged(s, how), out = rewrite(in);
-                Bytes want = damaged(reply ? towardsClient(s) : towardsServer(s), how);
+                const Bytes in = changed(s, how), out = rewrite(in);
+                Bytes want = changed(reply ? towardsClient(s) : towardsServer(s), how);
                 EXPECT_FALSE(lbtest::checksumsValid(out));
                 EXPECT_EQ(ipSum(out), ipSum(in));
                 EXPECT_EQ(tcpSum(out), tcpSum(in));

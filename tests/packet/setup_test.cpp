@@ -225,7 +225,7 @@ TEST_F(Setup, FailedSetupsLeaveNothingBehind) {
         EXPECT_EQ(entry(c.client), nullptr);
         EXPECT_EQ(s->numConn, 0);
         EXPECT_EQ(numFlowEntries, 0u);
-        EXPECT_EQ(rulesHeld(4), 0u);
+        EXPECT_EQ(rulesHeld(), 0u);
         EXPECT_TRUE(sent().empty());
         TearDown();
     }
@@ -425,7 +425,7 @@ TEST_F(Setup, TheJournalHoldsTheRulesThatMayBeInTheSwitches) {
         useEngine(nullptr);  // the journal closes with its live records only
         EXPECT_EQ(lbRuleJournal(LB_RULE_JOURNAL).live(), c.left);
         // Re-posted rules go once idle for the deletion time-out (1 s).
-        EXPECT_TRUE(lbtest::waitUntil([&] { return rulesHeld(4) == c.left; }));
+        EXPECT_TRUE(lbtest::waitUntil([&] { return rulesHeld() == c.left; }));
         sim_->clearLog();
         if (!c.startFault.is_null()) {
             ASSERT_TRUE(sim_->control(c.startFault));
@@ -441,7 +441,7 @@ TEST_F(Setup, TheJournalHoldsTheRulesThatMayBeInTheSwitches) {
         if (c.left == 8) {
             EXPECT_EQ(reposted, want);
         }
-        EXPECT_TRUE(lbtest::waitUntil([&] { return rulesHeld(4) == c.left - c.removed; }));
+        EXPECT_TRUE(lbtest::waitUntil([&] { return rulesHeld() == c.left - c.removed; }));
         TearDown();
     }
 }
