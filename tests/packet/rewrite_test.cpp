@@ -148,17 +148,14 @@ size_t tcpSumAt(const Bytes &f) {
     return 14 + (f[14] & 0xf) * 4 + 16;
 }
 
-// Random connections, configurations and frames (fixed seed): random lengths, odd ones
-// included, IPv4 options, padding, payloads and header fields, both directions through
-// both entry points. Each frame must leave exactly as the frame rewritten here and given
-// both checksums by recomputation. Some frames are steered (through the IPv4 id and the
-// TCP window, which the rewrite leaves alone) so that a checksum comes out 0x0000, or
-// arrives as 0x0000, as 0xffff (the other form of a zero sum, which verifies too), as
-// 0xfffe or as 0xfeff; some addresses are 0.0.0.0 or 255.255.255.255. These are the
-// corner cases of an incremental update: a zero result, a zero sum, and a sum that
-// carries out of 16 bits again after its first fold (0xfffe or, summed in the other byte
-// order, 0xfeff, with 0.0.0.0 readdressed to 255.255.255.255). The VIP and controller MAC
-// texts change at every frame.
+// Random connections, configurations and frames (fixed seed), both directions through
+// both entry points: random lengths (odd ones too), IPv4 options, padding, payloads and
+// header fields; the VIP and controller MAC texts change at every frame. Each frame must
+// leave as the frame rewritten here and given both checksums anew. Some are steered
+// (through the IPv4 id and TCP window, which the rewrite leaves alone) to the corner cases
+// of an incremental update: a checksum that comes out 0x0000, or arrives as 0x0000, as
+// 0xffff (the other zero, which verifies too), or as 0xfffe or 0xfeff (a sum that carries
+// again after its first fold, in either byte order, 0.0.0.0 readdressed to 255.255.255.255).
 TEST_F(Rewrite, ChecksumUpdatesMatchARecomputation) {
     std::mt19937 rnd(1624);
     auto pick = [&](uint32_t n) { return static_cast<uint32_t>(rnd() % n); };

@@ -181,23 +181,15 @@ TEST_F(Setup, FailedSetupsLeaveNothingBehind) {
          "findpath from lbapp to server failed\\n)", LB_SETUP_FAIL_NO_PATH},
         {"an ill-typed path reply", "192.0.2.30", "198.51.100.11", kVip, {{"fail_at", 3}, {"fail_with", "ill_typed"}},
          "findpath from client to lbapp failed\\n)", LB_SETUP_FAIL_NO_PATH},
-        {"a rejected rule", "192.0.2.30", "198.51.100.11", kVip, {{"fail_at", 9}},
-         "Could not set up 192.0.2.30:40000: rule B on switch 0000000000000001 not installed: HTTP status 500\n",
-         LB_SETUP_FAIL_RULE},
     };
-    // clang-format on
     // A failure at each request of a setup across three switches: 3 node queries, a path
-    // query, 8 rules.
+    // query, 8 rules (the 6th is rule B on the balancer's switch).
+    const char *const ruleB = "Could not set up 192.0.2.30:40000: rule B on switch 0000000000000001 not installed: HTTP status 500\n";
     for (int i = 0; i < 12; ++i)
-        cases.push_back({"failure at request " + std::to_string(i),
-                         "192.0.2.30",
-                         "198.51.100.11",
-                         kVip,
-                         {{"fail_at", i}},
-                         "Could not add a flow\n",
-                         i < 3    ? LB_SETUP_FAIL_CONTROLLER
-                         : i == 3 ? LB_SETUP_FAIL_NO_PATH
-                                  : LB_SETUP_FAIL_RULE});
+        cases.push_back({"failure at request " + std::to_string(i), "192.0.2.30", "198.51.100.11", kVip, {{"fail_at", i}},
+                         i == 9 ? ruleB : "Could not add a flow\n",
+                         i < 3 ? LB_SETUP_FAIL_CONTROLLER : i == 3 ? LB_SETUP_FAIL_NO_PATH : LB_SETUP_FAIL_RULE});
+    // clang-format on
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         SetUp();
@@ -238,10 +230,10 @@ TEST_F(Setup, AFrameAfterTheRulesMayHaveAgedPostsThemAgainFirst) {
     open("192.0.2.10");
     lbFlowClock = lbtest::fakeClock;
     const int64_t t0 = lbtest::fakeNowMs = 1000000;
+    lbFlow_t *e = entry("192.0.2.10");
+    ASSERT_NE(e, nullptr);
     {
         lbTableLock lock;
-        lbFlow_t *e = lbFlowTable_getEntry(inet_addr("192.0.2.10"), 40000);
-        ASSERT_NE(e, nullptr);
         e->lbClientSeenMs = e->lbServerSeenMs = t0;
     }
     sim_->clearLog();
@@ -251,12 +243,10 @@ TEST_F(Setup, AFrameAfterTheRulesMayHaveAgedPostsThemAgainFirst) {
         {.srcIp = "198.51.100.13", .dstIp = "192.0.2.10", .sport = 80, .dport = 40000});
     // {time, frame, idle time-out, reposted}: a 1 s time-out ages after half of it, one of
     // 0 never ages.
-    for (auto [at, f, idle, reposts] : {std::tuple{27999, in, "30", false},
-                                        {28000, out, "30", true},
-                                        {55998, out, "30", false},
-                                        {55999, in, "30", false},
-                                        {56600, in, "1", true},
-                                        {99999999, in, "0", false}}) {
+    // clang-format off
+    for (auto [at, f, idle, reposts] : {std::tuple{27999, in, "30", false}, {28000, out, "30", true},
+             {55998, out, "30", false}, {55999, in, "30", false}, {56600, in, "1", true}, {99999999, in, "0", false}}) {
+        // clang-format on
         lbtest::fakeNowMs = t0 + at;
         snprintf(reinterpret_cast<char *>(g_addFlowTmr), sizeof g_addFlowTmr, "%s", idle);
         dispatch(f);
