@@ -22,9 +22,6 @@ class PacketSim : public testing::Test {
   public:
     // s1 - s2 - s3 in a line, s4 apart; the balancer (VIP) on s1 port 6.
     static constexpr const char *kSimAddr = "127.0.0.61";
-    static constexpr const char *kVip = "203.0.113.100";
-    static constexpr const char *kVipMac = "02:00:00:00:01:00";
-    static constexpr const char *kServerMac = "02:00:00:00:00:11";
 
   protected:
     static void SetUpTestSuite();

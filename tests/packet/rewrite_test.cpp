@@ -21,20 +21,24 @@ using lbtest::FrameSpec;
 using lbtest::ipSum;
 using lbtest::tcpSum;
 
-constexpr const char *kVip = "203.0.113.100", *kClient = "192.0.2.10", *kServer = "198.51.100.11";
-constexpr const char *kServerMac = "02:00:00:00:00:11", *kCtrlMac = "02:00:00:00:00:fe";
+using lbtest::fromClient;
+using lbtest::fromServer;
+using lbtest::fromVip;
+using lbtest::kClient;
+using lbtest::kServer;
+using lbtest::kVip;
+using lbtest::toServer;
 
 class Rewrite : public testing::Test {
   protected:
     void SetUp() override {
         lbtest::resetState();
         snprintf(g_vipIPAddr, sizeof g_vipIPAddr, "%s", kVip);
-        snprintf(reinterpret_cast<char *>(g_contMacAddr), sizeof g_contMacAddr, "%s",
-                 "2:0:0:0:0:fe");
+        snprintf(reinterpret_cast<char *>(g_contMacAddr), sizeof g_contMacAddr, "2:0:0:0:1:0");
         lbFlowTable_create();
         server_ = create_lbServer_node(&lbServHead);
         inet_pton(AF_INET, kServer, &server_->lbServIp);
-        lbtest::putMac(server_->lbServMac, kServerMac);
+        lbtest::putMac(server_->lbServMac, lbtest::kServerMac);
         entry_ = lbServFlowTable_createEntry(server_, inet_addr(kClient), 40000, 3, nullptr, 80);
     }
     void TearDown() override { lbtest::resetState(); }
@@ -42,26 +46,6 @@ class Rewrite : public testing::Test {
     lbServer_node_t *server_ = nullptr;
     lbFlow_t *entry_ = nullptr;
 };
-
-// Frames of the known connection 192.0.2.10:40000 <-> VIP:80 served by 198.51.100.11.
-// clang-format off
-FrameSpec fromClient(size_t payload = 0, size_t options = 0) {
-    return {.srcIp = kClient, .dstIp = kVip, .sport = 40000, .payload = payload, .ipOptions = options};
-}
-FrameSpec fromServer(size_t payload, size_t padTo = 0) {
-    return {.srcMac = kServerMac, .srcIp = kServer, .dstIp = kClient, .sport = 80, .dport = 40000, .payload = payload, .padTo = padTo};
-}
-// clang-format on
-FrameSpec towardsServer(FrameSpec s) {
-    s.dstMac = kServerMac;
-    s.dstIp = kServer;
-    return s;
-}
-FrameSpec towardsClient(FrameSpec s) {
-    s.srcMac = kCtrlMac;
-    s.srcIp = kVip;
-    return s;
-}
 
 // Each frame through the entry point of its kind: a FIN with ACK or a reset through
 // lbHandleTcpClose, which finds the connection from either end, anything else through
@@ -73,11 +57,15 @@ TEST_F(Rewrite, FramesAreReaddressedInPlaceOrLeftAlone) {
     FrameSpec portZero{.srcIp = "192.0.2.21", .dstIp = kVip, .sport = 0, .dport = 0};
     ASSERT_NE(lbServFlowTable_createEntry(server_, inet_addr("192.0.2.21"), 0, 3, nullptr, 0),
               nullptr);
-    FrameSpec fromServerPortZero = fromServer(2);
+    // Frames of the known connection 192.0.2.10:40000 <-> VIP:80 served by 198.51.100.11.
+    FrameSpec fromServerPortZero = fromServer(40000, 0x10, 2), options = fromClient(40000, 0x10, 4);
     fromServerPortZero.sport = 0;
-    FrameSpec clientFin = fromClient(), serverRst = fromServer(0), strangerFin = stranger;
-    clientFin.flags = strangerFin.flags = 0x11;
-    serverRst.flags = 0x04;
+    options.ipOptions = 8;
+    FrameSpec padded = fromServer(40000, 0x10), seg = fromClient(40000, 0x10);
+    padded.padTo = 60;
+    const FrameSpec clientFin = fromClient(40000, 0x11), serverRst = fromServer(40000, 0x04);
+    FrameSpec strangerFin = stranger;
+    strangerFin.flags = 0x11;
     const auto cut = [](size_t n) { return [n](Bytes &f) { f.resize(n); }; };
     const struct {
         const char *what;
@@ -87,25 +75,25 @@ TEST_F(Rewrite, FramesAreReaddressedInPlaceOrLeftAlone) {
         Bytes expected;  // empty: the frame stays as it came
     } cases[] = {
         // clang-format off
-        {"client segment from port 0", buildFrame(portZero), LB_TCP_OTHER, false, buildFrame(towardsServer(portZero))},
-        {"server reply from port 0", buildFrame(fromServerPortZero), LB_TCP_OTHER, false, buildFrame(towardsClient(fromServerPortZero))},
-        {"client SYN with a chosen server", buildFrame(syn), LB_TCP_SYN, true, buildFrame(towardsServer(syn))},
-        {"client segment with IPv4 options", buildFrame(fromClient(4, 8)), LB_TCP_OTHER, false, buildFrame(towardsServer(fromClient(4, 8)))},
-        {"server reply, odd segment length", buildFrame(fromServer(3)), LB_TCP_OTHER, false, buildFrame(towardsClient(fromServer(3)))},
-        {"server reply padded to 60 bytes", buildFrame(fromServer(0, 60)), LB_TCP_OTHER, false, buildFrame(towardsClient(fromServer(0, 60)))},
-        {"FIN+ACK from the client", buildFrame(clientFin), LB_TCP_FINACK, false, buildFrame(towardsServer(clientFin))},
-        {"RST from the server", buildFrame(serverRst), LB_TCP_RST, false, buildFrame(towardsClient(serverRst))},
+        {"client segment from port 0", buildFrame(portZero), LB_TCP_OTHER, false, toServer(portZero)},
+        {"server reply from port 0", buildFrame(fromServerPortZero), LB_TCP_OTHER, false, fromVip(fromServerPortZero)},
+        {"client SYN with a chosen server", buildFrame(syn), LB_TCP_SYN, true, toServer(syn)},
+        {"client segment with IPv4 options", buildFrame(options), LB_TCP_OTHER, false, toServer(options)},
+        {"server reply, odd segment length", buildFrame(fromServer(40000, 0x10, 3)), LB_TCP_OTHER, false, fromVip(fromServer(40000, 0x10, 3))},
+        {"server reply padded to 60 bytes", buildFrame(padded), LB_TCP_OTHER, false, fromVip(padded)},
+        {"FIN+ACK from the client", buildFrame(clientFin), LB_TCP_FINACK, false, toServer(clientFin)},
+        {"RST from the server", buildFrame(serverRst), LB_TCP_RST, false, fromVip(serverRst)},
         {"segment of no connection", buildFrame(stranger), LB_TCP_OTHER, false, {}},
         {"FIN+ACK of no connection", buildFrame(strangerFin), LB_TCP_FINACK, false, {}},
         {"SYN of no connection without a server", buildFrame(syn), LB_TCP_SYN, false, {}},
-        {"frame cut inside the TCP header", changed(fromClient(), cut(50)), LB_TCP_OTHER, false, {}},
+        {"frame cut inside the TCP header", changed(seg, cut(50)), LB_TCP_OTHER, false, {}},
         {"FIN+ACK cut short", changed(clientFin, cut(40)), LB_TCP_FINACK, false, {}},
-        {"Ethernet header only", changed(fromClient(), cut(14)), LB_TCP_OTHER, false, {}},
-        {"IPv4 total length beyond the frame", changed(fromClient(2), [](Bytes &f) { f[17] += 1; }), LB_TCP_OTHER, false, {}},
-        {"IPv4 total length short of the headers", changed(fromClient(), [](Bytes &f) { f[17] = 30; }), LB_TCP_OTHER, false, {}},
-        {"IHL below 5", changed(fromClient(), [](Bytes &f) { f[14] = 0x44; }), LB_TCP_OTHER, false, {}},
-        {"TCP data offset below 5", changed(fromClient(), [](Bytes &f) { f[46] = 4 << 4; }), LB_TCP_OTHER, false, {}},
-        {"TCP options beyond the frame", changed(fromClient(), [](Bytes &f) { f[46] = 15 << 4; }), LB_TCP_OTHER, false, {}},
+        {"Ethernet header only", changed(seg, cut(14)), LB_TCP_OTHER, false, {}},
+        {"IPv4 total length beyond the frame", changed(fromClient(40000, 0x10, 2), [](Bytes &f) { f[17] += 1; }), LB_TCP_OTHER, false, {}},
+        {"IPv4 total length short of the headers", changed(seg, [](Bytes &f) { f[17] = 30; }), LB_TCP_OTHER, false, {}},
+        {"IHL below 5", changed(seg, [](Bytes &f) { f[14] = 0x44; }), LB_TCP_OTHER, false, {}},
+        {"TCP data offset below 5", changed(seg, [](Bytes &f) { f[46] = 4 << 4; }), LB_TCP_OTHER, false, {}},
+        {"TCP options beyond the frame", changed(seg, [](Bytes &f) { f[46] = 15 << 4; }), LB_TCP_OTHER, false, {}},
         // clang-format on
     };
     for (const auto &c : cases) {
@@ -261,10 +249,11 @@ TEST_F(Rewrite, DamagedSegmentsStayDetectablyDamaged) {
             for (bool reply : {false, true}) {
                 SCOPED_TRACE(std::string(what) + (reply ? ", from the server" : ", to it") +
                              (flags == 0x11 ? ", FIN" : ""));
-                FrameSpec s = reply ? fromServer(7) : fromClient(7, 4);
-                s.flags = flags;
+                FrameSpec s = reply ? fromServer(40000, flags, 7) : fromClient(40000, flags, 7);
+                s.ipOptions = reply ? 0 : 4;
                 const Bytes in = changed(s, how), out = rewrite(in);
-                Bytes want = changed(reply ? towardsClient(s) : towardsServer(s), how);
+                Bytes want = reply ? fromVip(s) : toServer(s);
+                how(want);
                 EXPECT_FALSE(lbtest::checksumsValid(out));
                 EXPECT_EQ(ipSum(out), ipSum(in));
                 EXPECT_EQ(tcpSum(out), tcpSum(in));

@@ -21,7 +21,7 @@ namespace {
 
 using lbtest::Bytes;
 
-constexpr const char *kVip = lbtest::PacketSim::kVip;
+using lbtest::kVip;
 constexpr int kLbPort = 6;  // the VIP host's port on s1
 
 // One rule posted, as "POST <switch> <body>", the body written out here.
@@ -71,14 +71,6 @@ class Setup : public lbtest::PacketSim {};
 
 std::string nodes(const char *ip) {
     return std::string("GET /sdn/v2.0/net/nodes?vid=0&ip=") + ip;
-}
-std::string path(int from, int to) {
-    char t[128];
-    snprintf(t, sizeof t,
-             "GET /sdn/v2.0/net/paths/forward?src_dpid=00:00:00:00:00:00:00:%02x&dst_dpid="
-             "00:00:00:00:00:00:00:%02x",
-             from, to);
-    return t;
 }
 std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string> &b) {
     a.insert(a.end(), b.begin(), b.end());
@@ -131,7 +123,8 @@ TEST_F(Setup, RulesFollowThePathInHopOrderAndAResetRepostsThem) {
 TEST_F(Setup, RequestLogOfOneSetupInFlight) {
     const std::vector<std::string> first =
         std::vector<std::string>{nodes("198.51.100.13"), nodes(kVip), nodes("192.0.2.10"),
-                                 path(1, 3)} +
+                                 "GET /sdn/v2.0/net/paths/forward?src_dpid=00:00:00:00:00:00:00:01"
+                                 "&dst_dpid=00:00:00:00:00:00:00:03"} +
         farRules("30");
     for (bool caches : {false, true}) {
         SCOPED_TRACE(caches ? "caches" : "no caches");
