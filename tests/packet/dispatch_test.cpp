@@ -11,22 +11,12 @@
 
 namespace {
 
-using lbtest::buildFrame;
-using lbtest::Bytes;
-using lbtest::changed;
-using lbtest::FrameSpec;
+using namespace lbtest;
 
-class Dispatch : public lbtest::PacketSim {};
-using lbtest::fromClient;
-using lbtest::fromServer;
-using lbtest::fromVip;
-using lbtest::kClient;
-using lbtest::kServer;
-using lbtest::kVip;
-using lbtest::toServer;
+// The client and the server .11 sit on the balancer's switch; .12 is unknown.
+class Dispatch : public PacketSim {};
 constexpr const char *kSim = Dispatch::kSimAddr;
 enum : uint8_t { FIN = 1, SYN = 2, RST = 4, PSH = 8, ACK = 0x10 };
-// The client and the server .11 sit on the balancer's switch; .12 is unknown.
 
 TEST(Classify, FirstMatchingFlagTestDecides) {
     const std::pair<uint8_t, int> cases[] = {
@@ -237,7 +227,7 @@ TEST_F(Dispatch, PendingConnections) {
     };
     for (const Step &st : steps) {
         SCOPED_TRACE(st.what);
-        std::string out = lbtest::printed([&] {
+        std::string out = printed([&] {
             clearSent();
             st.before();
             dispatch(st.in);
@@ -297,7 +287,7 @@ TEST_F(Dispatch, BatchesLeaveInOneSendInOrder) {
         for (const FrameSpec &f : st.in)
             in.push_back(buildFrame(f));
         Gv_noPrint = st.failLine != nullptr ? 0 : 1;
-        const std::string out = lbtest::printed([&] {
+        const std::string out = printed([&] {
             st.before();
             dispatchBatch(in);
         });

@@ -14,34 +14,21 @@
 
 namespace {
 
-using lbtest::buildFrame;
-using lbtest::Bytes;
-using lbtest::changed;
-using lbtest::FrameSpec;
-using lbtest::ipSum;
-using lbtest::tcpSum;
-
-using lbtest::fromClient;
-using lbtest::fromServer;
-using lbtest::fromVip;
-using lbtest::kClient;
-using lbtest::kServer;
-using lbtest::kVip;
-using lbtest::toServer;
+using namespace lbtest;
 
 class Rewrite : public testing::Test {
   protected:
     void SetUp() override {
-        lbtest::resetState();
+        resetState();
         snprintf(g_vipIPAddr, sizeof g_vipIPAddr, "%s", kVip);
         snprintf(reinterpret_cast<char *>(g_contMacAddr), sizeof g_contMacAddr, "2:0:0:0:1:0");
         lbFlowTable_create();
         server_ = create_lbServer_node(&lbServHead);
         inet_pton(AF_INET, kServer, &server_->lbServIp);
-        lbtest::putMac(server_->lbServMac, lbtest::kServerMac);
+        putMac(server_->lbServMac, kServerMac);
         entry_ = lbServFlowTable_createEntry(server_, inet_addr(kClient), 40000, 3, nullptr, 80);
     }
-    void TearDown() override { lbtest::resetState(); }
+    void TearDown() override { resetState(); }
 
     lbServer_node_t *server_ = nullptr;
     lbFlow_t *entry_ = nullptr;
@@ -115,7 +102,7 @@ TEST_F(Rewrite, FramesAreReaddressedInPlaceOrLeftAlone) {
             EXPECT_EQ(rc, rewritten ? LB_TCP_REWRITTEN | sport : 0u);
         }
         EXPECT_EQ(frame, rewritten ? c.expected : c.in);
-        EXPECT_TRUE(!rewritten || lbtest::checksumsValid(frame));
+        EXPECT_TRUE(!rewritten || checksumsValid(frame));
     }
 }
 
@@ -220,13 +207,13 @@ TEST_F(Rewrite, ChecksumUpdatesMatchARecomputation) {
                       : kind == 5 ? 0xfeff
                                   : 0);
         }
-        lbtest::setChecksums(in);
-        lbtest::setChecksums(want);
+        setChecksums(in);
+        setChecksums(want);
         if (ipKind == 3)
             in[24] = in[25] = 0xff;
         if (tcpKind == 3)
             in[sumAt] = in[sumAt + 1] = 0xff;
-        ASSERT_TRUE(lbtest::checksumsValid(in));
+        ASSERT_TRUE(checksumsValid(in));
 
         EXPECT_EQ(rewrite(in), want);
         server_->numConn--;
@@ -254,7 +241,7 @@ TEST_F(Rewrite, DamagedSegmentsStayDetectablyDamaged) {
                 const Bytes in = changed(s, how), out = rewrite(in);
                 Bytes want = reply ? fromVip(s) : toServer(s);
                 how(want);
-                EXPECT_FALSE(lbtest::checksumsValid(out));
+                EXPECT_FALSE(checksumsValid(out));
                 EXPECT_EQ(ipSum(out), ipSum(in));
                 EXPECT_EQ(tcpSum(out), tcpSum(in));
                 Bytes got = out;
