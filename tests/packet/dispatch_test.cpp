@@ -174,7 +174,6 @@ TEST_F(Dispatch, ServerChoice) {
         for (dlist_node *n = lbServHead.next; n != &lbServHead; n = n->next)
             marked += static_cast<lbServer_node_t *>(n->data)->servNotReachable;
         EXPECT_EQ(marked, c.marked);
-        TearDown();
     }
 }
 

@@ -26,6 +26,7 @@ class PacketSim : public testing::Test {
   protected:
     static void SetUpTestSuite();
     static void TearDownTestSuite() { sim_.reset(); }
+    // Starts afresh: a table calls it again for each case.
     void SetUp() override;
     void TearDown() override;
 
@@ -65,6 +66,8 @@ class PacketSim : public testing::Test {
 
     // A server record with the given address and limits, the MAC kServerMac.
     static lbServer_node_t *addServer(const char *addr, int maxconn = 10, int lock = 0);
+    // Sets the simulator's fault (none when null).
+    static void fault(const nlohmann::json &j) { EXPECT_TRUE(j.is_null() || sim_->control(j)); }
     // Flow requests of the simulator's log, in order: "<method> <16 hex dpid> <body>";
     // with all, the others too, as "<method> <path>?<query>".
     static std::vector<std::string> flowRequests(bool all = false);

@@ -114,7 +114,6 @@ TEST_F(Setup, RulesFollowThePathInHopOrderAndAResetRepostsThem) {
         EXPECT_EQ(entry(c.client), nullptr);
         EXPECT_EQ(s->numConn, 0);
         EXPECT_EQ(sent().size(), 1u);  // the RST itself
-        TearDown();
     }
 }
 
@@ -147,7 +146,6 @@ TEST_F(Setup, RequestLogOfOneSetupInFlight) {
         open("192.0.2.10");
         EXPECT_EQ(flowRequests(true),
                   caches ? std::vector<std::string>{nodes("192.0.2.10")} + farRules("30") : first);
-        TearDown();
     }
 }
 
@@ -188,9 +186,7 @@ TEST_F(Setup, FailedSetupsLeaveNothingBehind) {
         SetUp();
         snprintf(g_vipIPAddr, sizeof g_vipIPAddr, "%s", c.vip);
         lbServer_node_t *s = addServer(c.server);
-        if (!c.fault.is_null()) {
-            ASSERT_TRUE(sim_->control(c.fault));
-        }
+        fault(c.fault);
         lbMetricsSnapshot before, after;
         lbMetricsRead(before);
         const std::string out = run(
@@ -212,7 +208,6 @@ TEST_F(Setup, FailedSetupsLeaveNothingBehind) {
         EXPECT_EQ(numFlowEntries, 0u);
         EXPECT_EQ(rulesHeld(), 0u);
         EXPECT_TRUE(sent().empty());
-        TearDown();
     }
 }
 
@@ -307,7 +302,6 @@ TEST_F(Setup, AServerMarkedForDeletionGoesWithItsLastConnection) {
                   std::string::npos)
             << listing;
         ASSERT_TRUE(settled());
-        TearDown();
     }
 }
 
@@ -394,14 +388,11 @@ TEST_F(Setup, TheJournalHoldsTheRulesThatMayBeInTheSwitches) {
         unlink(LB_RULE_JOURNAL);
         useEngine(lbEngineCreate(sequential(), std::make_unique<lbRuleJournal>(LB_RULE_JOURNAL)));
         addServer("198.51.100.13");
-        if (c.end == nullptr) {
-            ASSERT_TRUE(sim_->control(c.fault));
-        }
+        if (c.end == nullptr)
+            fault(c.fault);
         open("192.0.2.10");
         if (c.end != nullptr) {
-            if (!c.fault.is_null()) {
-                ASSERT_TRUE(sim_->control(c.fault));
-            }
+            fault(c.fault);
             lbtest::printed(c.end);
         }
         ASSERT_TRUE(settled());
@@ -410,9 +401,7 @@ TEST_F(Setup, TheJournalHoldsTheRulesThatMayBeInTheSwitches) {
         // Re-posted rules go once idle for the deletion time-out (1 s).
         EXPECT_TRUE(lbtest::waitUntil([&] { return rulesHeld() == c.left; }));
         sim_->clearLog();
-        if (!c.startFault.is_null()) {
-            ASSERT_TRUE(sim_->control(c.startFault));
-        }
+        fault(c.startFault);
         lbRuleJournal journal(LB_RULE_JOURNAL);
         const lbReplayResult r = lbRuleJournalReplay(journal, "1", 4, 10000);
         EXPECT_EQ(r.found, c.left);
@@ -425,7 +414,6 @@ TEST_F(Setup, TheJournalHoldsTheRulesThatMayBeInTheSwitches) {
             EXPECT_EQ(reposted, want);
         }
         EXPECT_TRUE(lbtest::waitUntil([&] { return rulesHeld() == c.left - c.removed; }));
-        TearDown();
     }
 }
 
