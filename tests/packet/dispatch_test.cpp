@@ -196,11 +196,7 @@ TEST_F(Dispatch, PendingConnections) {
     lbServer_node_t *s = addServer(kServer);
     ASSERT_EQ(open(kClient), "received TCP SYN\n");
     auto *engine = static_cast<HeldSetups *>(useEngine(std::make_unique<HeldSetups>()));
-    const char *syn = "received TCP SYN\n";
-    const std::string busy =
-        std::string(syn) + "SYN dropped: too many connections being set up (1 dropped so far)\n";
-    const std::string down =
-        std::string(syn) + "SYN dropped: the controller is not reachable (1 dropped so far)\n";
+    const std::string syn = "received TCP SYN\n", dropped = syn + "SYN dropped: ";
     struct Step {
         const char *what;
         std::function<void()> before;
@@ -216,11 +212,11 @@ TEST_F(Dispatch, PendingConnections) {
         {"a frame to the pending connection", [] {}, buildFrame(fromServer(40001, ACK)), {}, "", 1, 2},
         {"a RST of the pending connection", [] {}, buildFrame(fromClient(40001, RST)), {}, "", 1, 2},
         {"second SYN: the bound reached", [] {}, buildFrame(fromClient(40002, SYN)), {}, syn, 2, 3},
-        {"third SYN: beyond the bound", [] {}, buildFrame(fromClient(40003, SYN)), {}, busy, 2, 3},
+        {"third SYN: beyond the bound", [] {}, buildFrame(fromClient(40003, SYN)), {}, dropped + "too many connections being set up (1 dropped so far)\n", 2, 3},
         {"fourth: counted, no second line", [] {}, buildFrame(fromClient(40004, SYN)), {}, syn, 2, 3},
         {"first setup ends: its SYN leaves", [&] { ++engine->ended; ASSERT_TRUE(lbSetupComplete(engine->held[0].get())); }, buildFrame(fromServer(40001, SYN | ACK)), fromVip(fromServer(40001, SYN | ACK)), "", 2, 3},
         {"second fails: entry and count go", [&] { ++engine->ended; lbSetupAbandon(engine->held[1].get(), nullptr); }, buildFrame(fromClient(40002, SYN)), {}, syn, 3, 3},
-        {"controller down: dropped at once", [&] { engine->isDown = true; }, buildFrame(fromClient(40005, SYN)), {}, down, 3, 3},
+        {"controller down: dropped at once", [&] { engine->isDown = true; }, buildFrame(fromClient(40005, SYN)), {}, dropped + "the controller is not reachable (1 dropped so far)\n", 3, 3},
         {"and without a line per SYN", [] {}, buildFrame(fromClient(40006, SYN)), {}, syn, 3, 3},
         // clang-format on
     };

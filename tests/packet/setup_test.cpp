@@ -19,9 +19,8 @@
 
 namespace {
 
-using lbtest::Bytes;
+using namespace lbtest;
 
-using lbtest::kVip;
 constexpr int kLbPort = 6;  // the VIP host's port on s1
 
 // One rule posted, as "POST <switch> <body>", the body written out here.
@@ -67,11 +66,8 @@ std::vector<std::string> farRules(const char *idle) {
     return rulesOf("192.0.2.10", "198.51.100.13", {{1, 3, 2}, {2, 1, 2}, {3, 1, 3}}, idle);
 }
 
-class Setup : public lbtest::PacketSim {};
+class Setup : public PacketSim {};
 
-std::string nodes(const char *ip) {
-    return std::string("GET /sdn/v2.0/net/nodes?vid=0&ip=") + ip;
-}
 std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string> &b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
@@ -108,7 +104,7 @@ TEST_F(Setup, RulesFollowThePathInHopOrderAndAResetRepostsThem) {
         EXPECT_EQ(sent().size(), 1u);
         EXPECT_EQ(rulesAt(0), c.hops.size() * 2 + 2);  // every rule before the SYN
         sim_->clearLog();
-        run(lbtest::buildFrame(
+        run(buildFrame(
             {.srcIp = c.server, .dstIp = c.client, .sport = 80, .dport = 40000, .flags = 4}));
         EXPECT_EQ(flowRequests(), rulesOf(c.client, c.server, c.hops, "1"));
         EXPECT_EQ(entry(c.client), nullptr);
@@ -120,6 +116,9 @@ TEST_F(Setup, RulesFollowThePathInHopOrderAndAResetRepostsThem) {
 // One request at a time without caches: the requests of today's sequential setup, in
 // its order. With the caches, a second connection asks only where its client is.
 TEST_F(Setup, RequestLogOfOneSetupInFlight) {
+    auto nodes = [](const char *ip) {
+        return std::string("GET /sdn/v2.0/net/nodes?vid=0&ip=") + ip;
+    };
     const std::vector<std::string> first =
         std::vector<std::string>{nodes("198.51.100.13"), nodes(kVip), nodes("192.0.2.10"),
                                  "GET /sdn/v2.0/net/paths/forward?src_dpid=00:00:00:00:00:00:00:01"
@@ -189,8 +188,8 @@ TEST_F(Setup, FailedSetupsLeaveNothingBehind) {
         fault(c.fault);
         lbMetricsSnapshot before, after;
         lbMetricsRead(before);
-        const std::string out = run(
-            lbtest::buildFrame({.srcIp = c.client, .dstIp = c.vip, .sport = 40000, .flags = 2}));
+        const std::string out =
+            run(buildFrame({.srcIp = c.client, .dstIp = c.vip, .sport = 40000, .flags = 2}));
         lbMetricsRead(after);
         // Counted once, under its own reason and no other; its SYN as dropped.
         for (int r = 0; r < LB_SETUP_FAIL_COUNT; ++r) {
@@ -216,8 +215,8 @@ TEST_F(Setup, FailedSetupsLeaveNothingBehind) {
 TEST_F(Setup, AFrameAfterTheRulesMayHaveAgedPostsThemAgainFirst) {
     addServer("198.51.100.13");
     open("192.0.2.10");
-    lbFlowClock = lbtest::fakeClock;
-    const int64_t t0 = lbtest::fakeNowMs = 1000000;
+    lbFlowClock = fakeClock;
+    const int64_t t0 = fakeNowMs = 1000000;
     lbFlow_t *e = entry("192.0.2.10");
     ASSERT_NE(e, nullptr);
     {
@@ -226,16 +225,16 @@ TEST_F(Setup, AFrameAfterTheRulesMayHaveAgedPostsThemAgainFirst) {
     }
     sim_->clearLog();
     clearSent();
-    Bytes in = lbtest::buildFrame({.srcIp = "192.0.2.10", .dstIp = kVip, .sport = 40000});
-    Bytes out = lbtest::buildFrame(
-        {.srcIp = "198.51.100.13", .dstIp = "192.0.2.10", .sport = 80, .dport = 40000});
+    Bytes in = buildFrame({.srcIp = "192.0.2.10", .dstIp = kVip, .sport = 40000});
+    Bytes out =
+        buildFrame({.srcIp = "198.51.100.13", .dstIp = "192.0.2.10", .sport = 80, .dport = 40000});
     // {time, frame, idle time-out, reposted}: a 1 s time-out ages after half of it, one of
     // 0 never ages.
     // clang-format off
     for (auto [at, f, idle, reposts] : {std::tuple{27999, in, "30", false}, {28000, out, "30", true},
              {55998, out, "30", false}, {55999, in, "30", false}, {56600, in, "1", true}, {99999999, in, "0", false}}) {
         // clang-format on
-        lbtest::fakeNowMs = t0 + at;
+        fakeNowMs = t0 + at;
         snprintf(reinterpret_cast<char *>(g_addFlowTmr), sizeof g_addFlowTmr, "%s", idle);
         dispatch(f);
         ASSERT_TRUE(settled());
@@ -250,17 +249,17 @@ TEST_F(Setup, AFrameAfterTheRulesMayHaveAgedPostsThemAgainFirst) {
 // limit many times over does not have its connection expired by the next walk.
 TEST_F(Setup, HalfOpenTimeCountsFromTheSynLeaving) {
     addServer("198.51.100.13");
-    lbFlowClock = lbtest::fakeClock;
-    const int64_t t0 = lbtest::fakeNowMs = 1000000;
+    lbFlowClock = fakeClock;
+    const int64_t t0 = fakeNowMs = 1000000;
     g_halfOpenTmr = 5;
     ASSERT_TRUE(sim_->control({{"delay", 0.3}}));
     dispatch(syn("192.0.2.10"));
-    lbtest::fakeNowMs = t0 + 60000;  // while the setup waits for the controller
+    fakeNowMs = t0 + 60000;  // while the setup waits for the controller
     ASSERT_TRUE(settled());
     ASSERT_EQ(sent().size(), 1u);
     for (auto [at, kept] : {std::pair{64999, true}, {65000, false}}) {
-        lbtest::fakeNowMs = t0 + at;
-        lbtest::printed([] {
+        fakeNowMs = t0 + at;
+        printed([] {
             lbTableLock lock;
             RBTreeTraverse(g_lbServFlowTable_tree, FINDELETE);
         });
@@ -281,7 +280,7 @@ TEST_F(Setup, AServerMarkedForDeletionGoesWithItsLastConnection) {
         addServer("198.51.100.13");
         s->delete_ = 1;
         auto end = [&](lbFlow_t *e) {
-            return lbtest::printed([&] {
+            return printed([&] {
                 lbTableLock lock;
                 if (reset) {
                     lbDelFlow(nullptr, e, LB_TCP_RST);
@@ -319,7 +318,7 @@ TEST_F(Setup, AControllerThatIsDownIsNoticedOnce) {
         "received TCP SYN\nSYN dropped: the controller is not reachable (1 dropped so far)\n");
     EXPECT_EQ(numFlowEntries, 0u);
     ASSERT_TRUE(sim_->start());
-    EXPECT_TRUE(lbtest::waitUntil([&] { return !engine_->down(); }));
+    EXPECT_TRUE(waitUntil([&] { return !engine_->down(); }));
     open("192.0.2.10", 40010);
     EXPECT_NE(entry("192.0.2.10", 40010), nullptr);
     EXPECT_EQ(sent().size(), 1u);
@@ -337,7 +336,7 @@ TEST_F(Setup, ShutdownWithASilentControllerEndsWithinItsBound) {
     dispatch(syn("192.0.2.10", 40001));
     dispatch(syn("192.0.2.30", 40002));
     // Both setups wait for their client's node query (logged before the delay).
-    ASSERT_TRUE(lbtest::waitUntil([] { return sim_->requests().size() == 2; }));
+    ASSERT_TRUE(waitUntil([] { return sim_->requests().size() == 2; }));
     const auto t0 = std::chrono::steady_clock::now();
     {
         lbTableLock lock;
@@ -359,7 +358,7 @@ TEST_F(Setup, ShutdownWithASilentControllerEndsWithinItsBound) {
 // and the switches drop them once idle that long; what the controller does not
 // acknowledge stays for the start after.
 TEST_F(Setup, TheJournalHoldsTheRulesThatMayBeInTheSwitches) {
-    const auto rst = lbtest::buildFrame(
+    const auto rst = buildFrame(
         {.srcIp = "198.51.100.13", .dstIp = "192.0.2.10", .sport = 80, .dport = 40000, .flags = 4});
     const auto expire = [] {
         lbTableLock lock;
@@ -393,13 +392,13 @@ TEST_F(Setup, TheJournalHoldsTheRulesThatMayBeInTheSwitches) {
         open("192.0.2.10");
         if (c.end != nullptr) {
             fault(c.fault);
-            lbtest::printed(c.end);
+            printed(c.end);
         }
         ASSERT_TRUE(settled());
         useEngine(nullptr);  // the journal closes with its live records only
         EXPECT_EQ(lbRuleJournal(LB_RULE_JOURNAL).live(), c.left);
         // Re-posted rules go once idle for the deletion time-out (1 s).
-        EXPECT_TRUE(lbtest::waitUntil([&] { return rulesHeld() == c.left; }));
+        EXPECT_TRUE(waitUntil([&] { return rulesHeld() == c.left; }));
         sim_->clearLog();
         fault(c.startFault);
         lbRuleJournal journal(LB_RULE_JOURNAL);
@@ -413,7 +412,7 @@ TEST_F(Setup, TheJournalHoldsTheRulesThatMayBeInTheSwitches) {
         if (c.left == 8) {
             EXPECT_EQ(reposted, want);
         }
-        EXPECT_TRUE(lbtest::waitUntil([&] { return rulesHeld() == c.left - c.removed; }));
+        EXPECT_TRUE(waitUntil([&] { return rulesHeld() == c.left - c.removed; }));
     }
 }
 
