@@ -156,10 +156,8 @@ TEST_F(Rewrite, ChecksumUpdatesMatchARecomputation) {
         const std::string client = addr(), server = addr(), vip = addr();
         const auto port = static_cast<uint16_t>(1024 + pick(60000));
         unsigned char ctrlMac[6], serverMac[6];
-        for (unsigned char &b : ctrlMac)
-            b = static_cast<unsigned char>(rnd());
-        for (unsigned char &b : serverMac)
-            b = static_cast<unsigned char>(rnd());
+        for (int i = 0; i < 12; ++i)
+            (i < 6 ? ctrlMac[i] : serverMac[i - 6]) = static_cast<unsigned char>(rnd());
         snprintf(g_vipIPAddr, sizeof g_vipIPAddr, "%s", vip.c_str());
         snprintf(reinterpret_cast<char *>(g_contMacAddr), sizeof g_contMacAddr, "%x:%x:%x:%x:%x:%x",
                  ctrlMac[0], ctrlMac[1], ctrlMac[2], ctrlMac[3], ctrlMac[4], ctrlMac[5]);
@@ -170,10 +168,9 @@ TEST_F(Rewrite, ChecksumUpdatesMatchARecomputation) {
         ASSERT_NE(e, nullptr);
 
         const bool reply = pick(2);
-        FrameSpec s = reply ? FrameSpec{.srcIp = server, .dstIp = client, .sport = 80}
-                            : FrameSpec{.srcIp = client, .dstIp = vip, .sport = port};
-        if (reply)
-            s.dport = port;
+        FrameSpec s = reply
+                          ? FrameSpec{.srcIp = server, .dstIp = client, .sport = 80, .dport = port}
+                          : FrameSpec{.srcIp = client, .dstIp = vip, .sport = port};
         const uint8_t flags[] = {0x18, 0x10, 0x12, 0x11, 0x04};
         s.flags = flags[pick(5)];
         s.payload = pick(1461);
@@ -188,13 +185,8 @@ TEST_F(Rewrite, ChecksumUpdatesMatchARecomputation) {
                 in[at] = static_cast<unsigned char>(rnd());  // all but flags and checksum
 
         Bytes want = in;
-        if (reply) {
-            memcpy(&want[6], ctrlMac, 6);
-            inet_pton(AF_INET, vip.c_str(), &want[26]);
-        } else {
-            memcpy(&want[0], serverMac, 6);
-            inet_pton(AF_INET, server.c_str(), &want[30]);
-        }
+        memcpy(&want[reply ? 6 : 0], reply ? ctrlMac : serverMac, 6);  // source or destination MAC
+        inet_pton(AF_INET, (reply ? vip : server).c_str(), &want[reply ? 26 : 30]);
         // 0: as it comes; 1: 0x0000 after the rewrite; before it 2: 0x0000, 3: 0xffff,
         // 4: 0xfffe, 5: 0xfeff.
         const uint32_t ipKind = pick(2) ? 0 : 1 + pick(5), tcpKind = pick(2) ? 0 : 1 + pick(5);
