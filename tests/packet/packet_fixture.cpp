@@ -11,13 +11,6 @@
 
 namespace lbtest {
 
-std::unique_ptr<CtrlSim> PacketSim::sim_;
-std::mutex PacketSim::sentMtx_;
-std::vector<Bytes> PacketSim::sent_;
-std::vector<size_t> PacketSim::sendCalls_;
-Bytes PacketSim::refused_;
-std::vector<size_t> PacketSim::rulesAt_;
-
 void PacketSim::SetUpTestSuite() {
     sim_ = std::make_unique<CtrlSim>(kSimAddr, R"({
   "switches": [{"dpid": "1"}, {"dpid": "2"}, {"dpid": "3"}, {"dpid": "4"}],

@@ -62,7 +62,7 @@ class PacketSim : public testing::Test {
     // Frames handed to each call of the seam so far (cleared with sent()).
     static std::vector<size_t> sendCalls() { return locked(sendCalls_); }
     // A frame equal to this one is refused by the seam (rc -1, not in sent()).
-    static Bytes refused_;
+    static inline Bytes refused_;
 
     // A server record with the given address and limits, the MAC kServerMac.
     static lbServer_node_t *addServer(const char *addr, int maxconn = 10, int lock = 0);
@@ -74,7 +74,7 @@ class PacketSim : public testing::Test {
     // Every rule the simulator holds on the switches 1 to 4.
     static size_t rulesHeld();
 
-    static std::unique_ptr<CtrlSim> sim_;
+    static inline std::unique_ptr<CtrlSim> sim_;
     std::unique_ptr<lbCtrlEngine> engine_;
 
   private:
@@ -84,10 +84,10 @@ class PacketSim : public testing::Test {
         return v;
     }
     static unsigned capture(lb_tx_frame *frames, unsigned n);
-    static std::mutex sentMtx_;
-    static std::vector<Bytes> sent_;
-    static std::vector<size_t> sendCalls_;
-    static std::vector<size_t> rulesAt_;
+    static inline std::mutex sentMtx_;
+    static inline std::vector<Bytes> sent_;
+    static inline std::vector<size_t> sendCalls_;
+    static inline std::vector<size_t> rulesAt_;
 };
 
 }  // namespace lbtest
