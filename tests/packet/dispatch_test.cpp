@@ -11,75 +11,22 @@
 
 namespace {
 
-using lbtest::buildFrame;
-using lbtest::Bytes;
-using lbtest::FrameSpec;
+using namespace lbtest;
 
-constexpr const char *kSim = "127.0.0.62", *kVip = "203.0.113.100", *kVipMac = "02:00:00:00:01:00";
-constexpr const char *kClient = "192.0.2.10", *kServer = "198.51.100.11";
-constexpr const char *kServerMac = "02:00:00:00:00:11";
+// The client and the server .11 sit on the balancer's switch; .12 is unknown.
+class Dispatch : public PacketSim {};
+constexpr const char *kSim = Dispatch::kSimAddr;
 enum : uint8_t { FIN = 1, SYN = 2, RST = 4, PSH = 8, ACK = 0x10 };
-
-// One switch: the balancer (VIP) at port 6, the client at 3, server .11 at 4; .12 unknown.
-constexpr const char *kTopology = R"({"switches": [{"dpid": "1"}], "links": [],
-  "hosts": [{"ip": "203.0.113.100", "mac": "02:00:00:00:01:00", "dpid": "1", "port": 6},
-            {"ip": "192.0.2.10", "mac": "02:00:00:00:00:0c", "dpid": "1", "port": 3},
-            {"ip": "198.51.100.11", "mac": "02:00:00:00:00:11", "dpid": "1", "port": 4}]})";
-
-// clang-format off
-FrameSpec client(uint16_t sport, uint8_t flags, size_t payload = 0) {
-    return {.dstMac = kVipMac, .srcIp = kClient, .dstIp = kVip, .sport = sport, .flags = flags, .payload = payload};
-}
-FrameSpec server(uint16_t dport, uint8_t flags) {
-    return {.srcMac = kServerMac, .srcIp = kServer, .dstIp = kClient, .sport = 80, .dport = dport, .flags = flags};
-}
-// clang-format on
-Bytes toServer(FrameSpec s) {
-    s.dstMac = kServerMac;
-    s.dstIp = kServer;
-    return buildFrame(s);
-}
-Bytes fromVip(FrameSpec s) {
-    s.srcMac = kVipMac;
-    s.srcIp = kVip;
-    return buildFrame(s);
-}
-
-class Dispatch : public lbtest::PacketSim {
-  protected:
-    static void SetUpTestSuite() { startSim(kSim, kTopology); }
-    void SetUp() override {
-        PacketSim::SetUp();
-        snprintf(reinterpret_cast<char *>(g_addFlowTmr), sizeof g_addFlowTmr, "300");
-    }
-
-    // Dispatches f and lets any setup it started end; returns what was printed, less the
-    // node queries' reply lines ("Get:: ..."), and leaves what was sent in sent().
-    std::string run(const Bytes &f) {
-        clearSent();
-        std::string all = lbtest::printed([&] {
-            dispatch(f);
-            EXPECT_TRUE(settled());
-        }),
-                    out;
-        for (size_t at = 0, end; at < all.size(); at = end + 1) {
-            end = std::min(all.find('\n', at), all.size());
-            if (all.compare(at, 6, "Get:: ") != 0)
-                out += all.substr(at, end + 1 - at);
-        }
-        return out;
-    }
-};
 
 TEST(Classify, FirstMatchingFlagTestDecides) {
     const std::pair<uint8_t, int> cases[] = {
         {SYN, 2},       {SYN | ACK, -1},      {ACK, -1},      {FIN, -1}, {ACK | PSH, -1},
         {FIN | ACK, 3}, {SYN | FIN | ACK, 3}, {SYN | RST, 2}, {RST, 5},  {RST | ACK, 5}};
     for (auto [flags, code] : cases) {
-        Bytes f = buildFrame(client(40000, flags));
+        Bytes f = buildFrame(fromClient(40000, flags));
         EXPECT_EQ(checkTcpflags(f.data(), int(f.size())), code) << int{flags};
     }
-    Bytes f = buildFrame(client(40000, SYN));
+    Bytes f = buildFrame(fromClient(40000, SYN));
     EXPECT_EQ(checkTcpflags(f.data(), 14 + 20 + 13), LB_TCP_NONE);  // flags byte not received
 }
 
@@ -93,16 +40,15 @@ TEST_F(Dispatch, AConnectionFromSynToReset) {
         const char *printed;
     } steps[] = {
         // clang-format off
-        {"opening SYN: rules A-D first", buildFrame(client(40000, SYN)), toServer(client(40000, SYN)), 4, "received TCP SYN\n"},
-        {"retransmitted SYN", buildFrame(client(40000, SYN)), {}, 0, "received TCP SYN\n"},
-        {"server's SYN+ACK", buildFrame(server(40000, SYN | ACK)), fromVip(server(40000, SYN | ACK)), 4, ""},
-        {"client's data", buildFrame(client(40000, ACK | PSH, 33)), toServer(client(40000, ACK | PSH, 33)), 4, ""},
-        {"client's FIN+ACK", buildFrame(client(40000, FIN | ACK)), toServer(client(40000, FIN | ACK)), 4, ""},
-        {"server's FIN+ACK", buildFrame(server(40000, FIN | ACK)), fromVip(server(40000, FIN | ACK)), 4, ""},
-        {"client's last ACK", buildFrame(client(40000, ACK)), toServer(client(40000, ACK)), 4, ""},
-        {"second connection's SYN", buildFrame(client(40001, SYN)), toServer(client(40001, SYN)), 8, "received TCP SYN\n"},
-        {"server's RST: forwarded at once, its rules re-posted after", buildFrame(server(40001, RST | ACK)), fromVip(server(40001, RST | ACK)), kUnchecked, ""},
-        {"late segment of the reset connection", buildFrame(client(40001, ACK)), {}, 0, ""},
+        {"opening SYN: rules A-D first", buildFrame(fromClient(40000, SYN)), toServer(fromClient(40000, SYN)), 4, "received TCP SYN\n"},
+        {"server's SYN+ACK", buildFrame(fromServer(40000, SYN | ACK)), fromVip(fromServer(40000, SYN | ACK)), 4, ""},
+        {"client's data", buildFrame(fromClient(40000, ACK | PSH, 33)), toServer(fromClient(40000, ACK | PSH, 33)), 4, ""},
+        {"client's FIN+ACK", buildFrame(fromClient(40000, FIN | ACK)), toServer(fromClient(40000, FIN | ACK)), 4, ""},
+        {"server's FIN+ACK", buildFrame(fromServer(40000, FIN | ACK)), fromVip(fromServer(40000, FIN | ACK)), 4, ""},
+        {"client's last ACK", buildFrame(fromClient(40000, ACK)), toServer(fromClient(40000, ACK)), 4, ""},
+        {"second connection's SYN", buildFrame(fromClient(40001, SYN)), toServer(fromClient(40001, SYN)), 8, "received TCP SYN\n"},
+        {"server's RST: forwarded at once, its rules re-posted after", buildFrame(fromServer(40001, RST | ACK)), fromVip(fromServer(40001, RST | ACK)), kUnchecked, ""},
+        {"late segment of the reset connection", buildFrame(fromClient(40001, ACK)), {}, 0, ""},
         // clang-format on
     };
     for (const Step &s : steps) {
@@ -123,36 +69,30 @@ TEST_F(Dispatch, AConnectionFromSynToReset) {
 
 TEST_F(Dispatch, FramesThatAreNeverForwarded) {
     addServer(kServer);
-    ASSERT_EQ(run(buildFrame(client(40000, SYN))), "received TCP SYN\n");
+    ASSERT_EQ(open(kClient), "received TCP SYN\n");
     // Mostly frames of that open connection, which would otherwise be forwarded.
-    auto data = [](std::function<void(Bytes &)> change) {
-        Bytes f = buildFrame(client(40000, ACK | PSH, 8));
-        change(f);
-        return f;
-    };
-    Bytes tagged = buildFrame(client(40002, SYN));
-    tagged.insert(tagged.begin() + 12, {0x81, 0x00, 0x00, 0x05});
+    const FrameSpec seg = fromClient(40000, ACK | PSH, 8);
     const std::pair<const char *, Bytes> cases[] = {
         // clang-format off
         {"SYN to another address", buildFrame({.srcIp = kClient, .dstIp = "198.51.100.99", .sport = 40003, .flags = SYN})},
         {"SYN to the console port", buildFrame({.srcIp = kClient, .dstIp = kVip, .sport = 40004, .dport = 8000, .flags = SYN})},
         {"SYN from the controller", buildFrame({.srcIp = kSim, .dstIp = kVip, .sport = 40005, .flags = SYN})},
-        {"segment to the controller", data([](Bytes &f) { inet_pton(AF_INET, kSim, &f[30]); })},
-        {"same source and destination", data([](Bytes &f) { inet_pton(AF_INET, kClient, &f[30]); })},
-        {"ICMP", data([](Bytes &f) { f[23] = 1; })},
-        {"UDP", data([](Bytes &f) { f[23] = 17; })},
-        {"VLAN-tagged SYN", tagged},
-        {"ARP", data([](Bytes &f) { f[13] = 0x06; })},
+        {"segment to the controller", changed(seg, [](Bytes &f) { inet_pton(AF_INET, kSim, &f[30]); })},
+        {"same source and destination", changed(seg, [](Bytes &f) { inet_pton(AF_INET, kClient, &f[30]); })},
+        {"ICMP", changed(seg, [](Bytes &f) { f[23] = 1; })},
+        {"UDP", changed(seg, [](Bytes &f) { f[23] = 17; })},
+        {"VLAN-tagged SYN", changed(fromClient(40002, SYN), [](Bytes &f) { f.insert(f.begin() + 12, {0x81, 0x00, 0x00, 0x05}); })},
+        {"ARP", changed(seg, [](Bytes &f) { f[13] = 0x06; })},
         {"segment of no connection", buildFrame({.srcIp = "192.0.2.30", .dstIp = "198.51.100.50", .sport = 5555})},
-        {"only the Ethernet header", data([](Bytes &f) { f.resize(14); })},
-        {"cut inside the IPv4 header", data([](Bytes &f) { f.resize(14 + 19); })},
-        {"IHL below 5", data([](Bytes &f) { f[14] = 0x44; })},
-        {"not version 4", data([](Bytes &f) { f[14] = 0x65; })},
-        {"total length beyond the frame", data([](Bytes &f) { f[17]++; })},
-        {"TCP header longer than the segment", data([](Bytes &f) { f[14 + 20 + 12] = 0xf0; })},
-        {"cut inside the TCP header", data([](Bytes &f) { f.resize(14 + 20 + 12); f[17] = 32; })},
-        {"non-first fragment", data([](Bytes &f) { f[21] = 0xb9; })},
-        {"first fragment, more to come", data([](Bytes &f) { f[20] = 0x20; })},
+        {"only the Ethernet header", changed(seg, [](Bytes &f) { f.resize(14); })},
+        {"cut inside the IPv4 header", changed(seg, [](Bytes &f) { f.resize(14 + 19); })},
+        {"IHL below 5", changed(seg, [](Bytes &f) { f[14] = 0x44; })},
+        {"not version 4", changed(seg, [](Bytes &f) { f[14] = 0x65; })},
+        {"total length beyond the frame", changed(seg, [](Bytes &f) { f[17]++; })},
+        {"TCP header longer than the segment", changed(seg, [](Bytes &f) { f[14 + 20 + 12] = 0xf0; })},
+        {"cut inside the TCP header", changed(seg, [](Bytes &f) { f.resize(14 + 20 + 12); f[17] = 32; })},
+        {"non-first fragment", changed(seg, [](Bytes &f) { f[21] = 0xb9; })},
+        {"first fragment, more to come", changed(seg, [](Bytes &f) { f[20] = 0x20; })},
         // clang-format on
     };
     sim_->clearLog();
@@ -171,12 +111,12 @@ TEST_F(Dispatch, FramesThatAreNeverForwarded) {
 // they stand when it arrives.
 TEST_F(Dispatch, EachFrameSeesTheConfigurationAsItStands) {
     addServer(kServer);
-    ASSERT_EQ(run(buildFrame(client(40000, SYN))), "received TCP SYN\n");
-    FrameSpec console = client(40000, ACK);
+    ASSERT_EQ(open(kClient), "received TCP SYN\n");
+    FrameSpec console = fromClient(40000, ACK);
     console.dport = LB_CONSOLE_PORT;
-    FrameSpec broadcastSyn = client(40001, SYN);
+    FrameSpec broadcastSyn = fromClient(40001, SYN);
     broadcastSyn.dstIp = "255.255.255.255";  // what inet_addr makes of an empty text
-    FrameSpec reply = server(40000, ACK);
+    FrameSpec reply = fromServer(40000, ACK);
     reply.srcMac = "02:00:00:00:01:01";
     reply.srcIp = "203.0.113.101";
     auto set = [](auto *field, const char *text) {
@@ -190,9 +130,9 @@ TEST_F(Dispatch, EachFrameSeesTheConfigurationAsItStands) {
         // clang-format off
         {"to the VIP's console port", [] {}, buildFrame(console), {}},
         {"the same once the VIP moved", [&] { set(g_vipIPAddr, "203.0.113.101"); }, buildFrame(console), toServer(console)},
-        {"reply from the new VIP and MAC", [&] { set(g_contMacAddr, "2:0:0:0:1:1"); }, buildFrame(server(40000, ACK)), buildFrame(reply)},
-        {"client's data once the client is the controller", [&] { set(g_cont1IPAddr, kClient); }, buildFrame(client(40000, ACK)), {}},
-        {"and once the controller is back", [&] { set(g_cont1IPAddr, kSim); }, buildFrame(client(40000, ACK)), toServer(client(40000, ACK))},
+        {"reply from the new VIP and MAC", [&] { set(g_contMacAddr, "2:0:0:0:1:1"); }, buildFrame(fromServer(40000, ACK)), buildFrame(reply)},
+        {"client's data once the client is the controller", [&] { set(g_cont1IPAddr, kClient); }, buildFrame(fromClient(40000, ACK)), {}},
+        {"and once the controller is back", [&] { set(g_cont1IPAddr, kSim); }, buildFrame(fromClient(40000, ACK)), toServer(fromClient(40000, ACK))},
         {"SYN to 255.255.255.255 with no VIP configured", [&] { set(g_vipIPAddr, ""); }, buildFrame(broadcastSyn), {}},
         // clang-format on
     };
@@ -209,48 +149,32 @@ TEST_F(Dispatch, ServerChoice) {
     struct Case {
         const char *what;
         std::vector<std::tuple<const char *, int, int>> servers;  // address, maxconn, lock
-        const char *client, *line;
+        const char *line;
         int marked;  // servers marked unreachable afterwards
     } cases[] = {
-        {"no servers", {}, kClient, "There are no servers\n", 0},
-        {"every server locked or full",
-         {{kServer, 10, 1}, {kLost, 0, 0}},
-         kClient,
-         "All servers are either Locked/Not reachable/MAX Connections Reached\n",
-         0},
-        {"a server that cannot be located is skipped",
-         {{kLost, 10, 0}, {kServer, 10, 0}},
-         kClient,
-         nullptr,
-         1},
-        {"client unknown to the controller",
-         {{kServer, 10, 0}},
-         "192.0.2.77",
-         "Could not add a flow\n",
-         0},
+        // clang-format off
+        {"no servers", {}, "There are no servers\n", 0},
+        {"every server locked or full", {{kServer, 10, 1}, {kLost, 0, 0}},
+         "All servers are either Locked/Not reachable/MAX Connections Reached\n", 0},
+        {"a server that cannot be located is skipped", {{kLost, 10, 0}, {kServer, 10, 0}}, nullptr, 1},
+        // clang-format on
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         SetUp();
         for (auto [addr, maxconn, lock] : c.servers)
             addServer(addr, maxconn, lock);
-        FrameSpec syn = client(40000, SYN);
-        syn.srcIp = c.client;
-        std::string out = run(buildFrame(syn));
+        const std::string out = open(kClient);
         EXPECT_EQ(out.rfind("received TCP SYN\n", 0), 0u) << out;
         EXPECT_TRUE(c.line == nullptr || out.find(c.line) != std::string::npos) << out;
-        EXPECT_EQ(sent(), c.line ? std::vector<Bytes>{} : std::vector<Bytes>{toServer(syn)});
+        EXPECT_EQ(sent(), c.line ? std::vector<Bytes>{}
+                                 : std::vector<Bytes>{toServer(fromClient(40000, SYN))});
         int marked = 0;
         for (dlist_node *n = lbServHead.next; n != &lbServHead; n = n->next)
             marked += static_cast<lbServer_node_t *>(n->data)->servNotReachable;
         EXPECT_EQ(marked, c.marked);
-        TearDown();
     }
 }
-
-}  // namespace
-
-namespace {
 
 // An engine that holds the setups handed to it until the test ends them.
 class HeldSetups : public lbCtrlEngine {
@@ -269,15 +193,9 @@ class HeldSetups : public lbCtrlEngine {
 
 TEST_F(Dispatch, PendingConnections) {
     lbServer_node_t *s = addServer(kServer);
-    ASSERT_EQ(run(buildFrame(client(40000, SYN))), "received TCP SYN\n");
-    auto owned = std::make_unique<HeldSetups>();
-    HeldSetups *engine = owned.get();
-    useEngine(std::move(owned));
-    const char *syn = "received TCP SYN\n";
-    const std::string busy =
-        std::string(syn) + "SYN dropped: too many connections being set up (1 dropped so far)\n";
-    const std::string down =
-        std::string(syn) + "SYN dropped: the controller is not reachable (1 dropped so far)\n";
+    ASSERT_EQ(open(kClient), "received TCP SYN\n");
+    auto *engine = static_cast<HeldSetups *>(useEngine(std::make_unique<HeldSetups>()));
+    const std::string syn = "received TCP SYN\n", dropped = syn + "SYN dropped: ";
     struct Step {
         const char *what;
         std::function<void()> before;
@@ -287,23 +205,23 @@ TEST_F(Dispatch, PendingConnections) {
         int count;  // the server's connections afterwards
     } steps[] = {
         // clang-format off
-        {"SYN: handed over, its server taken", [] {}, buildFrame(client(40001, SYN)), {}, syn, 1, 2},
-        {"its retransmission", [] {}, buildFrame(client(40001, SYN)), {}, syn, 1, 2},
-        {"another connection's data", [] {}, buildFrame(client(40000, ACK | PSH, 10)), toServer(client(40000, ACK | PSH, 10)), "", 1, 2},
-        {"a frame to the pending connection", [] {}, buildFrame(server(40001, ACK)), {}, "", 1, 2},
-        {"a RST of the pending connection", [] {}, buildFrame(client(40001, RST)), {}, "", 1, 2},
-        {"second SYN: the bound reached", [] {}, buildFrame(client(40002, SYN)), {}, syn, 2, 3},
-        {"third SYN: beyond the bound", [] {}, buildFrame(client(40003, SYN)), {}, busy, 2, 3},
-        {"fourth: counted, no second line", [] {}, buildFrame(client(40004, SYN)), {}, syn, 2, 3},
-        {"first setup ends: its SYN leaves", [&] { ++engine->ended; ASSERT_TRUE(lbSetupComplete(engine->held[0].get())); }, buildFrame(server(40001, SYN | ACK)), fromVip(server(40001, SYN | ACK)), "", 2, 3},
-        {"second fails: entry and count go", [&] { ++engine->ended; lbSetupAbandon(engine->held[1].get(), nullptr); }, buildFrame(client(40002, SYN)), {}, syn, 3, 3},
-        {"controller down: dropped at once", [&] { engine->isDown = true; }, buildFrame(client(40005, SYN)), {}, down, 3, 3},
-        {"and without a line per SYN", [] {}, buildFrame(client(40006, SYN)), {}, syn, 3, 3},
+        {"SYN: handed over, its server taken", [] {}, buildFrame(fromClient(40001, SYN)), {}, syn, 1, 2},
+        {"its retransmission", [] {}, buildFrame(fromClient(40001, SYN)), {}, syn, 1, 2},
+        {"another connection's data", [] {}, buildFrame(fromClient(40000, ACK | PSH, 10)), toServer(fromClient(40000, ACK | PSH, 10)), "", 1, 2},
+        {"a frame to the pending connection", [] {}, buildFrame(fromServer(40001, ACK)), {}, "", 1, 2},
+        {"a RST of the pending connection", [] {}, buildFrame(fromClient(40001, RST)), {}, "", 1, 2},
+        {"second SYN: the bound reached", [] {}, buildFrame(fromClient(40002, SYN)), {}, syn, 2, 3},
+        {"third SYN: beyond the bound", [] {}, buildFrame(fromClient(40003, SYN)), {}, dropped + "too many connections being set up (1 dropped so far)\n", 2, 3},
+        {"fourth: counted, no second line", [] {}, buildFrame(fromClient(40004, SYN)), {}, syn, 2, 3},
+        {"first setup ends: its SYN leaves", [&] { ++engine->ended; ASSERT_TRUE(lbSetupComplete(engine->held[0].get())); }, buildFrame(fromServer(40001, SYN | ACK)), fromVip(fromServer(40001, SYN | ACK)), "", 2, 3},
+        {"second fails: entry and count go", [&] { ++engine->ended; lbSetupAbandon(engine->held[1].get(), nullptr); }, buildFrame(fromClient(40002, SYN)), {}, syn, 3, 3},
+        {"controller down: dropped at once", [&] { engine->isDown = true; }, buildFrame(fromClient(40005, SYN)), {}, dropped + "the controller is not reachable (1 dropped so far)\n", 3, 3},
+        {"and without a line per SYN", [] {}, buildFrame(fromClient(40006, SYN)), {}, syn, 3, 3},
         // clang-format on
     };
     for (const Step &st : steps) {
         SCOPED_TRACE(st.what);
-        std::string out = lbtest::printed([&] {
+        std::string out = printed([&] {
             clearSent();
             st.before();
             dispatch(st.in);
@@ -314,7 +232,7 @@ TEST_F(Dispatch, PendingConnections) {
         std::vector<Bytes> left = sent();
         if (st.what == std::string("first setup ends: its SYN leaves")) {
             ASSERT_FALSE(left.empty());
-            EXPECT_EQ(left.front(), toServer(client(40001, SYN)));
+            EXPECT_EQ(left.front(), toServer(fromClient(40001, SYN)));
             left.erase(left.begin());
         }
         EXPECT_EQ(left, st.out.empty() ? std::vector<Bytes>{} : std::vector<Bytes>{st.out});
@@ -330,12 +248,10 @@ TEST_F(Dispatch, PendingConnections) {
 // new connection is from client port 0, which is a port like any other.
 TEST_F(Dispatch, BatchesLeaveInOneSendInOrder) {
     addServer(kServer);
-    ASSERT_EQ(run(buildFrame(client(40000, SYN))), "received TCP SYN\n");
-    auto owned = std::make_unique<HeldSetups>();
-    HeldSetups *engine = owned.get();
-    useEngine(std::move(owned));
-    auto data = [](size_t n) { return client(40000, ACK | PSH, n); };  // the length tells
-    const FrameSpec syn = client(0, SYN), synAck = server(0, SYN | ACK);
+    ASSERT_EQ(open(kClient), "received TCP SYN\n");
+    auto *engine = static_cast<HeldSetups *>(useEngine(std::make_unique<HeldSetups>()));
+    auto data = [](size_t n) { return fromClient(40000, ACK | PSH, n); };  // the length tells
+    const FrameSpec syn = fromClient(0, SYN), synAck = fromServer(0, SYN | ACK);
     struct Step {
         const char *what;
         std::function<void()> before;
@@ -365,7 +281,7 @@ TEST_F(Dispatch, BatchesLeaveInOneSendInOrder) {
         for (const FrameSpec &f : st.in)
             in.push_back(buildFrame(f));
         Gv_noPrint = st.failLine != nullptr ? 0 : 1;
-        const std::string out = lbtest::printed([&] {
+        const std::string out = printed([&] {
             st.before();
             dispatchBatch(in);
         });

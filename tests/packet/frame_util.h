@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -101,6 +102,38 @@ inline Bytes buildFrame(const FrameSpec &s) {
     setChecksums(f);
     if (f.size() < s.padTo)
         f.resize(s.padTo, 0xee);
+    return f;
+}
+
+// The connection the packet suites share: 192.0.2.10 to the VIP 203.0.113.100:80, served
+// by 198.51.100.11; towards clients the balancer writes the VIP MAC as the source.
+constexpr const char *kVip = "203.0.113.100", *kVipMac = "02:00:00:00:01:00";
+constexpr const char *kClient = "192.0.2.10", *kServer = "198.51.100.11";
+constexpr const char *kServerMac = "02:00:00:00:00:11";
+// clang-format off
+inline FrameSpec fromClient(uint16_t sport, uint8_t flags, size_t payload = 0) {
+    return {.dstMac = kVipMac, .srcIp = kClient, .dstIp = kVip, .sport = sport, .flags = flags, .payload = payload};
+}
+inline FrameSpec fromServer(uint16_t dport, uint8_t flags, size_t payload = 0) {
+    return {.srcMac = kServerMac, .srcIp = kServer, .dstIp = kClient, .sport = 80, .dport = dport, .flags = flags, .payload = payload};
+}
+// clang-format on
+// The frame as the balancer sends it on: to the server, or from the VIP to the client.
+inline Bytes toServer(FrameSpec s) {
+    s.dstMac = kServerMac;
+    s.dstIp = kServer;
+    return buildFrame(s);
+}
+inline Bytes fromVip(FrameSpec s) {
+    s.srcMac = kVipMac;
+    s.srcIp = kVip;
+    return buildFrame(s);
+}
+
+// A frame changed (damaged, cut, relabelled) after its checksums were computed.
+inline Bytes changed(const FrameSpec &s, const std::function<void(Bytes &)> &how) {
+    Bytes f = buildFrame(s);
+    how(f);
     return f;
 }
 

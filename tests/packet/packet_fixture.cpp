@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
+
 #include "common/lbGlobals.h"
 #include "controller/lbCurl/restApi.h"
 #include "rawsock/lb_rawsock.h"
@@ -9,17 +11,20 @@
 
 namespace lbtest {
 
-std::unique_ptr<CtrlSim> PacketSim::sim_;
-std::string PacketSim::simAddr_;
-std::mutex PacketSim::sentMtx_;
-std::vector<Bytes> PacketSim::sent_;
-std::vector<size_t> PacketSim::sendCalls_;
-Bytes PacketSim::refused_;
-std::vector<size_t> PacketSim::rulesAt_;
-
-void PacketSim::startSim(const char *addr, const char *topology) {
-    simAddr_ = addr;
-    sim_ = std::make_unique<CtrlSim>(addr, topology);
+void PacketSim::SetUpTestSuite() {
+    sim_ = std::make_unique<CtrlSim>(kSimAddr, R"({
+  "switches": [{"dpid": "1"}, {"dpid": "2"}, {"dpid": "3"}, {"dpid": "4"}],
+  "links": [{"src": {"dpid": "1", "port": 2}, "dst": {"dpid": "2", "port": 1}},
+            {"src": {"dpid": "2", "port": 2}, "dst": {"dpid": "3", "port": 1}}],
+  "hosts": [{"ip": "203.0.113.100", "mac": "02:00:00:00:01:00", "dpid": "1", "port": 6},
+            {"ip": "192.0.2.10", "mac": "02:00:00:00:00:10", "dpid": "1", "port": 3},
+            {"ip": "192.0.2.30", "mac": "02:00:00:00:00:30", "dpid": "3", "port": 5},
+            {"ip": "192.0.2.40", "mac": "02:00:00:00:00:40", "dpid": "4", "port": 2},
+            {"ip": "192.0.2.6", "mac": "02:00:00:00:00:06", "dpid": "1", "port": 6},
+            {"ip": "198.51.100.11", "mac": "02:00:00:00:00:11", "dpid": "1", "port": 4},
+            {"ip": "198.51.100.13", "mac": "02:00:00:00:00:13", "dpid": "3", "port": 3},
+            {"ip": "198.51.100.14", "mac": "02:00:00:00:00:14", "dpid": "4", "port": 1},
+            {"ip": "198.51.100.16", "mac": "02:00:00:00:00:16", "dpid": "1", "port": 6}]})");
 }
 
 void PacketSim::SetUp() {
@@ -32,7 +37,7 @@ void PacketSim::SetUp() {
     clearSent();
     lbPktSend = capture;
     refused_.clear();
-    snprintf(g_cont1IPAddr, sizeof g_cont1IPAddr, "%s", simAddr_.c_str());
+    snprintf(g_cont1IPAddr, sizeof g_cont1IPAddr, "%s", kSimAddr);
     snprintf(g_vipIPAddr, sizeof g_vipIPAddr, "%s", kVip);
     for (auto [field, value] : {std::pair{g_contMacAddr, "2:0:0:0:1:0"},
                                 {g_vlanId, "0"},
@@ -50,10 +55,11 @@ void PacketSim::TearDown() {
     resetState();
 }
 
-void PacketSim::useEngine(std::unique_ptr<lbCtrlEngine> engine) {
+lbCtrlEngine *PacketSim::useEngine(std::unique_ptr<lbCtrlEngine> engine) {
     engine_.reset();  // the one replaced stops first
     lbEngineInstall(engine.get());
     engine_ = std::move(engine);
+    return engine_.get();
 }
 
 void PacketSim::dispatch(const Bytes &f) {
@@ -78,6 +84,26 @@ bool PacketSim::settled() const {
     return waitUntil([this] { return engine_ == nullptr || engine_->busy() == 0; });
 }
 
+std::string PacketSim::run(const Bytes &f) {
+    clearSent();
+    const std::string all = printed([&] {
+        dispatch(f);
+        EXPECT_TRUE(settled());
+    });
+    std::string out;
+    for (size_t at = 0, end; at < all.size(); at = end + 1) {
+        end = std::min(all.find('\n', at), all.size());
+        if (all.compare(at, 6, "Get:: ") != 0)
+            out += all.substr(at, end + 1 - at);
+    }
+    return out;
+}
+
+lbFlow_t *PacketSim::entry(const char *client, uint16_t sport) {
+    lbTableLock lock;
+    return lbFlowTable_getEntry(inet_addr(client), sport);
+}
+
 unsigned PacketSim::capture(lb_tx_frame *frames, unsigned n) {
     const size_t rules = flowRequests().size();
     std::lock_guard<std::mutex> l(sentMtx_);
@@ -93,21 +119,6 @@ unsigned PacketSim::capture(lb_tx_frame *frames, unsigned n) {
         ++sent;
     }
     return sent;
-}
-
-std::vector<size_t> PacketSim::sendCalls() {
-    std::lock_guard<std::mutex> l(sentMtx_);
-    return sendCalls_;
-}
-
-size_t PacketSim::rulesAt(size_t i) {
-    std::lock_guard<std::mutex> l(sentMtx_);
-    return i < rulesAt_.size() ? rulesAt_[i] : 0;
-}
-
-std::vector<Bytes> PacketSim::sent() {
-    std::lock_guard<std::mutex> l(sentMtx_);
-    return sent_;
 }
 
 void PacketSim::clearSent() {
@@ -129,20 +140,21 @@ lbServer_node_t *PacketSim::addServer(const char *addr, int maxconn, int lock) {
     return s;
 }
 
-std::vector<std::string> PacketSim::flowRequests() {
+std::vector<std::string> PacketSim::flowRequests(bool all) {
     std::vector<std::string> out;
     for (const auto &r : sim_->requests()) {
-        std::string path = r.value("path", "");
+        const std::string path = r.value("path", ""), method = r.value("method", "") + " ";
         if (path.find("/flows") != std::string::npos)
-            out.push_back(r.value("method", "") + " " + path.substr(path.size() - 22, 16) + " " +
-                          r.value("body", ""));
+            out.push_back(method + path.substr(path.size() - 22, 16) + " " + r.value("body", ""));
+        else if (all)
+            out.push_back(method + path + "?" + r.value("query", ""));
     }
     return out;
 }
 
-size_t PacketSim::rulesHeld(int switches) {
+size_t PacketSim::rulesHeld() {
     size_t n = 0;
-    for (int d = 1; d <= switches; ++d) {
+    for (int d = 1; d <= 4; ++d) {
         char dpid[17];
         snprintf(dpid, sizeof dpid, "%016x", d);
         n += sim_->flows(dpid).size();
