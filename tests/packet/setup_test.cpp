@@ -114,7 +114,8 @@ TEST_F(Setup, RulesFollowThePathInHopOrderAndAResetRepostsThem) {
 }
 
 // One request at a time without caches: the requests of today's sequential setup, in
-// its order. With the caches, a second connection asks only where its client is.
+// its order. With the caches, a second connection asks only where its client is. An
+// expired token costs one login, after which the refused request goes again.
 TEST_F(Setup, RequestLogOfOneSetupInFlight) {
     auto nodes = [](const char *ip) {
         return std::string("GET /sdn/v2.0/net/nodes?vid=0&ip=") + ip;
@@ -124,15 +125,21 @@ TEST_F(Setup, RequestLogOfOneSetupInFlight) {
                                  "GET /sdn/v2.0/net/paths/forward?src_dpid=00:00:00:00:00:00:00:01"
                                  "&dst_dpid=00:00:00:00:00:00:00:03"} +
         farRules("30");
-    for (bool caches : {false, true}) {
-        SCOPED_TRACE(caches ? "caches" : "no caches");
+    const struct {
+        const char *what;
+        bool caches, expired;
+    } variants[] = {{"no caches", false, false}, {"caches", true, false}, {"expired", false, true}};
+    for (const auto &v : variants) {
+        SCOPED_TRACE(v.what);
         SetUp();
         lbEngineConfig cfg = sequential();
-        cfg.caches = caches;
+        cfg.caches = v.caches;
         startEngine(cfg);
         addServer("198.51.100.13");
+        fault(v.expired ? nlohmann::json{{"expire_tokens", true}} : nlohmann::json());
         open("192.0.2.10");
-        EXPECT_EQ(flowRequests(true), first);
+        const std::vector<std::string> login{nodes("198.51.100.13"), "POST /sdn/v2.0/auth?"};
+        EXPECT_EQ(flowRequests(true), v.expired ? login + first : first);
         // The same client again from the same port, once the first has gone.
         lbFlow_t *e = entry("192.0.2.10");
         ASSERT_NE(e, nullptr);
@@ -143,8 +150,9 @@ TEST_F(Setup, RequestLogOfOneSetupInFlight) {
         ASSERT_TRUE(settled());
         sim_->clearLog();
         open("192.0.2.10");
-        EXPECT_EQ(flowRequests(true),
-                  caches ? std::vector<std::string>{nodes("192.0.2.10")} + farRules("30") : first);
+        EXPECT_EQ(
+            flowRequests(true),
+            v.caches ? std::vector<std::string>{nodes("192.0.2.10")} + farRules("30") : first);
     }
 }
 
