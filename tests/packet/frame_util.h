@@ -4,10 +4,13 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
+
+#include "support/lbtest_util.h"
 
 namespace lbtest {
 
@@ -128,6 +131,45 @@ inline Bytes fromVip(FrameSpec s) {
     s.srcMac = kVipMac;
     s.srcIp = kVip;
     return buildFrame(s);
+}
+
+// One rule request, as "<method> <16 hex dpid> <body>", the body written out here.
+inline std::string rule(const char *method, int dpid, int in, const std::string &src, int sport,
+                        const std::string &dst, int dport, int out, const char *idle) {
+    char buf[512];
+    snprintf(buf, sizeof buf,
+             "%s %016x {\"flow\":{\"priority\":30000,\"table_id\":0,\"idle_timeout\":%s,"
+             "\"match\":[{\"eth_type\":\"ipv4\"},{\"ip_proto\":\"tcp\"},{\"in_port\":%d},"
+             "{\"ipv4_src\":\"%s\"},{\"tcp_src\":%d},{\"ipv4_dst\":\"%s\"},{\"tcp_dst\":%d}],"
+             "\"instructions\":[{\"apply_actions\":[{\"output\":%d}]}]}}",
+             method, dpid, idle, in, src.c_str(), sport, dst.c_str(), dport, out);
+    return buf;
+}
+
+// The rules of a connection c:cport -> s:80 along hops, in hop order: A-D on switch 1 (the
+// balancer's, which sits on its port 6), E-F elsewhere. Before switch 1 the frames carry
+// the VIP; a path without switch 1 is the server's side throughout.
+inline std::vector<std::string> rulesOf(const std::string &c, const std::string &s,
+                                        const std::vector<Hop> &hops, const char *idle,
+                                        const char *method = "POST", int cport = 40000) {
+    const int lb = 6;
+    bool beforeLb = hops.size() > 1 && std::any_of(hops.begin() + 1, hops.end(),
+                                                   [](Hop h) { return std::get<0>(h) == 1; });
+    std::vector<std::string> all;
+    for (const auto &[dpid, in, out] : hops) {
+        const std::string far = beforeLb ? kVip : s;
+        if (dpid == 1) {
+            beforeLb = false;
+            all.push_back(rule(method, 1, in, c, cport, kVip, 80, lb, idle));
+            all.push_back(rule(method, 1, lb, c, cport, s, 80, out, idle));
+            all.push_back(rule(method, 1, out, s, 80, c, cport, lb, idle));
+            all.push_back(rule(method, 1, lb, kVip, 80, c, cport, in, idle));
+        } else {
+            all.push_back(rule(method, dpid, in, c, cport, far, 80, out, idle));
+            all.push_back(rule(method, dpid, out, far, 80, c, cport, in, idle));
+        }
+    }
+    return all;
 }
 
 // A frame changed (damaged, cut, relabelled) after its checksums were computed.

@@ -140,9 +140,9 @@ lbServer_node_t *PacketSim::addServer(const char *addr, int maxconn, int lock) {
     return s;
 }
 
-std::vector<std::string> PacketSim::flowRequests(bool all) {
+std::vector<std::string> flowRequests(const CtrlSim &sim, bool all) {
     std::vector<std::string> out;
-    for (const auto &r : sim_->requests()) {
+    for (const auto &r : sim.requests()) {
         const std::string path = r.value("path", ""), method = r.value("method", "") + " ";
         if (path.find("/flows") != std::string::npos)
             out.push_back(method + path.substr(path.size() - 22, 16) + " " + r.value("body", ""));

@@ -18,6 +18,10 @@
 
 namespace lbtest {
 
+// Flow requests of sim's log, in order: "<method> <16 hex dpid> <body>"; with all, the
+// others too, as "<method> <path>?<query>".
+std::vector<std::string> flowRequests(const CtrlSim &sim, bool all = false);
+
 class PacketSim : public testing::Test {
   public:
     // s1 - s2 - s3 in a line, s4 apart; the balancer (VIP) on s1 port 6.
@@ -68,9 +72,9 @@ class PacketSim : public testing::Test {
     static lbServer_node_t *addServer(const char *addr, int maxconn = 10, int lock = 0);
     // Sets the simulator's fault (none when null).
     static void fault(const nlohmann::json &j) { EXPECT_TRUE(j.is_null() || sim_->control(j)); }
-    // Flow requests of the simulator's log, in order: "<method> <16 hex dpid> <body>";
-    // with all, the others too, as "<method> <path>?<query>".
-    static std::vector<std::string> flowRequests(bool all = false);
+    static std::vector<std::string> flowRequests(bool all = false) {
+        return lbtest::flowRequests(*sim_, all);
+    }
     // Every rule the simulator holds on the switches 1 to 4.
     static size_t rulesHeld();
 

@@ -21,46 +21,6 @@ namespace {
 
 using namespace lbtest;
 
-constexpr int kLbPort = 6;  // the VIP host's port on s1
-
-// One rule posted, as "POST <switch> <body>", the body written out here.
-std::string rule(int dpid, int in, const std::string &src, int sport, const std::string &dst,
-                 int dport, int out, const char *idle) {
-    char buf[512];
-    snprintf(buf, sizeof buf,
-             "POST %016x {\"flow\":{\"priority\":30000,\"table_id\":0,\"idle_timeout\":%s,"
-             "\"match\":[{\"eth_type\":\"ipv4\"},{\"ip_proto\":\"tcp\"},{\"in_port\":%d},"
-             "{\"ipv4_src\":\"%s\"},{\"tcp_src\":%d},{\"ipv4_dst\":\"%s\"},{\"tcp_dst\":%d}],"
-             "\"instructions\":[{\"apply_actions\":[{\"output\":%d}]}]}}",
-             dpid, idle, in, src.c_str(), sport, dst.c_str(), dport, out);
-    return buf;
-}
-
-struct Hop {
-    int dpid, in, out;
-};
-
-// The rules of a connection client:40000 -> server:80 along hops, in hop order: A-D on
-// s1 (the balancer's switch), E-F elsewhere; before s1 the frames carry the VIP.
-std::vector<std::string> rulesOf(const std::string &c, const std::string &s,
-                                 const std::vector<Hop> &hops, const char *idle) {
-    std::vector<std::string> all;
-    bool beforeLb = hops.front().dpid != 1;
-    for (const Hop &h : hops) {
-        const std::string far = beforeLb ? kVip : s;
-        if (h.dpid == 1) {
-            beforeLb = false;
-            all.push_back(rule(1, h.in, c, 40000, kVip, 80, kLbPort, idle));
-            all.push_back(rule(1, kLbPort, c, 40000, s, 80, h.out, idle));
-            all.push_back(rule(1, h.out, s, 80, c, 40000, kLbPort, idle));
-            all.push_back(rule(1, kLbPort, kVip, 80, c, 40000, h.in, idle));
-        } else {
-            all.push_back(rule(h.dpid, h.in, c, 40000, far, 80, h.out, idle));
-            all.push_back(rule(h.dpid, h.out, far, 80, c, 40000, h.in, idle));
-        }
-    }
-    return all;
-}
 // The connection most cases open: 192.0.2.10 on s1, 198.51.100.13 on s3.
 std::vector<std::string> farRules(const char *idle) {
     return rulesOf("192.0.2.10", "198.51.100.13", {{1, 3, 2}, {2, 1, 2}, {3, 1, 3}}, idle);
@@ -98,7 +58,7 @@ TEST_F(Setup, RulesFollowThePathInHopOrderAndAResetRepostsThem) {
         ASSERT_NE(e, nullptr);
         EXPECT_EQ(e->lbPending, 0);
         EXPECT_EQ(s->numConn, 1);
-        EXPECT_EQ(e->lbClientInPort, c.hops.front().in);
+        EXPECT_EQ(e->lbClientInPort, int(std::get<1>(c.hops.front())));
         EXPECT_EQ(e->lbServOutPort, c.serverPort);
         EXPECT_EQ(flowRequests(), rulesOf(c.client, c.server, c.hops, "30"));
         EXPECT_EQ(sent().size(), 1u);

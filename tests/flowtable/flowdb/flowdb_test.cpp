@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -16,17 +15,17 @@
 #include "common/lbGlobals.h"
 #include "controller/lbCurl/lb_pathlist.h"
 #include "controller/lbCurl/restApi.h"
-#include "ctrlsim_fixture.h"
 #include "flowtable/lbFlowDb.h"
 #include "pool/lbServerList.h"
+#include "packet_fixture.h"
 #include "support/lbtest_util.h"
 
 namespace {
 
 using lbtest::addServer;
+using lbtest::kVip;
 using lbtest::printed;
-constexpr const char *kVip = "203.0.113.100", *kSimAddr = "127.0.0.57";
-constexpr int kAppPort = 6;  // the balancer's port on its own switch, unlike any hop's
+constexpr const char *kSimAddr = "127.0.0.57";
 const unsigned char kMac[6] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x07};
 
 constexpr auto *ip = &inet_addr;
@@ -54,10 +53,10 @@ class FlowDb : public testing::Test {
 
     // A connection to service port 80, with its path as hops {dpid, in port, out port}.
     static lbFlow_t *connect(lbServer_node_t *s, const char *client, int port, int inPort = 3,
-                             const std::vector<std::array<unsigned, 3>> &hops = {}) {
+                             const std::vector<lbtest::Hop> &hops = {}) {
         lbFlow_t *e = lbServFlowTable_createEntry(s, ip(client), port, inPort, kMac, 80);
-        for (const auto &h : hops)
-            add_pathlist_node(&e->client_pathlist_hdr, h[0], h[1], h[2]);
+        for (const auto &[dpid, in, out] : hops)
+            add_pathlist_node(&e->client_pathlist_hdr, dpid, in, out);
         return e;
     }
     // A teardown as the caller does it: lower numConn, then remove.
@@ -246,31 +245,10 @@ TEST_F(FlowDb, UnwritableTargetKeepsTheChangeAndSaysSo) {
     }
 }
 
-// One removal as "DELETE <path> <body>", the rule body written out here independently.
-std::string del(int dpid, int in, const char *src, int sport, const char *dst, int dport, int out) {
-    char buf[640];
-    snprintf(buf, sizeof buf,
-             "DELETE /sdn/v2.0/of/datapaths/%016x/flows "
-             "{\"flow\":{\"priority\":30000,\"table_id\":0,\"idle_timeout\":10,\"match\":["
-             "{\"eth_type\":\"ipv4\"},{\"ip_proto\":\"tcp\"},{\"in_port\":%d},"
-             "{\"ipv4_src\":\"%s\"},{\"tcp_src\":%d},{\"ipv4_dst\":\"%s\"},{\"tcp_dst\":%d}],"
-             "\"instructions\":[{\"apply_actions\":[{\"output\":%d}]}]}}",
-             dpid, in, src, sport, dst, dport, out);
-    return buf;
-}
-
-// The four rules (A-D) on the own switch: client entering at in, server reached via out.
-std::vector<std::string> ownSwitch(const char *c, int cport, const char *sv, int in, int out) {
-    return {del(1, in, c, cport, kVip, 80, kAppPort), del(1, kAppPort, c, cport, sv, 80, out),
-            del(1, out, sv, 80, c, cport, kAppPort), del(1, kAppPort, kVip, 80, c, cport, in)};
-}
-
-// A-D (in 3, out 2), then E-F on switch 2 (in 1, out 2) and on switch 3 (in 1, out 3).
-std::vector<std::string> threeSwitchRemovals(const char *c, int cport, const char *sv) {
-    std::vector<std::string> all = ownSwitch(c, cport, sv, 3, 2);
-    all.insert(all.end(), {del(2, 1, c, cport, sv, 80, 2), del(2, 2, sv, 80, c, cport, 1),
-                           del(3, 1, c, cport, sv, 80, 3), del(3, 3, sv, 80, c, cport, 1)});
-    return all;
+// Removals of client:cport -> server:80 along hops, as the simulator logs them.
+std::vector<std::string> removals(const char *c, int cport, const char *sv,
+                                  const std::vector<lbtest::Hop> &hops) {
+    return lbtest::rulesOf(c, sv, hops, "10", "DELETE", cport);
 }
 
 class FlowExpiry : public FlowDb {
@@ -293,20 +271,15 @@ class FlowExpiry : public FlowDb {
         snprintf(reinterpret_cast<char *>(g_switchDpId), sizeof g_switchDpId, "%s",
                  "00:00:00:00:00:00:00:01");
         snprintf(reinterpret_cast<char *>(g_addFlowTmr), sizeof g_addFlowTmr, "%s", "10");
-        g_lbAppPort = kAppPort;
+        g_lbAppPort = 6;  // the balancer's port on its own switch, unlike any hop's
         sim_->clearLog();
     }
 
     static void tick() { RBTreeTraverse(g_lbServFlowTable_tree, FINDELETE); }
 
-    // Flow requests logged since the previous call, as "METHOD path body".
+    // Flow requests logged since the previous call.
     static std::vector<std::string> sent() {
-        std::vector<std::string> out;
-        for (const auto &r : sim_->requests())
-            if (r.at("path").get<std::string>().find("/flows") != std::string::npos)
-                out.push_back(r.at("method").get<std::string>() + " " +
-                              r.at("path").get<std::string>() + " " +
-                              r.at("body").get<std::string>());
+        const std::vector<std::string> out = lbtest::flowRequests(*sim_);
         sim_->clearLog();
         return out;
     }
@@ -332,16 +305,15 @@ TEST_F(FlowExpiry, MarkedEntryGoesOnTheThirdTickAnotherFinRestartsTheCountShutdo
 
     EXPECT_EQ(printed(tick), "");  // diagnostics off
     EXPECT_EQ(lbFlowTable_getEntry(ip("192.0.2.10"), 33000), nullptr);
-    EXPECT_EQ(sent(), threeSwitchRemovals("192.0.2.10", 33000, "198.51.100.11"));
+    EXPECT_EQ(sent(),
+              removals("192.0.2.10", 33000, "198.51.100.11", {{1, 3, 2}, {2, 1, 2}, {3, 1, 3}}));
     EXPECT_TRUE(s1->numConn == 1 && s2->numConn == 1 && numFlowEntries == 2);
     tick();
     EXPECT_TRUE(lbFlowTable_getEntry(ip("192.0.2.30"), 34000) == again && sent().empty());
     tick();  // the open entry is never touched
     EXPECT_TRUE(lbFlowTable_getEntry(ip("192.0.2.20"), 1000) == open && open->deleteFlowSet == 0);
     EXPECT_EQ(lbFlowTable_getEntry(ip("192.0.2.30"), 34000), nullptr);
-    EXPECT_EQ(sent(),
-              (std::vector<std::string>{del(2, 1, "192.0.2.30", 34000, "198.51.100.11", 80, 2),
-                                        del(2, 2, "198.51.100.11", 80, "192.0.2.30", 34000, 1)}));
+    EXPECT_EQ(sent(), removals("192.0.2.30", 34000, "198.51.100.11", {{2, 1, 2}}));
     EXPECT_TRUE(s1->numConn == 0 && numFlowEntries == 1);
 
     // An empty path: no request, the entry still goes.
@@ -352,7 +324,7 @@ TEST_F(FlowExpiry, MarkedEntryGoesOnTheThirdTickAnotherFinRestartsTheCountShutdo
     // The shutdown walk removes the rules of the rest and zeroes the counts; the entries
     // stay until the tree is destroyed, with their path lists emptied.
     RBTreeTraverse(g_lbServFlowTable_tree, DELETEALL);
-    EXPECT_EQ(sent(), ownSwitch("192.0.2.20", 1000, "198.51.100.12", 3, 4));
+    EXPECT_EQ(sent(), removals("192.0.2.20", 1000, "198.51.100.12", {{1, 3, 4}}));
     EXPECT_TRUE(s2->numConn == 0 && numFlowEntries == 0 && dlist_empty(&open->client_pathlist_hdr));
     EXPECT_EQ(lbFlowTable_getEntry(ip("192.0.2.20"), 1000), open);
 }
