@@ -25,17 +25,13 @@ TEST(FlowBody, ByteExactWholeOrRefused) {
         int length;
         const char *holds;
     } cases[] = {
+        // clang-format off
         {{"10.0.0.1", "33000", "2", "10.0.0.100", "80", "4", "10"}, LB_FLOW_BODY_LEN, 254, worked},
-        {{ip15, num10, num10, ip15, num10, num10, num10},
-         LB_FLOW_BODY_LEN,
-         305,
-         "[{\"output\":4294967295}]}]}}"},
+        {{ip15, num10, num10, ip15, num10, num10, num10}, LB_FLOW_BODY_LEN, 305, "[{\"output\":4294967295}]}]}}"},
         // A time-out of 19 digits (a full configuration field) needs a larger buffer.
         {{ip15, num10, num10, ip15, num10, num10, idle19}, LB_FLOW_BODY_LEN, -1, nullptr},
-        {{ip15, num10, num10, ip15, num10, num10, idle19},
-         512,
-         314,
-         "\"idle_timeout\":1234567890123456789,"},
+        {{ip15, num10, num10, ip15, num10, num10, idle19}, 512, 314, "\"idle_timeout\":1234567890123456789,"},
+        // clang-format on
     };
     for (const auto &c : cases) {
         const char *const *a = c.args;

@@ -63,20 +63,16 @@ lbCtrlEngine *PacketSim::useEngine(std::unique_ptr<lbCtrlEngine> engine) {
 }
 
 void PacketSim::dispatch(const Bytes &f) {
-    std::unique_ptr<unsigned char[]> buf(new unsigned char[f.size()]);
-    std::copy(f.begin(), f.end(), buf.get());
+    Bytes copy = f;
     lbTableLock lock;
-    lbHandlePktin(buf.get(), static_cast<int>(f.size()));
+    lbHandlePktin(copy.data(), static_cast<int>(copy.size()));
 }
 
 void PacketSim::dispatchBatch(const std::vector<Bytes> &frames) {
-    std::vector<std::unique_ptr<unsigned char[]>> bufs;
+    std::vector<Bytes> copies = frames;
     std::vector<lb_rx_frame> batch;
-    for (const Bytes &f : frames) {
-        bufs.emplace_back(new unsigned char[f.size()]);
-        std::copy(f.begin(), f.end(), bufs.back().get());
-        batch.push_back({bufs.back().get(), static_cast<int>(f.size())});
-    }
+    for (Bytes &f : copies)
+        batch.push_back({f.data(), static_cast<int>(f.size())});
     lbHandlePktBatch(batch.data(), static_cast<unsigned>(batch.size()));
 }
 
@@ -102,6 +98,11 @@ std::string PacketSim::run(const Bytes &f) {
 lbFlow_t *PacketSim::entry(const char *client, uint16_t sport) {
     lbTableLock lock;
     return lbFlowTable_getEntry(inet_addr(client), sport);
+}
+
+void PacketSim::expire(const char *client, uint16_t sport) {
+    lbTableLock lock;
+    deleteFlowEntry(lbFlowTable_getEntry(inet_addr(client), sport));
 }
 
 unsigned PacketSim::capture(lb_tx_frame *frames, unsigned n) {
@@ -130,11 +131,8 @@ void PacketSim::clearSent() {
 
 lbServer_node_t *PacketSim::addServer(const char *addr, int maxconn, int lock) {
     lbTableLock tl;
-    lbServer_node_t *s = create_lbServer_node(&lbServHead);
-    inet_pton(AF_INET, addr, &s->lbServIp);
+    lbServer_node_t *s = lbtest::addServer(addr, ("web-" + std::string(addr)).c_str(), maxconn);
     putMac(s->lbServMac, kServerMac);
-    snprintf(s->server_name, sizeof s->server_name, "web-%s", addr);
-    s->maxconn = maxconn;
     s->lock = lock;
     g_lbNumServers++;
     return s;

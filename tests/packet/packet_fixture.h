@@ -41,11 +41,10 @@ class PacketSim : public testing::Test {
     static lbEngineConfig sequential() { return {16, 1, 1, false}; }
     void startEngine(const lbEngineConfig &cfg) { useEngine(lbEngineCreate(cfg)); }
 
-    // Hands a copy of f, in a buffer of exactly its size (ASan sees any read beyond it),
-    // to the dispatcher under the table lock, as the packet loop does.
+    // Hand copies of frames, each in a buffer of exactly its size (ASan sees any read
+    // beyond it), to the dispatcher as the packet loop does: one under the table lock, or
+    // several as one receive batch.
     static void dispatch(const Bytes &f);
-    // Hands copies of frames, each in a buffer of exactly its size, to the dispatcher as
-    // one receive batch, as the packet loop does.
     static void dispatchBatch(const std::vector<Bytes> &frames);
     // Waits until the engine has nothing in flight; false after 20 s.
     bool settled() const;
@@ -58,6 +57,8 @@ class PacketSim : public testing::Test {
     }
     std::string open(const char *client, uint16_t sport = 40000) { return run(syn(client, sport)); }
     static lbFlow_t *entry(const char *client, uint16_t sport = 40000);
+    // Removes the connection's entry, with its rules, as an expiry does.
+    static void expire(const char *client, uint16_t sport = 40000);
     // Frames that left through the seam so far, and forgetting them; rulesAt(i): the
     // flow requests the simulator had logged when frame i left.
     static std::vector<Bytes> sent() { return locked(sent_); }

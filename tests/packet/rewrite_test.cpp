@@ -23,8 +23,7 @@ class Rewrite : public testing::Test {
         snprintf(g_vipIPAddr, sizeof g_vipIPAddr, "%s", kVip);
         snprintf(reinterpret_cast<char *>(g_contMacAddr), sizeof g_contMacAddr, "2:0:0:0:1:0");
         lbFlowTable_create();
-        server_ = create_lbServer_node(&lbServHead);
-        inet_pton(AF_INET, kServer, &server_->lbServIp);
+        server_ = addServer(kServer, "web");
         putMac(server_->lbServMac, kServerMac);
         entry_ = lbServFlowTable_createEntry(server_, inet_addr(kClient), 40000, 3, nullptr, 80);
     }
@@ -45,9 +44,8 @@ TEST_F(Rewrite, FramesAreReaddressedInPlaceOrLeftAlone) {
     ASSERT_NE(lbServFlowTable_createEntry(server_, inet_addr("192.0.2.21"), 0, 3, nullptr, 0),
               nullptr);
     // Frames of the known connection 192.0.2.10:40000 <-> VIP:80 served by 198.51.100.11.
-    FrameSpec fromServerPortZero = fromServer(40000, 0x10, 2), options = fromClient(40000, 0x10, 4);
+    FrameSpec fromServerPortZero = fromServer(40000, 0x10, 2);
     fromServerPortZero.sport = 0;
-    options.ipOptions = 8;
     FrameSpec padded = fromServer(40000, 0x10), seg = fromClient(40000, 0x10);
     padded.padTo = 60;
     const FrameSpec clientFin = fromClient(40000, 0x11), serverRst = fromServer(40000, 0x04);
@@ -65,8 +63,6 @@ TEST_F(Rewrite, FramesAreReaddressedInPlaceOrLeftAlone) {
         {"client segment from port 0", buildFrame(portZero), LB_TCP_OTHER, false, toServer(portZero)},
         {"server reply from port 0", buildFrame(fromServerPortZero), LB_TCP_OTHER, false, fromVip(fromServerPortZero)},
         {"client SYN with a chosen server", buildFrame(syn), LB_TCP_SYN, true, toServer(syn)},
-        {"client segment with IPv4 options", buildFrame(options), LB_TCP_OTHER, false, toServer(options)},
-        {"server reply, odd segment length", buildFrame(fromServer(40000, 0x10, 3)), LB_TCP_OTHER, false, fromVip(fromServer(40000, 0x10, 3))},
         {"server reply padded to 60 bytes", buildFrame(padded), LB_TCP_OTHER, false, fromVip(padded)},
         {"FIN+ACK from the client", buildFrame(clientFin), LB_TCP_FINACK, false, toServer(clientFin)},
         {"RST from the server", buildFrame(serverRst), LB_TCP_RST, false, fromVip(serverRst)},

@@ -23,12 +23,15 @@ std::string str(const unsigned char *s) {
 }
 
 TEST(ConfigFiles, TimeoutsAreTwoWordsSeparatedByAnyWhiteSpaceAndTheVlanIdOne) {
+    // Optional third and fourth words: the idle limits of the balancer's own entries.
     const struct {
         const char *content, *add, *del;
+        unsigned halfOpen, established;
     } cases[] = {
-        {"30 5\n", "30", "5"},
-        {"  120 \t\t 60  \n\n", "120", "60"},
-        {"1234567890123456789\n7", "1234567890123456789", "7"},  // 19 characters fit
+        {"30 5 10 60 x\n", "30", "5", 10, 60},
+        {"  120 \t\t 60  \n\n", "120", "60", 30, 900},
+        {"1234567890123456789\n7", "1234567890123456789", "7", 30, 900},  // 19 characters fit
+        {"30 5 0\n", "30", "5", 0, 900},
     };
     for (const auto &c : cases) {
         std::string out = load(lbIdleTimeoutConfig, "timeout.conf", c.content);
@@ -36,14 +39,6 @@ TEST(ConfigFiles, TimeoutsAreTwoWordsSeparatedByAnyWhiteSpaceAndTheVlanIdOne) {
         EXPECT_NE(out.find(std::string(32, '=') + "\n" + c.add + " sec   " + c.del + " sec\n"),
                   std::string::npos)
             << out;
-    }
-    // Optional third and fourth words: the idle limits of the balancer's own entries.
-    const struct {
-        const char *content;
-        unsigned halfOpen, established;
-    } limits[] = {{"30 5 10 60 x\n", 10, 60}, {"30 5\n", 30, 900}, {"30 5 0\n", 0, 900}};
-    for (const auto &c : limits) {
-        load(lbIdleTimeoutConfig, "timeout.conf", c.content);
         EXPECT_EQ(g_halfOpenTmr, c.halfOpen) << c.content;
         EXPECT_EQ(g_estIdleTmr, c.established) << c.content;
     }

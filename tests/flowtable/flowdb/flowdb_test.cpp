@@ -186,16 +186,11 @@ TEST_F(FlowDb, WriterThreadEndsWithTheTableAsItIs) {
         want += "198.51.100.7 " + std::to_string(port) + " 192.0.2.11 webfarm alpha 300\n";
     }
     auto settlesTo = [](const std::string &text) {
-        for (int i = 0; i < 500; ++i) {
-            {
-                lbTableLock lock;
-                lbFlowTable_flushFile(0);
-            }
-            if (lbtest::readFile(LB_FLOWS_FILE) == text)
-                return true;
-            usleep(10000);
-        }
-        return false;
+        return lbtest::waitUntil([&] {
+            lbTableLock lock;
+            lbFlowTable_flushFile(0);
+            return lbtest::readFile(LB_FLOWS_FILE) == text;
+        });
     };
     EXPECT_TRUE(settlesTo(want));
     // The count drops with each removal under the lock, as the callers do it.
