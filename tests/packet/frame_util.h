@@ -57,15 +57,19 @@ inline bool checksumsValid(const Bytes &f) {
     return ipSum(f) == 0xffff && tcpSum(f) == 0xffff;
 }
 
+inline size_t tcpSumAt(const Bytes &f) {
+    return 14 + (f[14] & 0x0f) * 4 + 16;
+}
+
 // Computes both checksums of a frame whose IPv4 and TCP headers are in place.
 inline void setChecksums(Bytes &f) {
-    const size_t tcpSumAt = 14 + (f[14] & 0x0f) * 4 + 16;
-    f[24] = f[25] = f[tcpSumAt] = f[tcpSumAt + 1] = 0;
+    const size_t at = tcpSumAt(f);
+    f[24] = f[25] = f[at] = f[at + 1] = 0;
     const uint16_t ip = static_cast<uint16_t>(~ipSum(f)), tcp = static_cast<uint16_t>(~tcpSum(f));
     f[24] = static_cast<unsigned char>(ip >> 8);
     f[25] = static_cast<unsigned char>(ip);
-    f[tcpSumAt] = static_cast<unsigned char>(tcp >> 8);
-    f[tcpSumAt + 1] = static_cast<unsigned char>(tcp);
+    f[at] = static_cast<unsigned char>(tcp >> 8);
+    f[at + 1] = static_cast<unsigned char>(tcp);
 }
 
 inline void putMac(unsigned char *p, const std::string &mac) {

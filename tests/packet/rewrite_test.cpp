@@ -33,9 +33,6 @@ class Rewrite : public testing::Test {
     lbFlow_t *entry_ = nullptr;
 };
 
-// Each frame through the entry point of its kind: a FIN with ACK or a reset through
-// lbHandleTcpClose, which finds the connection from either end, anything else through
-// lbHandleTcpOpen.
 TEST_F(Rewrite, FramesAreReaddressedInPlaceOrLeftAlone) {
     FrameSpec syn{.srcIp = "192.0.2.20", .dstIp = kVip, .sport = 41000, .flags = 0x02};
     FrameSpec stranger{.srcIp = "192.0.2.99", .dstIp = kVip, .sport = 5};
@@ -103,7 +100,8 @@ TEST_F(Rewrite, FramesAreReaddressedInPlaceOrLeftAlone) {
 }
 
 // Rewrites one frame with the entry point of its kind: a FIN with ACK or a reset through
-// lbHandleTcpClose, anything else through lbHandleTcpOpen. Returns the frame as it left.
+// lbHandleTcpClose, which finds the connection from either end, anything else through
+// lbHandleTcpOpen. Returns the frame as it left.
 Bytes rewrite(Bytes frame) {
     const int len = static_cast<int>(frame.size());
     const uint8_t flags = frame[14 + (frame[14] & 0xf) * 4 + 13];
@@ -112,11 +110,6 @@ Bytes rewrite(Bytes frame) {
     else
         lbHandleTcpOpen(nullptr, frame.data(), len, LB_TCP_OTHER);
     return frame;
-}
-
-// Offset of the TCP checksum in a frame.
-size_t tcpSumAt(const Bytes &f) {
-    return 14 + (f[14] & 0xf) * 4 + 16;
 }
 
 // Random connections, configurations and frames (fixed seed), both directions through
@@ -173,7 +166,7 @@ TEST_F(Rewrite, ChecksumUpdatesMatchARecomputation) {
         s.ipOptions = 4 * pick(11);
         s.padTo = pick(4) == 0 ? 60 : 0;
         Bytes in = buildFrame(s);
-        const size_t tcp = 14 + 20 + s.ipOptions, sumAt = tcp + 16;
+        const size_t tcp = 14 + 20 + s.ipOptions, sumAt = tcpSumAt(in);
         for (size_t at : {15, 18, 19, 22})  // type of service, id, time to live
             in[at] = static_cast<unsigned char>(rnd());
         for (size_t at = tcp + 4; at < 14 + in[16] * 256u + in[17]; ++at)
