@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <functional>
 #include <random>
 #include <tuple>
 
@@ -195,42 +194,27 @@ TEST_F(Rewrite, ChecksumUpdatesMatchARecomputation) {
         if (tcpKind == 3)
             in[sumAt] = in[sumAt + 1] = 0xff;
         ASSERT_TRUE(checksumsValid(in));
-
-        EXPECT_EQ(rewrite(in), want);
+        // One in four arrives damaged, a bit of either checksum, of the sequence number or
+        // of the segment's last byte flipped: it must leave as damaged as it came (both
+        // sums as they came in), not covered with fresh checksums.
+        const size_t spots[] = {
+            24, 25, sumAt, sumAt + 1, tcp + 4, tcp + 7, 13u + in[16] * 256u + in[17]};
+        const size_t at = pick(4) == 0 ? spots[pick(7)] : 0;
+        if (at != 0) {
+            const auto bit = static_cast<unsigned char>(1 << pick(8));
+            in[at] ^= bit;
+            want[at] ^= bit;
+        }
+        Bytes out = rewrite(in);
+        EXPECT_EQ(ipSum(out), ipSum(in));
+        EXPECT_EQ(tcpSum(out), tcpSum(in));
+        if (at == 24 || at == 25 || at == sumAt || at == sumAt + 1) {
+            for (Bytes *f : {&out, &want})
+                (*f)[24] = (*f)[25] = (*f)[sumAt] = (*f)[sumAt + 1] = 0;
+        }
+        EXPECT_EQ(out, want);
         server_->numConn--;
         lbFlowTable_removeEntry(e);
-    }
-}
-
-// A segment damaged before it reached the balancer leaves as damaged as it came: the
-// error is carried over (both sums come out as they came in) rather than covered with
-// fresh checksums, and nothing but the addresses, MACs and checksums changes.
-TEST_F(Rewrite, DamagedSegmentsStayDetectablyDamaged) {
-    const std::pair<const char *, std::function<void(Bytes &)>> damages[] = {
-        {"a flipped payload bit", [](Bytes &f) { f[f.size() - 2] ^= 0x08; }},
-        {"a flipped sequence number bit", [](Bytes &f) { f[tcpSumAt(f) - 11] ^= 0x80; }},
-        {"a wrong TCP checksum", [](Bytes &f) { f[tcpSumAt(f)] ^= 0x01; }},
-        {"a wrong IPv4 header checksum", [](Bytes &f) { f[24] ^= 0x40; }},
-    };
-    for (const auto &[what, how] : damages) {
-        for (uint8_t flags : {0x18, 0x11}) {
-            for (bool reply : {false, true}) {
-                SCOPED_TRACE(std::string(what) + (reply ? ", from the server" : ", to it") +
-                             (flags == 0x11 ? ", FIN" : ""));
-                FrameSpec s = reply ? fromServer(40000, flags, 7) : fromClient(40000, flags, 7);
-                s.ipOptions = reply ? 0 : 4;
-                const Bytes in = changed(s, how), out = rewrite(in);
-                Bytes want = reply ? fromVip(s) : toServer(s);
-                how(want);
-                EXPECT_FALSE(checksumsValid(out));
-                EXPECT_EQ(ipSum(out), ipSum(in));
-                EXPECT_EQ(tcpSum(out), tcpSum(in));
-                Bytes got = out;
-                for (Bytes *f : {&got, &want})
-                    (*f)[24] = (*f)[25] = (*f)[tcpSumAt(*f)] = (*f)[tcpSumAt(*f) + 1] = 0;
-                EXPECT_EQ(got, want);
-            }
-        }
     }
 }
 
