@@ -1,5 +1,5 @@
 // Flow table: key order, the connections file, lookups and removals; then expiry and
-// bulk deletion against the controller simulator on 127.0.0.57:8443.
+// bulk deletion against the packet suites' controller simulator.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -9,12 +9,10 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <tuple>
 
 #include "common/lbGlobals.h"
 #include "controller/lbCurl/lb_pathlist.h"
-#include "controller/lbCurl/restApi.h"
 #include "flowtable/lbFlowDb.h"
 #include "pool/lbServerList.h"
 #include "packet_fixture.h"
@@ -25,7 +23,6 @@ namespace {
 using lbtest::addServer;
 using lbtest::kVip;
 using lbtest::printed;
-constexpr const char *kSimAddr = "127.0.0.57";
 const unsigned char kMac[6] = {0x02, 0x00, 0x00, 0x00, 0x00, 0x07};
 
 constexpr auto *ip = &inet_addr;
@@ -39,6 +36,22 @@ std::vector<std::string> dirEntries() {
     return names;
 }
 
+// A connection to service port 80, with its path as hops {dpid, in port, out port}.
+lbFlow_t *connect(lbServer_node_t *s, const char *client, int port, int inPort = 3,
+                  const std::vector<lbtest::Hop> &hops = {}) {
+    lbFlow_t *e = lbServFlowTable_createEntry(s, ip(client), port, inPort, kMac, 80);
+    for (const auto &[dpid, in, out] : hops)
+        add_pathlist_node(&e->client_pathlist_hdr, dpid, in, out);
+    return e;
+}
+// A teardown as the caller does it: lower numConn, then remove.
+void disconnect(const char *client, uint16_t port) {
+    lbFlow_t *e = lbFlowTable_getEntry(ip(client), port);
+    ASSERT_NE(e, nullptr) << client << " " << port;
+    e->lbServConfPtr->numConn--;
+    lbFlowTable_removeEntry(e);
+}
+
 // An empty table and server list per test, and no connections file.
 class FlowDb : public testing::Test {
   protected:
@@ -50,22 +63,6 @@ class FlowDb : public testing::Test {
         remove(LB_FLOWS_FILE);
     }
     void TearDown() override { lbtest::resetState(); }
-
-    // A connection to service port 80, with its path as hops {dpid, in port, out port}.
-    static lbFlow_t *connect(lbServer_node_t *s, const char *client, int port, int inPort = 3,
-                             const std::vector<lbtest::Hop> &hops = {}) {
-        lbFlow_t *e = lbServFlowTable_createEntry(s, ip(client), port, inPort, kMac, 80);
-        for (const auto &[dpid, in, out] : hops)
-            add_pathlist_node(&e->client_pathlist_hdr, dpid, in, out);
-        return e;
-    }
-    // A teardown as the caller does it: lower numConn, then remove.
-    static void disconnect(const char *client, uint16_t port) {
-        lbFlow_t *e = lbFlowTable_getEntry(ip(client), port);
-        ASSERT_NE(e, nullptr) << client << " " << port;
-        e->lbServConfPtr->numConn--;
-        lbFlowTable_removeEntry(e);
-    }
 };
 
 TEST_F(FlowDb, CreationLookupAndRemovalByKeyIncludingUnknownKeys) {
@@ -243,49 +240,36 @@ TEST_F(FlowDb, UnwritableTargetKeepsTheChangeAndSaysSo) {
 // Removals of client:cport -> server:80 along hops, as the simulator logs them.
 std::vector<std::string> removals(const char *c, int cport, const char *sv,
                                   const std::vector<lbtest::Hop> &hops) {
-    return lbtest::rulesOf(c, sv, hops, "10", "DELETE", cport);
+    return lbtest::rulesOf(c, sv, hops, "30", "DELETE", cport);
 }
 
-class FlowExpiry : public FlowDb {
+// The packet suites' simulator and configuration, without a setup engine: removals go
+// straight to the controller.
+class FlowExpiry : public lbtest::PacketSim {
   protected:
-    static void SetUpTestSuite() {
-        sim_ = std::make_unique<lbtest::CtrlSim>(
-            kSimAddr, R"({"switches":[{"dpid":"00:00:00:00:00:00:00:01"},)"
-                      R"({"dpid":"00:00:00:00:00:00:00:02"},)"
-                      R"({"dpid":"00:00:00:00:00:00:00:03"}],"links":[],"hosts":[]})");
-        // The login retries until it gets a token: never start it without a controller.
-        if (sim_->running())
-            setControllerIp(sim_->ctrlAddr().c_str());
-    }
-    static void TearDownTestSuite() { sim_.reset(); }
-
     void SetUp() override {
-        ASSERT_TRUE(sim_->running());
-        FlowDb::SetUp();
-        snprintf(g_cont1IPAddr, sizeof g_cont1IPAddr, "%s", kSimAddr);
+        PacketSim::SetUp();
+        useEngine(nullptr);
+        lbFlowTable_stopWriter();
         snprintf(reinterpret_cast<char *>(g_switchDpId), sizeof g_switchDpId, "%s",
                  "00:00:00:00:00:00:00:01");
-        snprintf(reinterpret_cast<char *>(g_addFlowTmr), sizeof g_addFlowTmr, "%s", "10");
         g_lbAppPort = 6;  // the balancer's port on its own switch, unlike any hop's
-        sim_->clearLog();
     }
 
     static void tick() { RBTreeTraverse(g_lbServFlowTable_tree, FINDELETE); }
 
     // Flow requests logged since the previous call.
-    static std::vector<std::string> sent() {
-        const std::vector<std::string> out = lbtest::flowRequests(*sim_);
+    static std::vector<std::string> removed() {
+        const std::vector<std::string> out = flowRequests();
         sim_->clearLog();
         return out;
     }
-
-    static inline std::unique_ptr<lbtest::CtrlSim> sim_;
 };
 
 // A FIN with ACK sets the mark to 1; the entry goes on the third tick after the last one.
 TEST_F(FlowExpiry, MarkedEntryGoesOnTheThirdTickAnotherFinRestartsTheCountShutdownTakesAll) {
-    lbServer_node_t *s1 = addServer("198.51.100.11", "s1");
-    lbServer_node_t *s2 = addServer("198.51.100.12", "s2");
+    lbServer_node_t *s1 = addServer("198.51.100.11");
+    lbServer_node_t *s2 = addServer("198.51.100.12");
     lbFlow_t *closing = connect(s1, "192.0.2.10", 33000, 3, {{1, 3, 2}, {2, 1, 2}, {3, 1, 3}});
     lbFlow_t *open = connect(s2, "192.0.2.20", 1000, 3, {{1, 3, 4}});
     lbFlow_t *again = connect(s1, "192.0.2.30", 34000, 3, {{2, 1, 2}});
@@ -296,30 +280,30 @@ TEST_F(FlowExpiry, MarkedEntryGoesOnTheThirdTickAnotherFinRestartsTheCountShutdo
         again->deleteFlowSet = 1;  // another FIN with ACK each tick
     }
     EXPECT_EQ(lbFlowTable_getEntry(ip("192.0.2.10"), 33000), closing);
-    EXPECT_TRUE(sent().empty());
+    EXPECT_TRUE(removed().empty());
 
     EXPECT_EQ(printed(tick), "");  // diagnostics off
     EXPECT_EQ(lbFlowTable_getEntry(ip("192.0.2.10"), 33000), nullptr);
-    EXPECT_EQ(sent(),
+    EXPECT_EQ(removed(),
               removals("192.0.2.10", 33000, "198.51.100.11", {{1, 3, 2}, {2, 1, 2}, {3, 1, 3}}));
     EXPECT_TRUE(s1->numConn == 1 && s2->numConn == 1 && numFlowEntries == 2);
     tick();
-    EXPECT_TRUE(lbFlowTable_getEntry(ip("192.0.2.30"), 34000) == again && sent().empty());
+    EXPECT_TRUE(lbFlowTable_getEntry(ip("192.0.2.30"), 34000) == again && removed().empty());
     tick();  // the open entry is never touched
     EXPECT_TRUE(lbFlowTable_getEntry(ip("192.0.2.20"), 1000) == open && open->deleteFlowSet == 0);
     EXPECT_EQ(lbFlowTable_getEntry(ip("192.0.2.30"), 34000), nullptr);
-    EXPECT_EQ(sent(), removals("192.0.2.30", 34000, "198.51.100.11", {{2, 1, 2}}));
+    EXPECT_EQ(removed(), removals("192.0.2.30", 34000, "198.51.100.11", {{2, 1, 2}}));
     EXPECT_TRUE(s1->numConn == 0 && numFlowEntries == 1);
 
     // An empty path: no request, the entry still goes.
     deleteFlowEntry(connect(s1, "192.0.2.10", 33000, 3, {}));
     EXPECT_EQ(lbFlowTable_getEntry(ip("192.0.2.10"), 33000), nullptr);
-    EXPECT_TRUE(sent().empty() && s1->numConn == 0 && numFlowEntries == 1);
+    EXPECT_TRUE(removed().empty() && s1->numConn == 0 && numFlowEntries == 1);
 
     // The shutdown walk removes the rules of the rest and zeroes the counts; the entries
     // stay until the tree is destroyed, with their path lists emptied.
     RBTreeTraverse(g_lbServFlowTable_tree, DELETEALL);
-    EXPECT_EQ(sent(), removals("192.0.2.20", 1000, "198.51.100.12", {{1, 3, 4}}));
+    EXPECT_EQ(removed(), removals("192.0.2.20", 1000, "198.51.100.12", {{1, 3, 4}}));
     EXPECT_TRUE(s2->numConn == 0 && numFlowEntries == 0 && dlist_empty(&open->client_pathlist_hdr));
     EXPECT_EQ(lbFlowTable_getEntry(ip("192.0.2.20"), 1000), open);
 }
@@ -331,7 +315,7 @@ TEST_F(FlowExpiry, SilentEntriesGoAfterTheirIdleLimits) {
     const int64_t t0 = lbtest::fakeNowMs = 5000000;
     g_halfOpenTmr = 30;
     g_estIdleTmr = 900;
-    lbServer_node_t *s1 = addServer("198.51.100.11", "s1");
+    lbServer_node_t *s1 = addServer("198.51.100.11");
     lbFlowSeen(connect(s1, "192.0.2.10", 33000, 3, {{1, 3, 2}}), 0, t0);  // server's SYN+ACK
     lbFlow_t *talking = connect(s1, "192.0.2.20", 1000);
     lbFlowSeen(talking, 1, t0);
@@ -351,7 +335,7 @@ TEST_F(FlowExpiry, SilentEntriesGoAfterTheirIdleLimits) {
             lbFlowSeen(talking, 0, lbtest::fakeNowMs);
         EXPECT_EQ(printed(tick), t.line) << t.at;
     }
-    EXPECT_EQ(sent().size(), 4u);  // the half-open one's rules; the other had no path
+    EXPECT_EQ(removed().size(), 4u);  // the half-open one's rules; the other had no path
     EXPECT_TRUE(lbFlowTable_getEntry(ip("192.0.2.20"), 1000) == talking && s1->numConn == 1);
     g_halfOpenTmr = g_estIdleTmr = 0;
     lbtest::fakeNowMs += 100000000;
