@@ -1,12 +1,8 @@
 // The real program against the throwaway database and the controller simulator, its VIP
-// interface one end of a veth pair: whole runs from start-up to each stop signal, quiet
-// as a balancer with diagnostics off must be, the login retries and the controller's
-// certificate.
+// interface one end of a veth pair.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
-#include <memory>
 #include <regex>
 #include <sstream>
 
@@ -31,8 +27,7 @@ constexpr const char *kTopology = R"({"switches": [{"dpid": "1"}], "links": [],
             {"ip": "198.51.100.11", "mac": "02:00:00:00:00:11", "dpid": "1", "port": 4},
             {"ip": "198.51.100.12", "mac": "02:00:00:00:00:12", "dpid": "1", "port": 5}]})";
 
-// The program under test: this build's, or another build of it named by LBAPP (e.g. an
-// installed one).
+// This build's lbapp, or another build of it named by LBAPP (e.g. an installed one).
 const char *program() {
     return getenv("LBAPP") != nullptr ? getenv("LBAPP") : LBAPP_PATH;
 }
@@ -44,12 +39,11 @@ class Process : public testing::Test {
         ASSERT_TRUE(dbtest::sql(
             "DELETE FROM server; DELETE FROM controller; DELETE FROM vip_conf; DELETE FROM "
             "cluster;" +
-            dbtest::insertServers(std::string("('web1', '") + kServer + "', 10, '" + kServerMac +
-                                  "', 'Unlocked', 4)") +
-            "INSERT INTO controller (controllerip, controllermac, dpid) VALUES ('" + kSim +
-            "', '02:00:00:00:01:00', '00:00:00:00:00:00:00:01'); INSERT INTO vip_conf (vip) "
-            "VALUES ('" +
-            kVip + "'); INSERT INTO cluster (clustername) VALUES ('webfarm');"));
+            dbtest::insertServers(
+                "('web1', '198.51.100.11', 10, '02:00:00:00:00:11', 'Unlocked', 4)") +
+            "INSERT INTO controller (controllerip, controllermac, dpid) VALUES ('127.0.0.71', "
+            "'02:00:00:00:01:00', '00:00:00:00:00:00:00:01'); INSERT INTO vip_conf (vip) VALUES "
+            "('203.0.113.100'); INSERT INTO cluster (clustername) VALUES ('webfarm');"));
         lbtest::writeFile("timeout.conf", "300 1\n");
         lbtest::writeFile("vlanid.conf", "0\n");
         std::remove("healthcheck.conf");  // only the runs with health checks write one
@@ -285,9 +279,7 @@ TEST_F(Process, HealthChecksTakeAServerOutAndAStartAfterAKillRemovesTheRulesLeft
         << app.output();
     expectForwarded(40000, 2, 0, "198.51.100.12", "02:00:00:00:00:12");
     lbtest::ConsoleClient console(kVip);
-    console.say(nullptr, "Switch> ");
-    console.run("enable", "Switch# ");
-    console.run("configure terminal", "Switch(config)# ");
+    console.configure();
     EXPECT_EQ(console.run("getconn", "Switch(config)# "),
               "number of connections in 198.51.100.11 is 0, health down\n\n"
               "number of connections in 198.51.100.12 is 1, health up");
@@ -414,11 +406,8 @@ TEST_F(Process, ControllerConfChoosesTheLoginAndNothingSecretIsPrinted) {
         }
         if (c.text == nullptr) {  // logged in: the token is in the reply log, for us alone
             ASSERT_TRUE(app.waitFor("Receiving frames on lbv0\n")) << app.output();
-            const auto reply =
-                nlohmann::json::parse(lbtest::readFile("token_gen.log"), nullptr, false);
-            std::string token;
-            if (reply.is_object() && reply.contains("record") && reply["record"].is_object())
-                token = reply["record"].value("token", "");
+            const std::string token = nlohmann::json::parse(lbtest::readFile("token_gen.log"))
+                                          .value("/record/token"_json_pointer, "");
             ASSERT_EQ(token.size(), 32u);
             EXPECT_EQ(app.output().find(token), std::string::npos) << app.output();
             struct stat st;

@@ -2,11 +2,9 @@
 // suite's own network namespace.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -46,17 +44,7 @@ class Console : public testing::Test {
     }
     void TearDown() override {
         lbTableLock lock;  // shared state changes as the packet thread makes them
-        if (g_lbServFlowTable_tree != nullptr)
-            RBTreeDestroy(g_lbServFlowTable_tree);
-        g_lbServFlowTable_tree = nullptr;
-        numFlowEntries = 0;
-        delete_all_lbServerNodes();
-    }
-    // A client at the configuration prompt.
-    static void configure(Client &c) {
-        EXPECT_EQ(c.say(nullptr, "Switch> "), kBanner);
-        EXPECT_EQ(c.run("enable", "Switch# "), "");
-        EXPECT_EQ(c.run("configure terminal", "Switch(config)# "), "");
+        lbtest::resetState();
     }
 };
 
@@ -104,7 +92,7 @@ TEST_F(Console, ListingsShowServersInListOrderAndFlowsInKeyOrder) {
     }
     totaltime = 0.25f;
     Client c("127.0.0.2");
-    configure(c);
+    c.configure();
     EXPECT_EQ(c.run("getconn", "Switch(config)# "),
               "number of connections in 198.51.100.1 is 2\n\n"
               "number of connections in 198.51.100.2 is 0\n\n"
@@ -189,7 +177,7 @@ TEST_F(Console, StalledReaderNeitherHoldsTheLockNorOutlivesTheConsole) {
         }
     }
     Client slow("127.0.0.2", 4096);
-    configure(slow);
+    slow.configure();
     slow.say("getlbflow", " lbClientSrcIp = ");
     for (int i = 0; i < kDeadlineMs / 10 && !someThreadWriting(); i++)
         usleep(10000);
@@ -200,15 +188,12 @@ TEST_F(Console, StalledReaderNeitherHoldsTheLockNorOutlivesTheConsole) {
     ASSERT_EQ(pthread_mutex_timedlock(&g_lbRBtreeMtx, &deadline), 0);
     pthread_mutex_unlock(&g_lbRBtreeMtx);
     std::string rest = slow.say(nullptr, "Switch(config)# ");
-    size_t entries = 0;
-    for (size_t at = 0; (at = rest.find("lbClientSrcIp = ", at)) != std::string::npos; at++)
-        entries++;
-    EXPECT_EQ(entries, kFlows - 1u);
+    EXPECT_EQ(lbtest::count(rest, "lbClientSrcIp = "), kFlows - 1u);
     slow.say("quit", "");
 
     {  // A client gone in the middle of a listing ends its own connection only.
         Client gone("127.0.0.2", 4096);
-        configure(gone);
+        gone.configure();
         gone.say("getlbflow", " lbClientSrcIp = ");
     }
     EXPECT_EQ(Client("127.0.0.2").say(nullptr, "Switch> "), kBanner);

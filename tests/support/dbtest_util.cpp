@@ -98,13 +98,6 @@ std::string describe(const lbServer_node_t *s) {
     return buf;
 }
 
-size_t count(const std::string &hay, const std::string &needle) {
-    size_t n = 0;
-    for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1))
-        n++;
-    return n;
-}
-
 bool DbTest::resetSchema() {
     return sql(lbtest::readFile(lbtest::sourceDir() + "/testbed/db/schema.sql"));
 }

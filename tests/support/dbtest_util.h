@@ -39,7 +39,7 @@ std::vector<lbServer_node_t *> listed();
 lbServer_node_t *find(const char *ip);
 // A record's configuration and running state on one line.
 std::string describe(const lbServer_node_t *s);
-size_t count(const std::string &hay, const std::string &needle);
+using lbtest::count;
 
 // Fails unless the server answers; then empty tables (testbed/db/schema.sql), a
 // dbconfig.conf, no flag.txt, an open g_con and the process state of start-up.

@@ -114,6 +114,12 @@ struct ConsoleClient {
         got = got.substr(got.find('\n') + 1, got.size() - got.find('\n') - 1 - prompt.size());
         return got.erase(got.find_last_not_of('\n') + 1);
     }
+    // From the banner to the configuration prompt.
+    void configure() {
+        EXPECT_EQ(say(nullptr, "Switch> "), "Welcome to Corvalis environment\n\nSwitch> ");
+        EXPECT_EQ(run("enable", "Switch# "), "");
+        EXPECT_EQ(run("configure terminal", "Switch(config)# "), "");
+    }
     int fd = -1, iac = 0;
     std::string text;
 };

@@ -1,6 +1,5 @@
-// The refresh running at the same time as the packet thread's flow-table changes and
-// the console's listings, as in the running balancer. Built under ThreadSanitizer too:
-// every access to the server list and the flow table must be ordered by g_lbRBtreeMtx.
+// The refresh beside the packet thread's flow-table changes and the console's listings.
+// Built under ThreadSanitizer too: every access must be ordered by g_lbRBtreeMtx.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,5 +1,4 @@
-// The refresh when the database or the request file misbehaves: a database that hangs,
-// restarts or is down while requests arrive, and request lines split by a tick.
+// The refresh when the database or the request file misbehaves.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
