@@ -169,6 +169,8 @@ TEST(ControllerConf, ReadOrRefused) {
     }
     EXPECT_EQ(lbCtrlLoginBody({"admin", "s3 cr\"t\\x", "lab"}),
               R"({"login":{"user":"admin","password":"s3 cr\"t\\x","domain":"lab"}})");
+    EXPECT_EQ(lbCtrlLoginBody(lbCtrlLoginBuiltIn()),
+              R"({"login":{"user":"sdn","password":"quorbit","domain":"sdn"}})");
     unlink(LB_CTRL_CONF);
 }
 
