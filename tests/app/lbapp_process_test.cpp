@@ -148,11 +148,9 @@ void expectQuiet(const std::string &out) {
         EXPECT_TRUE(std::regex_match(line, kAlwaysPrinted)) << "diagnostic: \"" << line << '"';
 }
 
-// Each stop signal ends a whole run: start-up in its order, the console answering, a
-// connection that talks and closes, and, on the first run, the refresh adding a server
-// and both connections expiring (the closed one after its FIN, the silent one after the
-// half-open limit). Every rule is gone after the stop, and nothing but the lines printed
-// whatever the diagnostics switch says ever appears.
+// A whole run per stop signal: start-up in its order, the console, a connection that
+// talks and closes; on the first run also the refresh adding a server and the expiries
+// (after FIN, reset, idle and half-open).
 TEST_F(Process, WholeRunsStayQuietAndEachStopSignalRemovesEveryRule) {
     lbtest::CtrlSim sim(kSim, kTopology);
     ASSERT_TRUE(sim.running());
@@ -190,9 +188,7 @@ TEST_F(Process, WholeRunsStayQuietAndEachStopSignalRemovesEveryRule) {
             expectForwarded(40002, 0x04);
             expectForwarded(40003);
             expectForwarded(40003, 0x18, 10);
-            auto m = scrape();
-            EXPECT_EQ(m["lbapp_connections_opened_total"], 4);
-            EXPECT_EQ(m["lbapp_connections_closed_total{reason=\"reset\"}"], 1);
+            auto m = scrape();  // the closing checks below imply 4 opened, 1 reset
             expectConnectionsAddUp(m);
             ASSERT_TRUE(dbtest::sql(dbtest::insertServers(
                 "('web2', '198.51.100.12', 10, '02:00:00:00:00:12', 'Unlocked', 5)")));
@@ -251,11 +247,9 @@ TEST_F(Process, WholeRunsStayQuietAndEachStopSignalRemovesEveryRule) {
     }
 }
 
-// With health checks on, web1's service (nothing listens at its address: the servers'
-// addresses are local to the namespace) is down, so a new connection goes to web2
-// although web1 has fewer, and getconn says so. SIGKILL then leaves that connection's
-// rules in the switch; the next start finds them in the journal and removes them before
-// anything else, saying how many; the checks stop with that balancer.
+// Nothing listens at web1's address, so a new connection goes to web2 although web1 has
+// fewer. SIGKILL then leaves that connection's rules in the switch; the next start removes
+// them before anything else, saying how many.
 TEST_F(Process, HealthChecksTakeAServerOutAndAStartAfterAKillRemovesTheRulesLeft) {
     unlink(LB_RULE_JOURNAL);
     lbtest::CtrlSim sim(kSim, kTopology);
@@ -299,9 +293,8 @@ TEST_F(Process, HealthChecksTakeAServerOutAndAStartAfterAKillRemovesTheRulesLeft
     expectQuiet(again.output());
 }
 
-// Start-ups that never reach the packet loop: a malformed healthcheck.conf ends one
-// with a line that names it; a stop signal ends the login retries when no controller
-// answers.
+// A malformed healthcheck.conf ends the start with a line that names it; a stop signal
+// ends the login retries when no controller answers.
 TEST_F(Process, StartUpsEndedBeforeThePacketLoop) {
     const struct {
         const char *health, *line;
@@ -359,8 +352,7 @@ TEST_F(Process, ControllerCertificateCheckedAgainstControllerCa) {
     }
 }
 
-// controller.conf names the login sent, a file others may read stops the start, and
-// neither a password nor the token ever appears in the output.
+// A controller.conf others may read stops the start; the token is not printed either.
 TEST_F(Process, ControllerConfChoosesTheLoginAndNothingSecretIsPrinted) {
     unlink("controller_ca.pem");
     lbtest::CtrlSim sim(kSim, kTopology);
@@ -421,8 +413,7 @@ TEST_F(Process, ControllerConfChoosesTheLoginAndNothingSecretIsPrinted) {
     unlink("controller.conf");
 }
 
-// A stop destroys the table for good: a console listing or another destroy that comes
-// after it finds no table, not freed memory.
+// A console listing or a second destroy after the stop finds no table, not freed memory.
 TEST(Stop, DestroyedTableIsGoneForWhateverComesLater) {
     lbFlowTable_create();
     treeDestroy();

@@ -120,8 +120,7 @@ TEST_F(Console, ListingsShowServersInListOrderAndFlowsInKeyOrder) {
     EXPECT_EQ(c.run("getlbflow", "Switch(config)# "), want);
 }
 
-// Sessions up to the bound run side by side, each in its own mode; one more is told why
-// it is closed, and a session that ends makes room for the next.
+// Each session in its own mode; one past the bound is told why; one that ends makes room.
 TEST(ConsoleSessions, BoundedSessionsRunSideBySide) {
     lbtest::writeFile(LB_CONSOLE_CONF, "sessions 2\nlisten 127.0.0.6\n");
     startConsole("127.0.0.5");  // the file's address wins over the VIP
@@ -199,8 +198,7 @@ TEST_F(Console, StalledReaderNeitherHoldsTheLockNorOutlivesTheConsole) {
     EXPECT_EQ(Client("127.0.0.2").say(nullptr, "Switch> "), kBanner);
 }
 
-// With console.conf the console asks for a user and enable for its secret; neither the
-// password nor the secret ever travels back.
+// Neither the password nor the enable secret ever travels back.
 TEST(ConsoleAccess, LoginAndEnableCheckTheFile) {
     lbtest::writeFile(LB_CONSOLE_CONF, "# operators\nuser ops Pw-0ps\n\nenable En-4ble\n");
     startConsole("127.0.0.3");

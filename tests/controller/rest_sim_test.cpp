@@ -226,8 +226,7 @@ TEST_F(RestSim, HungControllerAndReplyWithoutNodesFailTheQuery) {
     }
 }
 
-// Requests from two threads at once are serialised by the client's own lock: each one
-// arrives whole, with its own method, body and token, also across token renewals.
+// Each request arrives whole, with its own method, body and token, across renewals too.
 TEST_F(RestSim, ConcurrentInstallsRemovalsAndQueriesDoNotInterleave) {
     ASSERT_TRUE(sim_->control({{"token_expire_after", 7}}));
     constexpr int kRounds = 10;
@@ -267,8 +266,7 @@ TEST_F(RestSim, ConcurrentInstallsRemovalsAndQueriesDoNotInterleave) {
     EXPECT_EQ(sim_->flows("0000000000000002").size(), 1u);
 }
 
-// setControllerIp keeps trying, about once a second, until the controller is up and
-// hands out a token; a reply without one, one not JSON and an HTTP error are failures.
+// About one attempt a second; a reply without a token, one not JSON and an HTTP error fail.
 TEST(RestStartup, ControllerDownAtStartThenFailingLoginsThenATokenArrives) {
     lbtest::CtrlSim sim("127.0.0.33", R"({"switches":[]})", {"--fault", "no_token"}, false);
     const std::string before = tokenValue();

@@ -1,8 +1,6 @@
-// Runs the controller simulator (testbed/controller/ctrlsim.py) for a test: one process
-// per instance on port 8443 of the given loopback address, serving a topology written by
-// the test. The process ends with the instance, with the thread that started it (so call
-// start() on one that outlives the simulator, normally the test's own), or with the test
-// process.
+// The controller simulator (testbed/controller/ctrlsim.py) on port 8443 of a loopback
+// address. It ends with the instance, with the thread that started it (call start() on one
+// that outlives the simulator, normally the test's own), or with the test process.
 #pragma once
 
 #include <sys/types.h>

@@ -49,8 +49,12 @@ class DbTest : public testing::Test {
     void TearDown() override { lbtest::resetState(); }
     static bool resetSchema();
     static void loadServers() { lbtest::printed(lbServConfig); }
-    // One refresh tick with the given request file (null: none); returns what it printed.
+    // One refresh tick with the given request file (null: none; no argument: flag.txt as it
+    // is); returns what it printed.
     static std::string tick(const char *flag);
+    static std::string tick() {
+        return lbtest::printed([] { lb_get_graphical_data(nullptr, 0); });
+    }
 };
 
 }  // namespace dbtest

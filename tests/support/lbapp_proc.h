@@ -66,9 +66,8 @@ class Lbapp {
     pid_t pid_ = -1;
 };
 
-// One telnet connection to addr:8000, tried every 10 ms, tries times (fd stays -1 when
-// none succeeds). The text it reads has the telnet negotiation and carriage returns
-// removed.
+// One telnet connection to addr:8000, tried every 10 ms, tries times (fd -1 when none
+// succeeds). Its text has the telnet negotiation and carriage returns removed.
 struct ConsoleClient {
     static constexpr int kDeadlineMs = 20000;
     explicit ConsoleClient(const char *addr, int rcvbuf = 0, int tries = kDeadlineMs / 10) {

@@ -61,8 +61,7 @@ std::string web1(const std::string &before, int column, const char *value) {
     return before + insertServers(values + ")");
 }
 
-// From empty tables plus the case's statements, the loader must end the process with
-// the status and a message naming the mirror file and the value.
+// Empty tables plus the case's statements: the loader ends the process, naming the value.
 TEST_F(DbConfig, UnusableTablesStopStartUp) {
     const std::string alter = "ALTER TABLE server MODIFY ";
     const struct {
@@ -151,8 +150,7 @@ TEST_F(DbConfig, ControllerVipAndClusterNameComeFromTheFirstRowWhileEveryRowIsMi
     EXPECT_EQ(lbtest::readFile("cluster_new.conf"), "webfarm \nother \n");
 }
 
-// The summary masks the password; unusable dbconfig.conf contents (empty: no file) stop
-// start-up.
+// The summary masks the password; unusable contents (empty: no file) stop start-up.
 TEST_F(DbConfig, DbconfigPasswordIsMaskedAndUnusableContentsStopStartUp) {
     const dbtest::Credentials &c = dbtest::credentials();
     const std::string out = lbtest::printed(lbDbInit);

@@ -35,12 +35,8 @@ class RefreshFaults : public dbtest::DbTest {
     void TearDown() override {
         dbctl("thaw >&2");
         dbctl("resume >&2");
-        tickAsIs();
+        tick();
         DbTest::TearDown();
-    }
-    // One tick on flag.txt as it is.
-    static std::string tickAsIs() {
-        return lbtest::printed([] { lb_get_graphical_data(nullptr, 0); });
     }
 };
 
@@ -129,7 +125,7 @@ TEST_F(RefreshFaults, ALineSplitByATickIsAppliedOnceToTheRightServer) {
             SCOPED_TRACE((reopen ? "reopened after " : "one descriptor, ") + line.substr(0, cut));
             int fd = open("flag.txt", O_WRONLY | O_APPEND | O_CREAT, 0644);
             ASSERT_EQ(write(fd, line.data(), cut), static_cast<ssize_t>(cut));
-            std::string out = tickAsIs();
+            std::string out = tick();
             if (reopen) {
                 close(fd);
                 fd = open("flag.txt", O_WRONLY | O_APPEND);
@@ -137,7 +133,7 @@ TEST_F(RefreshFaults, ALineSplitByATickIsAppliedOnceToTheRightServer) {
             ASSERT_EQ(write(fd, line.data() + cut, line.size() - cut),
                       static_cast<ssize_t>(line.size() - cut));
             close(fd);
-            out += tickAsIs();
+            out += tick();
             EXPECT_EQ(serverNames(), Names{"web1"}) << out;
             EXPECT_EQ(count(out, "SERVER_NAME"), 1u) << out;
             EXPECT_EQ(count(out, "DELETE of"), 0u) << out;
