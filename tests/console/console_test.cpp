@@ -19,7 +19,6 @@
 
 namespace {
 
-constexpr int kDeadlineMs = lbtest::ConsoleClient::kDeadlineMs;
 constexpr const char *kBanner = "Welcome to Corvalis environment\n\nSwitch> ";
 
 // Runs climain for addr on a thread of its own; it serves until the suite ends.
@@ -29,12 +28,6 @@ void startConsole(const char *addr) {
 }
 
 using Client = lbtest::ConsoleClient;
-
-lbServer_node_t *addServer(const char *ip, int numConn) {
-    lbServer_node_t *s = lbtest::addServer(ip, "");
-    s->numConn = numConn;
-    return s;
-}
 
 class Console : public testing::Test {
   protected:
@@ -85,9 +78,9 @@ TEST_F(Console, ListingsShowServersInListOrderAndFlowsInKeyOrder) {
     lbServer_node_t *first = nullptr;
     {
         lbTableLock lock;
-        first = addServer("198.51.100.1", 2);
-        addServer("198.51.100.2", 0);
-        addServer("198.51.100.3", 5);
+        (first = lbtest::addServer("198.51.100.1", ""))->numConn = 2;
+        lbtest::addServer("198.51.100.2", "");
+        lbtest::addServer("198.51.100.3", "")->numConn = 5;
         lbFlowTable_create();
     }
     totaltime = 0.25f;
@@ -165,7 +158,8 @@ TEST_F(Console, StalledReaderNeitherHoldsTheLockNorOutlivesTheConsole) {
     constexpr int kFlows = 30000;  // 5 MB of listing, more than loopback's socket buffers
     {
         lbTableLock lock;
-        lbServer_node_t *s = addServer("198.51.100.1", kFlows);
+        lbServer_node_t *s = lbtest::addServer("198.51.100.1", "");
+        s->numConn = kFlows;
         lbFlowTable_create();
         for (int i = 0; i < kFlows; i++) {
             auto *f = new lbFlow_t{};
@@ -178,12 +172,12 @@ TEST_F(Console, StalledReaderNeitherHoldsTheLockNorOutlivesTheConsole) {
     Client slow("127.0.0.2", 4096);
     slow.configure();
     slow.say("getlbflow", " lbClientSrcIp = ");
-    for (int i = 0; i < kDeadlineMs / 10 && !someThreadWriting(); i++)
+    for (int i = 0; i < Client::kDeadlineMs / 10 && !someThreadWriting(); i++)
         usleep(10000);
     ASSERT_TRUE(someThreadWriting()) << "the console never waited on the slow client";
     timespec deadline;  // the packet thread must still get the lock meanwhile
     clock_gettime(CLOCK_REALTIME, &deadline);
-    deadline.tv_sec += kDeadlineMs / 1000;
+    deadline.tv_sec += Client::kDeadlineMs / 1000;
     ASSERT_EQ(pthread_mutex_timedlock(&g_lbRBtreeMtx, &deadline), 0);
     pthread_mutex_unlock(&g_lbRBtreeMtx);
     std::string rest = slow.say(nullptr, "Switch(config)# ");

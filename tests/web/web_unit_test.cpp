@@ -105,10 +105,9 @@ TEST(WebFiles, ConnectionsFile) {
         EXPECT_EQ(countByServer(f), c.counts);
         EXPECT_EQ(f.bad, c.bad);
     }
-    Flows f = parseFlows("192.0.2.10 40000 198.51.100.11 farm web1 10\n");
-    EXPECT_EQ(f.conns[0].client, "192.0.2.10");
-    EXPECT_EQ(f.conns[0].clientPort, 40000);
-    EXPECT_EQ(f.conns[0].serverName, "web1");
+    const Flows f = parseFlows("192.0.2.10 40000 198.51.100.11 farm web1 10\n");
+    EXPECT_EQ(std::tie(f.conns.at(0).client, f.conns[0].clientPort, f.conns[0].serverName),
+              std::tuple("192.0.2.10", 40000, "web1"));
 }
 
 TEST(WebFiles, GraphSeriesPerServerWithinTheRange) {
