@@ -26,7 +26,6 @@ namespace {
 using lbtest::errPrinted;
 using nlohmann::json;
 using namespace std::chrono_literals;
-using lbtest::Hop;
 
 const char kAddr[] = "127.0.0.32", kCtrl[] = "127.0.0.32:8443";
 const char kLoginBody[] = R"({"login":{"user":"sdn","password":"quorbit","domain":"sdn"}})";
@@ -164,7 +163,7 @@ TEST_F(RestSim, LinksOfTwoQueriesAreGatheredIntoHops) {
     EXPECT_EQ(lb_findpath(nullptr, kS2, "00:00:00:00:00:00:00:99", kCtrl, 3, 3), 2u);
     dlist_head list;
     EXPECT_NE(create_pathlist(&list, kS1, kS3, kCtrl, 3, 3), 0);
-    EXPECT_EQ(lbtest::hops(&list), (std::vector<Hop>{{1, 3, 2}, {2, 1, 2}, {3, 1, 3}}));
+    EXPECT_EQ(lbtest::hops(&list), (std::vector<lbtest::Hop>{{1, 3, 2}, {2, 1, 2}, {3, 1, 3}}));
     del_pathlist(&list);
     EXPECT_EQ(num_pathnodes, 0u);
 }

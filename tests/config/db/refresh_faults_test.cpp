@@ -48,10 +48,6 @@ struct Outage {
     std::vector<const char *> beforeFirstTick, beforeSecondTick;  // dbctl commands
 };
 
-void PrintTo(const Outage &o, std::ostream *os) {
-    *os << o.name;
-}
-
 class RefreshOutage : public RefreshFaults, public testing::WithParamInterface<Outage> {};
 
 TEST_P(RefreshOutage, RequestsWaitInOrderAndThePacketThreadNeverWaitsForTheDatabase) {
