@@ -2,11 +2,9 @@
 // suite's own network namespace.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -21,7 +19,6 @@
 
 namespace {
 
-constexpr int kDeadlineMs = lbtest::ConsoleClient::kDeadlineMs;
 constexpr const char *kBanner = "Welcome to Corvalis environment\n\nSwitch> ";
 
 // Runs climain for addr on a thread of its own; it serves until the suite ends.
@@ -32,12 +29,6 @@ void startConsole(const char *addr) {
 
 using Client = lbtest::ConsoleClient;
 
-lbServer_node_t *addServer(const char *ip, int numConn) {
-    lbServer_node_t *s = lbtest::addServer(ip, "");
-    s->numConn = numConn;
-    return s;
-}
-
 class Console : public testing::Test {
   protected:
     static void SetUpTestSuite() {
@@ -46,17 +37,7 @@ class Console : public testing::Test {
     }
     void TearDown() override {
         lbTableLock lock;  // shared state changes as the packet thread makes them
-        if (g_lbServFlowTable_tree != nullptr)
-            RBTreeDestroy(g_lbServFlowTable_tree);
-        g_lbServFlowTable_tree = nullptr;
-        numFlowEntries = 0;
-        delete_all_lbServerNodes();
-    }
-    // A client at the configuration prompt.
-    static void configure(Client &c) {
-        EXPECT_EQ(c.say(nullptr, "Switch> "), kBanner);
-        EXPECT_EQ(c.run("enable", "Switch# "), "");
-        EXPECT_EQ(c.run("configure terminal", "Switch(config)# "), "");
+        lbtest::resetState();
     }
 };
 
@@ -97,14 +78,14 @@ TEST_F(Console, ListingsShowServersInListOrderAndFlowsInKeyOrder) {
     lbServer_node_t *first = nullptr;
     {
         lbTableLock lock;
-        first = addServer("198.51.100.1", 2);
-        addServer("198.51.100.2", 0);
-        addServer("198.51.100.3", 5);
+        (first = lbtest::addServer("198.51.100.1", ""))->numConn = 2;
+        lbtest::addServer("198.51.100.2", "");
+        lbtest::addServer("198.51.100.3", "")->numConn = 5;
         lbFlowTable_create();
     }
     totaltime = 0.25f;
     Client c("127.0.0.2");
-    configure(c);
+    c.configure();
     EXPECT_EQ(c.run("getconn", "Switch(config)# "),
               "number of connections in 198.51.100.1 is 2\n\n"
               "number of connections in 198.51.100.2 is 0\n\n"
@@ -132,8 +113,7 @@ TEST_F(Console, ListingsShowServersInListOrderAndFlowsInKeyOrder) {
     EXPECT_EQ(c.run("getlbflow", "Switch(config)# "), want);
 }
 
-// Sessions up to the bound run side by side, each in its own mode; one more is told why
-// it is closed, and a session that ends makes room for the next.
+// Each session in its own mode; one past the bound is told why; one that ends makes room.
 TEST(ConsoleSessions, BoundedSessionsRunSideBySide) {
     lbtest::writeFile(LB_CONSOLE_CONF, "sessions 2\nlisten 127.0.0.6\n");
     startConsole("127.0.0.5");  // the file's address wins over the VIP
@@ -178,7 +158,8 @@ TEST_F(Console, StalledReaderNeitherHoldsTheLockNorOutlivesTheConsole) {
     constexpr int kFlows = 30000;  // 5 MB of listing, more than loopback's socket buffers
     {
         lbTableLock lock;
-        lbServer_node_t *s = addServer("198.51.100.1", kFlows);
+        lbServer_node_t *s = lbtest::addServer("198.51.100.1", "");
+        s->numConn = kFlows;
         lbFlowTable_create();
         for (int i = 0; i < kFlows; i++) {
             auto *f = new lbFlow_t{};
@@ -189,33 +170,29 @@ TEST_F(Console, StalledReaderNeitherHoldsTheLockNorOutlivesTheConsole) {
         }
     }
     Client slow("127.0.0.2", 4096);
-    configure(slow);
+    slow.configure();
     slow.say("getlbflow", " lbClientSrcIp = ");
-    for (int i = 0; i < kDeadlineMs / 10 && !someThreadWriting(); i++)
+    for (int i = 0; i < Client::kDeadlineMs / 10 && !someThreadWriting(); i++)
         usleep(10000);
     ASSERT_TRUE(someThreadWriting()) << "the console never waited on the slow client";
     timespec deadline;  // the packet thread must still get the lock meanwhile
     clock_gettime(CLOCK_REALTIME, &deadline);
-    deadline.tv_sec += kDeadlineMs / 1000;
+    deadline.tv_sec += Client::kDeadlineMs / 1000;
     ASSERT_EQ(pthread_mutex_timedlock(&g_lbRBtreeMtx, &deadline), 0);
     pthread_mutex_unlock(&g_lbRBtreeMtx);
     std::string rest = slow.say(nullptr, "Switch(config)# ");
-    size_t entries = 0;
-    for (size_t at = 0; (at = rest.find("lbClientSrcIp = ", at)) != std::string::npos; at++)
-        entries++;
-    EXPECT_EQ(entries, kFlows - 1u);
+    EXPECT_EQ(lbtest::count(rest, "lbClientSrcIp = "), kFlows - 1u);
     slow.say("quit", "");
 
     {  // A client gone in the middle of a listing ends its own connection only.
         Client gone("127.0.0.2", 4096);
-        configure(gone);
+        gone.configure();
         gone.say("getlbflow", " lbClientSrcIp = ");
     }
     EXPECT_EQ(Client("127.0.0.2").say(nullptr, "Switch> "), kBanner);
 }
 
-// With console.conf the console asks for a user and enable for its secret; neither the
-// password nor the secret ever travels back.
+// Neither the password nor the enable secret ever travels back.
 TEST(ConsoleAccess, LoginAndEnableCheckTheFile) {
     lbtest::writeFile(LB_CONSOLE_CONF, "# operators\nuser ops Pw-0ps\n\nenable En-4ble\n");
     startConsole("127.0.0.3");

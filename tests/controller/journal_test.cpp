@@ -1,6 +1,4 @@
-// The rule journal on its own: what the next run finds after a crash at any point of
-// posts, removals and flushes, after a power cut that tore the last line, and that the
-// file stays small and survives a spell of being unwritable.
+// The rule journal on its own: what the next run finds after a crash or a power cut.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -40,10 +38,6 @@ std::vector<int> found(size_t *skipped = nullptr) {
     if (skipped != nullptr)
         *skipped = j.skipped();
     return out;
-}
-
-size_t lineCount(const std::string &text) {
-    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
 }
 
 // Runs script on a fresh journal in a child process that then dies without closing it
@@ -110,7 +104,7 @@ TEST(RuleJournal, WhatTheNextStartFinds) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         run(c.script);
-        EXPECT_EQ(lineCount(lbtest::readFile(kPath)), c.lines);
+        EXPECT_EQ(lbtest::count(lbtest::readFile(kPath), "\n"), c.lines);
         size_t skipped = 99;
         EXPECT_EQ(found(&skipped), c.found);
         EXPECT_EQ(skipped, 0u);
@@ -140,7 +134,7 @@ TEST(RuleJournal, TornOrGarbledLinesAreSkippedAndDropped) {
         EXPECT_EQ(found(&skipped), c.found);
         EXPECT_EQ(skipped, c.skipped);
         // Opening rewrote the file: no line is appended after the torn one.
-        EXPECT_EQ(lineCount(lbtest::readFile(kPath)), c.found.size());
+        EXPECT_EQ(lbtest::count(lbtest::readFile(kPath), "\n"), c.found.size());
         EXPECT_EQ(found(&skipped), c.found);
         EXPECT_EQ(skipped, 0u);
     }
@@ -158,7 +152,7 @@ TEST(RuleJournal, StaysSmallUnderChurn) {
         j.sync();
         j.removed(u, body(1), j.mark());
         j.sync();
-        most = std::max(most, lineCount(lbtest::readFile(kPath)));
+        most = std::max(most, lbtest::count(lbtest::readFile(kPath), "\n"));
     }
     EXPECT_LE(most, compactMin + 2);
     EXPECT_EQ(found(), std::vector<int>{9});
@@ -175,7 +169,7 @@ TEST(RuleJournal, AnUnwritableJournalIsReportedOnceAndCatchesUp) {
         j->posting(url(2), body(2));
         EXPECT_EQ(j->sync(), -1);
     });
-    EXPECT_EQ(lineCount(out), 1u) << out;
+    EXPECT_EQ(lbtest::count(out, "\n"), 1u) << out;
     EXPECT_NE(out.find("Rule journal gone/rules.journal cannot be written"), std::string::npos)
         << out;
     EXPECT_FALSE(j->ok());
@@ -183,7 +177,7 @@ TEST(RuleJournal, AnUnwritableJournalIsReportedOnceAndCatchesUp) {
     std::this_thread::sleep_for(std::chrono::milliseconds(60));
     EXPECT_EQ(lbtest::printed([&] { EXPECT_EQ(j->sync(), 0); }),
               "Rule journal gone/rules.journal written again: rules are recorded\n");
-    EXPECT_EQ(lineCount(lbtest::readFile("gone/rules.journal")), 2u);
+    EXPECT_EQ(lbtest::count(lbtest::readFile("gone/rules.journal"), "\n"), 2u);
     j.reset();
     unlink("gone/rules.journal");
     rmdir("gone");

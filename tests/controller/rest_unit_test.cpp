@@ -130,8 +130,7 @@ TEST(NodesReply, FirstHostOnlyAndDefaultsForMissingMembersOrUnusableReplies) {
     }
 }
 
-// What a start makes of controller.conf: the credentials it holds, or a refusal that
-// names the fault and none of the file's words.
+// A refusal names the fault and none of the file's words.
 TEST(ControllerConf, ReadOrRefused) {
     const std::string kept = "u0|p0|d0", others = "group or others may read or write it (mode ";
     const char *kLogin = "user a\npassword zz9secret\ndomain d\n";

@@ -1,5 +1,4 @@
-// The counters from many threads, the metrics endpoint's answer (checked by promtool and
-// against the server list it shows) and its configuration file.
+// The counters, the metrics endpoint's answer and its configuration file.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -1,7 +1,6 @@
 // Active health checks: the settings file, the fall/rise counting, and the checker thread
 // against listening sockets of the suite's own network namespace (127.0.0.x on loopback).
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>

@@ -21,12 +21,7 @@ namespace lbtest {
 CtrlSim::CtrlSim(std::string addr, const std::string &topologyJson,
                  std::vector<std::string> extraArgs, bool startNow)
     : addr_(std::move(addr)), extraArgs_(std::move(extraArgs)) {
-    std::string base = scratchDir() + "/ctrlsim-" + addr_;
-    topoPath_ = base + ".topology.json";
-    logPath_ = base + ".requests.log";
-    readyPath_ = base + ".ready";
-    outPath_ = base + ".out";
-    writeFile(topoPath_, topologyJson);
+    writeFile(path(".topology.json"), topologyJson);
     clearLog();
     if (startNow)
         start();
@@ -35,16 +30,17 @@ CtrlSim::CtrlSim(std::string addr, const std::string &topologyJson,
 bool CtrlSim::start() {
     if (pid_ > 0)
         return true;
-    unlink(readyPath_.c_str());
+    const std::string ready = path(".ready"), out = path(".out");
+    unlink(ready.c_str());
     // env looks python3 up in PATH after the exec: the child must not allocate before.
     std::vector<std::string> args = {"/usr/bin/env",
                                      "python3",
                                      sourceDir() + "/testbed/controller/ctrlsim.py",
                                      "--addr=" + addr_,
                                      "--port=8443",
-                                     "--topology=" + topoPath_,
-                                     "--log=" + logPath_,
-                                     "--ready-file=" + readyPath_};
+                                     "--topology=" + path(".topology.json"),
+                                     "--log=" + path(".requests.log"),
+                                     "--ready-file=" + ready};
     args.insert(args.end(), extraArgs_.begin(), extraArgs_.end());
     std::vector<char *> argv;
     for (auto &a : args)
@@ -56,23 +52,22 @@ bool CtrlSim::start() {
         // Only async-signal-safe calls: the test may run other threads. The simulator
         // goes with the test process even when that one is killed.
         prctl(PR_SET_PDEATHSIG, SIGTERM);
-        int out = open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (getppid() == parent && dup2(out, 1) == 1 && dup2(out, 2) == 2)
+        int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (getppid() == parent && dup2(fd, 1) == 1 && dup2(fd, 2) == 2)
             execv(argv[0], argv.data());
         _exit(127);
     }
     std::string why = pid_ < 0 ? "could not be forked" : "not ready within 15 s";
     for (int i = 0; pid_ > 0 && i < 300;
          ++i, std::this_thread::sleep_for(std::chrono::milliseconds(50))) {
-        if (fileExists(readyPath_))
+        if (fileExists(ready))
             return true;
         if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
             pid_ = -1;
             why = "exited";
         }
     }
-    ADD_FAILURE() << "controller simulator on " << addr_ << " " << why << ":\n"
-                  << readFile(outPath_);
+    ADD_FAILURE() << "controller simulator on " << addr_ << " " << why << ":\n" << readFile(out);
     stop();
     return false;
 }
@@ -91,7 +86,7 @@ void CtrlSim::stop() {
 
 std::vector<nlohmann::json> CtrlSim::requests() const {
     std::vector<nlohmann::json> out;
-    std::istringstream in(readFile(logPath_));
+    std::istringstream in(readFile(path(".requests.log")));
     for (std::string line; std::getline(in, line);) {
         out.push_back(nlohmann::json::parse(line, nullptr, false));
         EXPECT_FALSE(out.back().is_discarded()) << "bad request log line: " << line;

@@ -1,8 +1,6 @@
-// Runs the controller simulator (testbed/controller/ctrlsim.py) for a test: one process
-// per instance on port 8443 of the given loopback address, serving a topology written by
-// the test. The process ends with the instance, with the thread that started it (so call
-// start() on one that outlives the simulator, normally the test's own), or with the test
-// process.
+// The controller simulator (testbed/controller/ctrlsim.py) on port 8443 of a loopback
+// address. It ends with the instance, with the thread that started it (call start() on one
+// that outlives the simulator, normally the test's own), or with the test process.
 #pragma once
 
 #include <sys/types.h>
@@ -34,7 +32,7 @@ class CtrlSim {
 
     // Every /sdn/ request logged so far, oldest first; clearLog forgets them.
     std::vector<nlohmann::json> requests() const;
-    void clearLog() const { writeFile(logPath_, ""); }
+    void clearLog() const { writeFile(path(".requests.log"), ""); }
     // POST /_sim/control with body, POST /_sim/reset: true on a 200 reply.
     bool control(const nlohmann::json &body) const {
         return simRequest("POST", "/_sim/control", body.dump()).first == 200;
@@ -44,13 +42,16 @@ class CtrlSim {
     nlohmann::json flows(const std::string &dpid16) const;
 
   private:
+    // The simulator's files in the scratch directory: suffix after "ctrlsim-<addr>".
+    std::string path(const char *suffix) const {
+        return scratchDir() + "/ctrlsim-" + addr_ + suffix;
+    }
     // The HTTP status (0: the transfer failed) and the reply.
     std::pair<long, std::string> simRequest(const char *method, const std::string &path,
                                             const std::string &body) const;
 
     std::string addr_;
     std::vector<std::string> extraArgs_;
-    std::string topoPath_, logPath_, readyPath_, outPath_;
     pid_t pid_ = -1;
 };
 

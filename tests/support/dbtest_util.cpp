@@ -98,13 +98,6 @@ std::string describe(const lbServer_node_t *s) {
     return buf;
 }
 
-size_t count(const std::string &hay, const std::string &needle) {
-    size_t n = 0;
-    for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1))
-        n++;
-    return n;
-}
-
 bool DbTest::resetSchema() {
     return sql(lbtest::readFile(lbtest::sourceDir() + "/testbed/db/schema.sql"));
 }
@@ -130,7 +123,7 @@ std::string DbTest::tick(const char *flag) {
         lbtest::writeFile("flag.txt", flag);
     else
         remove("flag.txt");
-    return lbtest::printed([] { lb_get_graphical_data(nullptr, 0); });
+    return tick();
 }
 
 }  // namespace dbtest

@@ -39,7 +39,7 @@ std::vector<lbServer_node_t *> listed();
 lbServer_node_t *find(const char *ip);
 // A record's configuration and running state on one line.
 std::string describe(const lbServer_node_t *s);
-size_t count(const std::string &hay, const std::string &needle);
+using lbtest::count;
 
 // Fails unless the server answers; then empty tables (testbed/db/schema.sql), a
 // dbconfig.conf, no flag.txt, an open g_con and the process state of start-up.
@@ -49,8 +49,12 @@ class DbTest : public testing::Test {
     void TearDown() override { lbtest::resetState(); }
     static bool resetSchema();
     static void loadServers() { lbtest::printed(lbServConfig); }
-    // One refresh tick with the given request file (null: none); returns what it printed.
+    // One refresh tick with the given request file (null: none; no argument: flag.txt as it
+    // is); returns what it printed.
     static std::string tick(const char *flag);
+    static std::string tick() {
+        return lbtest::printed([] { lb_get_graphical_data(nullptr, 0); });
+    }
 };
 
 }  // namespace dbtest

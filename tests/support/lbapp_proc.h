@@ -66,9 +66,8 @@ class Lbapp {
     pid_t pid_ = -1;
 };
 
-// One telnet connection to addr:8000, tried every 10 ms, tries times (fd stays -1 when
-// none succeeds). The text it reads has the telnet negotiation and carriage returns
-// removed.
+// One telnet connection to addr:8000, tried every 10 ms, tries times (fd -1 when none
+// succeeds). Its text has the telnet negotiation and carriage returns removed.
 struct ConsoleClient {
     static constexpr int kDeadlineMs = 20000;
     explicit ConsoleClient(const char *addr, int rcvbuf = 0, int tries = kDeadlineMs / 10) {
@@ -113,6 +112,12 @@ struct ConsoleClient {
         std::string got = say(line, prompt);
         got = got.substr(got.find('\n') + 1, got.size() - got.find('\n') - 1 - prompt.size());
         return got.erase(got.find_last_not_of('\n') + 1);
+    }
+    // From the banner to the configuration prompt.
+    void configure() {
+        EXPECT_EQ(say(nullptr, "Switch> "), "Welcome to Corvalis environment\n\nSwitch> ");
+        EXPECT_EQ(run("enable", "Switch# "), "");
+        EXPECT_EQ(run("configure terminal", "Switch(config)# "), "");
     }
     int fd = -1, iac = 0;
     std::string text;

@@ -42,10 +42,23 @@ bool fileExists(const std::string &path) {
     return stat(path.c_str(), &st) == 0;
 }
 
+size_t count(const std::string &hay, const std::string &needle) {
+    size_t n = 0;
+    for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1))
+        n++;
+    return n;
+}
+
 std::string printed(const std::function<void()> &f) {
     testing::internal::CaptureStdout();
     f();
     return testing::internal::GetCapturedStdout();
+}
+
+std::string errPrinted(const std::function<void()> &f) {
+    testing::internal::CaptureStderr();
+    f();
+    return testing::internal::GetCapturedStderr();
 }
 
 bool waitUntil(const std::function<bool()> &done, std::chrono::milliseconds deadline) {

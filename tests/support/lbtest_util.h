@@ -17,6 +17,8 @@ std::string readFile(const std::string &path);
 // Replaces a file's content; fails the current test when it cannot be written.
 void writeFile(const std::string &path, const std::string &content);
 bool fileExists(const std::string &path);
+// How often needle occurs in hay (overlaps counted).
+size_t count(const std::string &hay, const std::string &needle);
 // Puts text in path, or removes path when text is null: a settings file as a case wants it.
 void setFile(const std::string &path, const char *text);
 // A row of a settings-file table: the file's text (null: no file), what the reader
@@ -27,8 +29,9 @@ struct SettingsRow {
     std::string settings, said;
 };
 
-// What f printed to standard output.
+// What f printed to standard output; what it wrote to standard error.
 std::string printed(const std::function<void()> &f);
+std::string errPrinted(const std::function<void()> &f);
 // Polls done every 10 ms until it holds or the deadline passes; returns whether it held.
 bool waitUntil(const std::function<bool()> &done,
                std::chrono::milliseconds deadline = std::chrono::seconds(20));

@@ -1,5 +1,4 @@
-// Start-up loaders against a real MariaDB: what they put into the globals, the server
-// list and the mirror files, and how they end start-up on unusable configuration.
+// Start-up loaders against a real MariaDB.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -62,53 +61,46 @@ std::string web1(const std::string &before, int column, const char *value) {
     return before + insertServers(values + ")");
 }
 
-// From empty tables plus the case's statements, the loader must end the process with
-// the status and a message naming the mirror file and the value.
+// Empty tables plus the case's statements: the loader ends the process, naming the value.
 TEST_F(DbConfig, UnusableTablesStopStartUp) {
     const std::string alter = "ALTER TABLE server MODIFY ";
     const struct {
-        void (*load)();
         std::string sql;
-        int status;
         const char *expect;
+        int status = 0;
+        void (*load)() = lbServConfig;
     } cases[] = {
-        {lbServConfig, web1("", 5, "48"), 0, "wrong entry 48 in Config file"},
-        {lbServConfig, web1("", 5, "-1"), 0,
-         "servConfig.conf line 1: switch port \"-1\" is not a port number"},
-        {lbServConfig, web1(alter + "switchport INT NULL;", 5, "NULL"), 0,
+        {web1("", 5, "48"), "wrong entry 48 in Config file"},
+        {web1("", 5, "-1"), "servConfig.conf line 1: switch port \"-1\" is not a port number"},
+        {web1(alter + "switchport INT NULL;", 5, "NULL"),
          "servConfig.conf line 1: switch port is NULL"},
-        {lbServConfig, web1(alter + "maxconn VARCHAR(20);", 2, "'many'"), 0,
+        {web1(alter + "maxconn VARCHAR(20);", 2, "'many'"),
          "maximum connections \"many\" is not a number"},
-        {lbServConfig, web1("", 0, "'web 1'"), 0, "servConfig.conf line 1: expected 6 values"},
-        {lbServConfig, web1(alter + "servername VARCHAR(200);", 0, "REPEAT('n', 60)"), 0,
+        {web1("", 0, "'web 1'"), "servConfig.conf line 1: expected 6 values"},
+        {web1(alter + "servername VARCHAR(200);", 0, "REPEAT('n', 60)"),
          "name \"n{60}\" is longer than 49"},
-        {lbServConfig, web1("", 1, "'192.0.2.300'"), 0,
-         "server address \"192.0.2.300\" is not a dotted IPv4"},
-        {lbServConfig, web1("", 3, "'02:00:00:00:00'"), 0,
-         "MAC address \"02:00:00:00:00\" is not six hexadecimal"},
-        {lbServConfig, web1("", 3, "'02:00:00:00:00:zz'"), 0, "MAC address \"02:00:00:00:00:zz\""},
-        {lbServConfig, web1(alter + "state VARCHAR(40);", 4, "'NotLockedAtAll!'"), 0,
+        {web1("", 1, "'192.0.2.300'"), "server address \"192.0.2.300\" is not a dotted IPv4"},
+        {web1("", 3, "'02:00:00:00:00'"), "MAC address \"02:00:00:00:00\" is not six hexadecimal"},
+        {web1("", 3, "'02:00:00:00:00:zz'"), "MAC address \"02:00:00:00:00:zz\""},
+        {web1(alter + "state VARCHAR(40);", 4, "'NotLockedAtAll!'"),
          "state \"NotLockedAtAll!\" is longer than 14"},
-        {lbServConfig,
-         insertServers(11, 11) + insertServers("('web2', 'not-an-ip', 5, '02:00', 'U', 1)"), 0,
+        {insertServers(11, 11) + insertServers("('web2', 'not-an-ip', 5, '02:00', 'U', 1)"),
          "servConfig.conf line 2: server address \"not-an-ip\""},
-        {lbServConfig, "DROP TABLE server;", 1, "loadbalancer.server' doesn't exist"},
-        {lbContConfig, "DO 0;", 0,
-         "Please configure the controller IP from VARN WEBUI and run the VARN App again"},
-        {lbContConfig, insertControllers("('198.51.100.1', '02:00:00:01:01', '00:01')"), 0,
-         "contIP.conf: controller MAC \"02:00:00:01:01\""},
-        {lbContConfig,
-         "ALTER TABLE controller MODIFY dpid VARCHAR(100);" +
+        {"DROP TABLE server;", "loadbalancer.server' doesn't exist", 1},
+        {"DO 0;", "Please configure the controller IP from VARN WEBUI and run the VARN App again",
+         0, lbContConfig},
+        {insertControllers("('198.51.100.1', '02:00:00:01:01', '00:01')"),
+         "contIP.conf: controller MAC \"02:00:00:01:01\"", 0, lbContConfig},
+        {"ALTER TABLE controller MODIFY dpid VARCHAR(100);" +
              insertControllers("('198.51.100.1', '02:00:00:00:01:01', REPEAT('0a:', 20))"),
-         0, "contIP.conf: datapath id \"(0a:){20}\" is longer"},
-        {lbContConfig, insertControllers("('198.51.100', '02:00:00:00:01:01', '00:01')"), 0,
-         "contIP.conf: controller address \"198.51.100\""},
-        {lbClusterConfig, "INSERT INTO vip_conf (vip) VALUES ('192.0.2.1000');", 0,
-         "cluster.conf: VIP \"192.0.2.1000\""},
-        {lbClusterConfig_new,
-         "ALTER TABLE cluster MODIFY clustername VARCHAR(100);"
+         "contIP.conf: datapath id \"(0a:){20}\" is longer", 0, lbContConfig},
+        {insertControllers("('198.51.100', '02:00:00:00:01:01', '00:01')"),
+         "contIP.conf: controller address \"198.51.100\"", 0, lbContConfig},
+        {"INSERT INTO vip_conf (vip) VALUES ('192.0.2.1000');",
+         "cluster.conf: VIP \"192.0.2.1000\"", 0, lbClusterConfig},
+        {"ALTER TABLE cluster MODIFY clustername VARCHAR(100);"
          "INSERT INTO cluster (clustername) VALUES (REPEAT('c', 50));",
-         0, "cluster_new.conf: cluster name \"c{50}\" is longer than 49"},
+         "cluster_new.conf: cluster name \"c{50}\" is longer than 49", 0, lbClusterConfig_new},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.expect);
@@ -158,13 +150,10 @@ TEST_F(DbConfig, ControllerVipAndClusterNameComeFromTheFirstRowWhileEveryRowIsMi
     EXPECT_EQ(lbtest::readFile("cluster_new.conf"), "webfarm \nother \n");
 }
 
-// The summary masks the password; unusable dbconfig.conf contents (empty: no file) stop
-// start-up.
+// The summary masks the password; unusable contents (empty: no file) stop start-up.
 TEST_F(DbConfig, DbconfigPasswordIsMaskedAndUnusableContentsStopStartUp) {
     const dbtest::Credentials &c = dbtest::credentials();
-    testing::internal::CaptureStdout();
-    lbDbInit();
-    std::string out = testing::internal::GetCapturedStdout();
+    const std::string out = lbtest::printed(lbDbInit);
     ASSERT_NE(g_con, nullptr);
     EXPECT_EQ(out.find(c.password), std::string::npos) << out;
     EXPECT_NE(out.find(c.host + "  " + c.user + "  ********\n"), std::string::npos) << out;
@@ -186,10 +175,7 @@ TEST_F(DbConfig, DbconfigPasswordIsMaskedAndUnusableContentsStopStartUp) {
     };
     for (const auto &k : cases) {
         SCOPED_TRACE(k.expect);
-        if (k.content.empty())
-            remove("dbconfig.conf");
-        else
-            lbtest::writeFile("dbconfig.conf", k.content);
+        lbtest::setFile("dbconfig.conf", k.content.empty() ? nullptr : k.content.c_str());
         EXPECT_CONFIG_EXIT(lbDbInit(), k.status, k.expect);
     }
 }

@@ -1,6 +1,5 @@
-// The refresh running at the same time as the packet thread's flow-table changes and
-// the console's listings, as in the running balancer. Built under ThreadSanitizer too:
-// every access to the server list and the flow table must be ordered by g_lbRBtreeMtx.
+// The refresh beside the packet thread's flow-table changes and the console's listings.
+// Built under ThreadSanitizer too: every access must be ordered by g_lbRBtreeMtx.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -31,12 +30,10 @@ void request(const std::string &line) {
     close(fd);
 }
 
-using Locked = lbTableLock;  // as the packet thread and the console hold it
-
 // Closes one connection as teardown does, removing its server when that server's
 // removal was requested and this was its last connection.
 void closeConnection(uint32_t client, uint16_t port) {
-    Locked l;
+    lbTableLock l;
     lbFlow_t *e = lbFlowTable_getEntry(client, port);
     lbServer_node_t *s = e->lbServConfPtr;
     s->numConn--;
@@ -70,7 +67,7 @@ TEST_F(RefreshConcurrency, TicksFlowChangesAndListingsInterleaveSafely) {
     });
     std::thread console([&] {
         for (; !stop; std::this_thread::sleep_for(1ms)) {
-            Locked l;
+            lbTableLock l;
             printServList(&lbServHead);
             lbFlowTable_writeFile();
         }
@@ -83,7 +80,7 @@ TEST_F(RefreshConcurrency, TicksFlowChangesAndListingsInterleaveSafely) {
         std::vector<uint16_t> open;
         while (!stop) {
             {
-                Locked l;
+                lbTableLock l;
                 lbServer_node_t *s = lbGetNodeWithLessConn();
                 if (s != nullptr && lbServFlowTable_createEntry(s, client, next, 1, mac, 80))
                     open.push_back(next++);
@@ -101,7 +98,7 @@ TEST_F(RefreshConcurrency, TicksFlowChangesAndListingsInterleaveSafely) {
         request(std::string(i <= 30 ? "1 ADD" : "1 DELETE") + " 192.0.2." +
                 std::to_string(i <= 30 ? i : i - 10) + "\n");
     EXPECT_TRUE(lbtest::waitUntil([] {
-        Locked l;
+        lbTableLock l;
         return g_lbNumServers == 7 && lbtest::readFile("flag.txt") == "0\n";
     }));
     stop = true;
@@ -133,7 +130,7 @@ TEST_F(RefreshConcurrency, TheTimerRunsTheTickEveryFiveSeconds) {
         ASSERT_TRUE(lbEventIdValid(timerId)) << timerId;
         // The console keeps listing meanwhile, under the same lock as the tick.
         ticked = lbtest::waitUntil([] {
-            Locked l;
+            lbTableLock l;
             printServList(&lbServHead);
             return fiveSecTimerEvent != 0;
         });

@@ -1,5 +1,4 @@
-// The refresh when the database or the request file misbehaves: a database that hangs,
-// restarts or is down while requests arrive, and request lines split by a tick.
+// The refresh when the database or the request file misbehaves.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -36,12 +35,8 @@ class RefreshFaults : public dbtest::DbTest {
     void TearDown() override {
         dbctl("thaw >&2");
         dbctl("resume >&2");
-        tickAsIs();
+        tick();
         DbTest::TearDown();
-    }
-    // One tick on flag.txt as it is.
-    static std::string tickAsIs() {
-        return lbtest::printed([] { lb_get_graphical_data(nullptr, 0); });
     }
 };
 
@@ -52,10 +47,6 @@ struct Outage {
     const char *name;
     std::vector<const char *> beforeFirstTick, beforeSecondTick;  // dbctl commands
 };
-
-void PrintTo(const Outage &o, std::ostream *os) {
-    *os << o.name;
-}
 
 class RefreshOutage : public RefreshFaults, public testing::WithParamInterface<Outage> {};
 
@@ -130,7 +121,7 @@ TEST_F(RefreshFaults, ALineSplitByATickIsAppliedOnceToTheRightServer) {
             SCOPED_TRACE((reopen ? "reopened after " : "one descriptor, ") + line.substr(0, cut));
             int fd = open("flag.txt", O_WRONLY | O_APPEND | O_CREAT, 0644);
             ASSERT_EQ(write(fd, line.data(), cut), static_cast<ssize_t>(cut));
-            std::string out = tickAsIs();
+            std::string out = tick();
             if (reopen) {
                 close(fd);
                 fd = open("flag.txt", O_WRONLY | O_APPEND);
@@ -138,7 +129,7 @@ TEST_F(RefreshFaults, ALineSplitByATickIsAppliedOnceToTheRightServer) {
             ASSERT_EQ(write(fd, line.data() + cut, line.size() - cut),
                       static_cast<ssize_t>(line.size() - cut));
             close(fd);
-            out += tickAsIs();
+            out += tick();
             EXPECT_EQ(serverNames(), Names{"web1"}) << out;
             EXPECT_EQ(count(out, "SERVER_NAME"), 1u) << out;
             EXPECT_EQ(count(out, "DELETE of"), 0u) << out;
