@@ -1,23 +1,22 @@
-"""lbweb in headless Chromium, against the throwaway database (testbed/db/dbctl), the
-controller simulator and a running lbapp whose VIP interface is one end of a veth pair
-(lbw0); client frames are put on the other end (lbw1) and the balanced ones read back
-there. Runs inside the database's network namespace, as root. LBAPP and LBWEB name the
-binaries; screenshots of every page go to LBWEB_ARTEFACTS.
-
-    LBAPP=... LBWEB=... ip netns exec NS python3 -m unittest discover -s tests/web -p browser_test.py
-"""
+"""lbweb in headless Chromium (see CMakeLists.txt); lbapp's VIP interface is one end of a
+veth pair (lbw0): client frames are put on the other end (lbw1) and the balanced ones read
+back there."""
 
 import collections
+import contextlib
 import os
 import shutil
 import signal
 import socket
+import ssl
 import struct
 import subprocess
 import sys
 import tempfile
 import time
 import unittest
+import urllib.error
+import urllib.request
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
@@ -108,9 +107,8 @@ class Setup:
         self.browser.set_page_load_timeout(30)
 
     def spawn(self, name, args, cwd=None):
-        p = self.procs[name] = bedlib.Proc(args, os.path.join(self.tmp, name + ".out"),
-                                           cwd or self.work)
-        return p
+        self.procs[name] = bedlib.Proc(args, os.path.join(self.tmp, name + ".out"), cwd or self.work)
+        return self.procs[name]
 
     def output(self, name):
         return self.procs[name].output() if name in self.procs else ""
@@ -152,13 +150,13 @@ def tearDownModule():
         ctx.stop()
 
 
-class Frozen:
+@contextlib.contextmanager
+def Frozen():
     """lbapp stopped (SIGSTOP) for a while: no tick takes flag.txt meanwhile."""
-
-    def __enter__(self):
-        ctx.lbapp.proc.send_signal(signal.SIGSTOP)
-
-    def __exit__(self, *exc):
+    ctx.lbapp.proc.send_signal(signal.SIGSTOP)
+    try:
+        yield
+    finally:
         ctx.lbapp.proc.send_signal(signal.SIGCONT)
 
 
@@ -244,8 +242,6 @@ class Lbweb(unittest.TestCase):
             self.assertEqual(ctx.read("flag.txt"), flag + line)
 
     def test_1_no_login_shows_the_login_page(self):
-        import urllib.error
-        import urllib.request
         for method, path, status in (("GET", "/api/connections", 401),
                                      ("GET", "/api/graph?range=300", 401),
                                      ("POST", "/servers/delete", 403),
@@ -262,13 +258,9 @@ class Lbweb(unittest.TestCase):
             self.assertTrue(self.b.current_url.endswith("/login"), path)
             self.b.find_element(By.ID, "login-form")
         self.shot("login")
-        self.b.find_element(By.NAME, "user").send_keys(USER)
-        self.b.find_element(By.NAME, "password").send_keys("wrong")
-        self.submit(self.b.find_element(By.ID, "login-form"))
+        self.submit(self.fill({"user": USER, "password": "wrong"}, "login-form"))
         self.assertEqual(self.notice(), "Unknown user or wrong password.")
-        self.b.find_element(By.NAME, "user").send_keys(USER)
-        self.b.find_element(By.NAME, "password").send_keys(PASSWORD)
-        self.submit(self.b.find_element(By.ID, "login-form"))
+        self.submit(self.fill({"user": USER, "password": PASSWORD}, "login-form"))
         self.assertTrue(self.b.current_url.endswith("/servers"))
         cookie = self.b.get_cookie("lbweb_session")
         self.assertTrue(cookie["httpOnly"])
@@ -398,24 +390,18 @@ class Lbweb(unittest.TestCase):
         self.assertEqual(set(want), {"web1", "web2", "web4"})
         self.shot("graph")
 
-    def test_6b_health_column_only_while_lbapp_checks(self):
-        """lbapp keeps health.txt only while its health checks run (this one runs none);
-        the servers page then shows each server's state."""
-        heads = lambda: [th.text for th in self.b.find_elements(  # noqa: E731
-            By.CSS_SELECTOR, "#servers thead th")]
+    def test_6b_health_column_only_while_lbapp_keeps_health_txt(self):
+        # This lbapp runs no health checks: the file is the test's.
+        heads = lambda: self.cells("#servers thead tr")[0]  # noqa: E731 (aligned with cells())
         self.open("/servers")
         self.assertNotIn("Health", heads())
-        ctx.write("health.txt", "198.51.100.11 down\n198.51.100.12 up\n")
-        try:
-            self.open("/servers")
-            col = heads().index("Health") + 1  # cells() puts the address first
-            health = {r[0]: r[col] for r in self.cells("#servers tbody tr")}
-            want = {a: "-" for a in health}  # a server the file does not name
-            want.update({"198.51.100.11": "down", "198.51.100.12": "up"})
-            self.assertEqual(health, want)
-            self.shot("servers-health")
-        finally:
-            os.remove(os.path.join(ctx.work, "health.txt"))
+        ctx.write("health.txt", "198.51.100.11 down\n")
+        self.open("/servers")
+        os.remove(os.path.join(ctx.work, "health.txt"))
+        col = heads().index("Health")
+        self.assertEqual({r[0]: r[col] for r in self.cells("#servers tbody tr")},
+                         {"198.51.100.11": "down", "198.51.100.12": "-"})
+        self.shot("servers-health")
 
     def test_7_status_names_lbapp_and_its_settings(self):
         self.open("/status")
@@ -433,13 +419,10 @@ class Lbweb(unittest.TestCase):
 
 class Tls(unittest.TestCase):
     def test_https_only_with_a_secure_cookie(self):
-        """With cert and key lbweb speaks HTTPS, and its cookie is marked Secure."""
-        import ssl
-        import urllib.request
         d = ctx.tmp
         subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-                        "-subj", "/CN=127.0.0.1", "-keyout", os.path.join(d, "web.key"), "-out",
-                        os.path.join(d, "web.pem")], check=True, capture_output=True)
+                        "-subj", "/CN=127.0.0.1", "-keyout", "web.key", "-out", "web.pem"], cwd=d,
+                       check=True, capture_output=True)
         with open(os.path.join(d, "tls.conf"), "w") as f:
             f.write("port 8444\nworkdir work\nusers lbweb.users\ncert web.pem\nkey web.key\n")
         p = ctx.spawn("lbweb-tls", [os.environ["LBWEB"], "tls.conf"], d)
@@ -455,7 +438,3 @@ class Tls(unittest.TestCase):
         with self.assertRaises(OSError):  # plain HTTP is not answered as such
             urllib.request.urlopen("http://127.0.0.1:8444/login", timeout=10).read()
         self.assertEqual(p.stop(timeout=20), 0)
-
-
-if __name__ == "__main__":
-    unittest.main()
