@@ -65,7 +65,6 @@ class TransportTest(SimTestCase):
         self.assertEqual(self.sim.flows(), [])
 
     def test_addr_forms_and_the_default(self):
-        # The bare host with --port is the form every other test uses, as the C++ suites do.
         for addr, addr_args in [("127.0.0.1", []), ("127.0.0.31", ["--addr=127.0.0.31:8443"])]:
             sim = SimProcess(addr, addr_args=addr_args)
             self.addCleanup(sim.cleanup)
