@@ -49,8 +49,7 @@ def sql(statements):
 
 
 class Setup:
-    """Database rows, files, veth pair, controller simulator, lbapp and lbweb; torn down
-    in reverse order."""
+    """Database rows, files, veth pair, controller simulator, lbapp, lbweb and browser."""
 
     def __init__(self):
         self.tmp = tempfile.mkdtemp(prefix="lbweb-test-")
@@ -107,7 +106,8 @@ class Setup:
         self.browser.set_page_load_timeout(30)
 
     def spawn(self, name, args, cwd=None):
-        self.procs[name] = bedlib.Proc(args, os.path.join(self.tmp, name + ".out"), cwd or self.work)
+        out = os.path.join(self.tmp, name + ".out")
+        self.procs[name] = bedlib.Proc(args, out, cwd or self.work)
         return self.procs[name]
 
     def output(self, name):
@@ -137,17 +137,12 @@ def setUpModule():
         if not os.environ.get(need):
             raise AssertionError(need + " is not set (run through scripts/test)")
     ctx = Setup()
+    unittest.addModuleCleanup(ctx.stop)
     try:
         ctx.start()
     except BaseException:
         print("lbapp:\n" + ctx.output("lbapp")[-3000:], file=sys.stderr)
-        ctx.stop()
         raise
-
-
-def tearDownModule():
-    if ctx:
-        ctx.stop()
 
 
 @contextlib.contextmanager
@@ -163,9 +158,8 @@ def Frozen():
 class Lbweb(unittest.TestCase):
     """One browser session through the pages; the tests build on each other in order."""
 
-    @property
-    def b(self):
-        return ctx.browser
+    def setUp(self):
+        self.b = ctx.browser
 
     def open(self, path):
         self.b.get(URL + path)
@@ -190,11 +184,8 @@ class Lbweb(unittest.TestCase):
 
     def console_counts(self):
         """Server address -> connections, as lbapp's console lists them."""
-        con = bedlib.Console(VIP)
-        try:
+        with contextlib.closing(bedlib.Console(VIP)) as con:
             return {w[4]: int(w[6].rstrip(",")) for w in map(str.split, con.getconn())}
-        finally:
-            con.close()
 
     def balance(self, sport, flags=0x02):
         """Sends a client segment; the address of the server it was forwarded to (None for
@@ -207,10 +198,10 @@ class Lbweb(unittest.TestCase):
                 data, addr = ctx.wire.recvfrom(2048)
             except socket.timeout:
                 continue
-            if addr[2] == socket.PACKET_OUTGOING or len(data) < 38 or data[12:14] != b"\x08\x00":
-                continue
-            if data[23] == 6 and struct.unpack("!H", data[34:36])[0] == sport and \
-                    data[26:30] == socket.inet_aton(CLIENT) and data[30:34] != socket.inet_aton(VIP):
+            if addr[2] != socket.PACKET_OUTGOING and data[12:14] == b"\x08\x00" and \
+                    data[23:24] == b"\x06" and data[26:30] == socket.inet_aton(CLIENT) and \
+                    data[34:36] == struct.pack("!H", sport) and \
+                    data[30:34] != socket.inet_aton(VIP):
                 return socket.inet_ntoa(data[30:34])
         if flags & 0x04:
             return None
@@ -356,12 +347,9 @@ class Lbweb(unittest.TestCase):
     def test_5_connections_table_matches_the_file(self):
         self.open("/connections")
 
-        def table():
-            return {tuple(r[1:]) for r in self.cells("#conns tbody tr")}
-
-        def from_file():
-            lines = [l.split() for l in ctx.read("flows_new.txt").splitlines() if l.split()]
-            return {(w[0], w[1], w[4], w[2]) for w in lines if w[0] != "0"}
+        table = lambda: {tuple(r[1:]) for r in self.cells("#conns tbody tr")}  # noqa: E731
+        from_file = lambda: {(w[0], w[1], w[4], w[2]) for w in map(  # noqa: E731
+            str.split, ctx.read("flows_new.txt").splitlines()) if w and w[0] != "0"}
 
         self.assertTrue(from_file())
         self.assertTrue(wait_until(lambda: table() == from_file(), 5))
@@ -377,10 +365,9 @@ class Lbweb(unittest.TestCase):
         self.assertTrue(wait_until(lambda: self.b.execute_script(
             "return window.lbChart ? window.lbChart.data.datasets.length : 0") > 0, 10))
         with Frozen():
-            lines = [l.split() for l in ctx.read("servergraph.txt").splitlines() if l.split()]
-            want = {}
-            for w in lines:
-                want.setdefault(w[0], []).append(int(w[1]))
+            want = collections.defaultdict(list)
+            for w in filter(None, map(str.split, ctx.read("servergraph.txt").splitlines())):
+                want[w[0]].append(int(w[1]))
             # A new range redraws at once; no tick can add points meanwhile.
             self.b.execute_script("const r = document.getElementById('range');"
                                   "r.value = '3600'; r.dispatchEvent(new Event('change'));")
