@@ -382,12 +382,12 @@ class Lbweb(unittest.TestCase):
         heads = lambda: self.cells("#servers thead tr")[0]  # noqa: E731 (aligned with cells())
         self.open("/servers")
         self.assertNotIn("Health", heads())
-        ctx.write("health.txt", "198.51.100.11 down\n")
+        ctx.write("health.txt", "198.51.100.11 down\n198.51.100.12 up\n")
         self.open("/servers")
         os.remove(os.path.join(ctx.work, "health.txt"))
         col = heads().index("Health")
         self.assertEqual({r[0]: r[col] for r in self.cells("#servers tbody tr")},
-                         {"198.51.100.11": "down", "198.51.100.12": "-"})
+                         {"198.51.100.11": "down", "198.51.100.12": "up"})
         self.shot("servers-health")
 
     def test_7_status_names_lbapp_and_its_settings(self):
