@@ -345,8 +345,7 @@ def run_lbapp(bed, binary):
         return result
     finally:
         app.kill()
-        for sw in (1, 2, 3):
-            subprocess.run(bedlib.OFCTL + ["del-flows", bed.bridge(sw), "tcp"], check=False)
+        bed.clear_rules(check=False)
 
 
 def row(fig, what, value, unit, note):

@@ -249,6 +249,11 @@ class Testbed:
     def all_rules(self):
         return {s: self.rules(s) for s in (1, 2, 3)}
 
+    def clear_rules(self, check=True):
+        """Removes the TCP rules of every switch (those a killed balancer left)."""
+        for sw in (1, 2, 3):
+            subprocess.run(OFCTL + ["del-flows", self.bridge(sw), "tcp"], check=check)
+
     def expected_rules(self, conn, idle):
         """The rules A to F a balanced connection puts on each switch of its path."""
         client = conn.local[0]

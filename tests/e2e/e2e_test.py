@@ -1,17 +1,12 @@
-"""End to end on the Open vSwitch testbed (testbed/ovs): the real lbapp balancing TCP
-connections from client namespaces to server namespaces through three userspace
-bridges programmed by the controller simulator. Needs root; LBAPP names the binary.
-
-    LBAPP=build/asan/src/lbapp python3 -m unittest discover -s tests/e2e -v
-"""
+"""End to end on the Open vSwitch testbed (see CMakeLists.txt); needs root, LBAPP names
+the lbapp binary. Locked and full servers (serverlist_test, dispatch_test) and the rules a
+killed balancer leaves (lbapp_process_test) are tested without real connections."""
 
 import collections
 import concurrent.futures
-import json
 import os
 import shutil
 import signal
-import subprocess
 import sys
 import tempfile
 import threading
@@ -26,44 +21,23 @@ from bedlib import wait_until  # noqa: E402
 LBAPP = os.environ.get("LBAPP", "")
 MB = 1 << 20
 bed = None
-tmp = None
 
 
 def setUpModule():
-    global bed, tmp
+    global bed
     if not LBAPP or not os.access(LBAPP, os.X_OK):
         raise unittest.SkipTest("LBAPP does not name the lbapp binary")
     tmp = tempfile.mkdtemp(prefix="lbe2e-")
+    unittest.addModuleCleanup(shutil.rmtree, tmp, ignore_errors=True)
     bed = bedlib.Testbed(os.path.join(tmp, "bed"))
-    try:
-        bed.up()
-    except BaseException:
-        bed.down()
-        raise
+    unittest.addModuleCleanup(bed_down)
+    bed.up()
 
 
-def tearDownModule():
-    """The testbed is gone afterwards: no namespace, bridge, link or process of its own,
-    and the Open vSwitch daemons only if they ran before."""
-    if bed is not None:
-        left = bed.down(check=True)
-        shutil.rmtree(tmp, ignore_errors=True)
-        if left:
-            raise AssertionError("left behind: %s" % ", ".join(left))
-
-
-def rule_requests(requests, method):
-    """The rules that controller requests of one method name, per switch, as tuples of
-    bedlib's Testbed.rules."""
-    named = {1: set(), 2: set(), 3: set()}
-    for r in requests:
-        if r["method"] == method and "/datapaths/" in r["path"]:
-            flow = json.loads(r["body"])["flow"]
-            m = {k: v for f in flow["match"] for k, v in f.items()}
-            named[int(r["path"].split("/")[5], 16)].add((
-                m["in_port"], m["ipv4_src"], m["tcp_src"], m["ipv4_dst"], m["tcp_dst"],
-                flow["instructions"][0]["apply_actions"][0]["output"], flow["idle_timeout"]))
-    return named
+def bed_down():
+    left = bed.down(check=True)
+    if left:
+        raise AssertionError("left behind: %s" % ", ".join(left))
 
 
 class Balanced(unittest.TestCase):
@@ -100,8 +74,7 @@ class Balanced(unittest.TestCase):
             time.sleep(1)
         for c in self.conns:
             c.sock.close()
-        for sw in (1, 2, 3):
-            subprocess.run(bedlib.OFCTL + ["del-flows", bed.bridge(sw), "tcp"], check=True)
+        bed.clear_rules()
 
     def open(self, *hosts):
         """Connections from each host in turn; the last."""
@@ -110,11 +83,9 @@ class Balanced(unittest.TestCase):
         return self.conns[-1]
 
     def expect_rules(self, conns, idle=300):
-        want = {1: set(), 2: set(), 3: set()}
-        for c in conns:
-            for sw, rules in bed.expected_rules(c, idle).items():
-                want[sw] |= rules
-        self.assertEqual(bed.all_rules(), want)
+        each = [bed.expected_rules(c, idle) for c in conns]
+        self.assertEqual(bed.all_rules(),
+                         {sw: set().union(*(w[sw] for w in each)) for sw in (1, 2, 3)})
 
     def rule_counts(self):
         return {sw: len(r) for sw, r in bed.all_rules().items()}
@@ -150,7 +121,7 @@ class Balanced(unittest.TestCase):
 
 
 class Connections(Balanced):
-    def test_balanced_payload_rules_close_and_reset(self):
+    def test_balanced_payload_rules_and_close(self):
         # Three connections from each client, all open at once: each answered by a
         # back-end, two per server (least connections), the VIP the peer throughout.
         self.open(*["c1", "c2"] * 3)
@@ -167,7 +138,6 @@ class Connections(Balanced):
                         self.connection_lines())
         for c in self.conns:
             self.assertTrue(c.exchange(3 * MB), c.name)
-            self.assertEqual(c.sock.getpeername(), (bed.vip, bed.port))
 
         # Other traffic is left to the switches: a client talks to a server directly.
         direct = bed.connect("c1", bedlib.HOSTS["w2"][2])
@@ -176,24 +146,11 @@ class Connections(Balanced):
         self.assertTrue(direct.close_fin())
         self.assert_lb_port_learned_no_client()
 
-        # FIN: every rule gone from every switch within three ticks, file follows.
+        # FIN: every rule gone from every switch within three ticks, file follows. A
+        # reset's re-posted rules are setup_test's and lbapp_process_test's.
         for c in self.conns:
             self.assertTrue(c.close_fin())
         self.wait_gone("FIN", 25)
-
-        # RST: the rules re-posted with the deletion time-out (1 s), then gone.
-        before = len(bed.request_log())
-        c = self.open("c2")
-        self.assertTrue(c.exchange(64 * 1024))
-        self.expect_rules([c])
-        expected = bed.expected_rules(c, 1)
-        c.reset()
-
-        def reposted():
-            return rule_requests(bed.request_log()[before:], "POST") == {
-                sw: expected[sw] | bed.expected_rules(c, 300)[sw] for sw in expected}
-        self.assertTrue(wait_until(reposted, 10))
-        self.wait_gone("RST", 10)
         self.stop(signal.SIGINT)
 
 
@@ -244,24 +201,8 @@ class ControllerFrozen(Balanced):
         self.stop(signal.SIGINT)
 
 
-class Limits(Balanced):
-    rows = [("web1", 1, "Unlocked"), ("web2", 2, "Unlocked"), ("web3", 100, "Locked")]
-
-    def test_locked_server_and_limits(self):
-        self.open("c1", "c2", "c1")
-        self.assertEqual(collections.Counter(c.name for c in self.conns),
-                         {"web1": 1, "web2": 2})
-        # Every server full or locked: the next SYN is not forwarded, no rule appears.
-        with self.assertRaises(OSError):
-            bed.connect("c2", timeout=4)
-        self.expect_rules(self.conns[:3])
-        for c in self.conns[:3]:
-            self.assertTrue(c.exchange(256 * 1024))
-        self.stop(signal.SIGTERM)
-
-
 class Runtime(Balanced):
-    def test_flag_requests_and_console(self):
+    def test_flag_requests(self):
         self.open("c1", "c2", "c1")
         self.assertEqual(sorted(c.name for c in self.conns), ["web1", "web2", "web3"])
 
@@ -274,13 +215,6 @@ class Runtime(Balanced):
         web4 = self.open("c2")
         self.assertEqual(web4.name, "web4")
         self.expect_rules(self.conns)
-
-        # Console from a client host: banner, prompt, getconn counts the open ones.
-        console = bedlib.Console(bed.vip, bed.socket("c1"))
-        self.assertEqual(console.banner, "Welcome to Corvalis environment\n\nSwitch> ")
-        self.assertEqual(sorted(console.getconn()), ["number of connections in 192.0.2.1%d is 1"
-                                                     % i for i in (1, 2, 3, 4)])
-        console.close()
 
         # MODIFY to Locked: no new connection, the open one goes on.
         bed.sql("UPDATE server SET state='Locked' WHERE serverip='192.0.2.14'")
@@ -308,8 +242,8 @@ class Runtime(Balanced):
 
 
 class IdleConnections(Balanced):
-    """Rules age out of the switches after 8 s of silence; the balancer forgets an
-    established connection after 30 s without a frame."""
+    """Rules age out of the switches after 8 s of silence. Connections the balancer
+    forgets when silent are flowdb_test's and lbapp_process_test's."""
 
     timeouts = "8 1 20 30\n"
 
@@ -317,8 +251,8 @@ class IdleConnections(Balanced):
         on = bed.all_rules()
         return {sw: rules & on[sw] for sw, rules in bed.expected_rules(conn, 8).items()}
 
-    def test_rules_put_back_and_silent_connections_expire(self):
-        quiet, talker, silent = self.open("c1"), self.open("c2"), self.open("c1")
+    def test_rules_put_back_after_they_aged_out(self):
+        quiet = self.open("c1")
         self.assertTrue(wait_until(lambda: not any(self.rules_of(quiet).values()), 30),
                         "rules not aged out: %s" % self.rule_counts())
         # The next frame puts the rules back before it is forwarded, so the server's
@@ -328,20 +262,6 @@ class IdleConnections(Balanced):
         self.assertTrue(quiet.exchange(64 * 1024))
         self.assertEqual(self.rules_of(quiet), bed.expected_rules(quiet, 8))
         self.assert_lb_port_learned_no_client()
-
-        # The silent connection goes with its rules; the one that keeps talking stays.
-        before = len(bed.request_log())
-        lines = lambda: {int(line[1]) for line in self.connection_lines()}  # noqa: E731
-        self.assertTrue(wait_until(lambda: self.assertTrue(talker.exchange(1024))
-                                   or silent.local[1] not in lines(), 50, step=1))
-        self.assertIn(talker.local[1], lines())
-        # The removals follow the entry (they do not hold the packet path up).
-        def removed():
-            done = rule_requests(bed.request_log()[before:], "DELETE")
-            return all(rules <= done[sw] for sw, rules in bed.expected_rules(silent, 8).items())
-        self.assertTrue(wait_until(removed, 10), rule_requests(bed.request_log()[before:],
-                                                               "DELETE"))
-        self.assertTrue(talker.exchange(64 * 1024))
         self.stop(signal.SIGINT)
 
 
@@ -371,55 +291,28 @@ class VanishedClients(Balanced):
             bed.run("c1", "iptables", "-D", *self.drop_rst, check=True)
         idle = [line.split() for line in bed.read("flows_new.txt").splitlines()]
         self.assertEqual(sorted(line[4] for line in idle), ["web1", "web2", "web3"])
-        c = self.open("c2")
-        self.assertTrue(c.exchange(64 * 1024))
+        self.assertTrue(self.open("c2").exchange(64 * 1024))
         self.stop(signal.SIGTERM)
 
 
 class HealthChecks(Balanced):
-    """web1's service stops and starts again on its host."""
+    """web1's service stops and starts again on its host: the probes cross the testbed.
+    The lines said, health.txt and the choice of each round are health_test's."""
 
     health = "port 8080\ninterval 500ms\nfall 2\nrise 2\n"
 
     def test_stopped_service_is_out_and_back(self):
-        down = "Health check: server web1 192.0.2.11 is down after 2 failed checks of port 8080"
-        up = "Health check: server web1 192.0.2.11 is up again after 2 passed checks of port 8080"
-        all_up = "192.0.2.11 up\n192.0.2.12 up\n192.0.2.13 up\n"
-        self.assertTrue(wait_until(lambda: bed.read("health.txt") == all_up, 10),
-                        bed.read("health.txt") + self.app.output()[-2000:])
+        def web1(state):
+            self.assertTrue(wait_until(lambda: bed.read("health.txt").startswith(
+                "192.0.2.11 %s\n" % state), 10), bed.read("health.txt") + self.app.output()[-2000:])
+        web1("up")
         bed.service("w1")
-        self.assertTrue(wait_until(lambda: down in self.app.output(), 10),
-                        self.app.output()[-2000:])
+        web1("down")
         # Least connections would pick web1 for the first and third: it is out.
         self.assertEqual(sorted(self.open(h).name for h in ("c1", "c2", "c1", "c2")),
                          ["web2", "web2", "web3", "web3"])
         bed.service("w1", "web1")
-        self.assertTrue(wait_until(lambda: up in self.app.output(), 10),
-                        self.app.output()[-2000:])
+        web1("up")
         self.assertEqual(self.open("c1").name, "web1")
         self.expect_rules(self.conns)
-        out = self.app.output()
-        self.assertEqual((out.count(down), out.count(up)), (1, 1))
         self.stop(signal.SIGTERM)
-        self.assertEqual(bed.read("health.txt"), "")
-
-
-class Killed(Balanced):
-    def test_a_start_after_sigkill_removes_the_rules_left_behind(self):
-        self.open("c1", "c2")
-        self.expect_rules(self.conns)
-        left = sum(self.rule_counts().values())
-        self.app.kill()
-        self.assertEqual(sum(self.rule_counts().values()), left)
-        self.app = bedlib.Lbapp(bed, LBAPP)
-        self.assertTrue(self.app.wait_ready(), self.app.output())
-        self.assertIn("Rules left by a previous run: %d in rules.journal, %d removed\n"
-                      % (left, left), self.app.output())
-        self.assertEqual(bed.read("rules.journal"), "")
-        # Re-posted with the deletion time-out (1 s): the switches drop them once idle.
-        self.assertTrue(wait_until(self.no_rules, 15), self.rule_counts())
-        self.stop(signal.SIGTERM)
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -1,8 +1,5 @@
 #!/usr/bin/env bash
-# The host preparation on a veth pair, in the private network namespace the test runs
-# in: offloads off and the firewall rule with the console port open after start; after
-# stop the offloads as they were and no rule. A second start replaces the first; the
-# VIP comes from vip.conf when not given; without any VIP no rule is set.
+# The host preparation on a veth pair, in the private network namespace the test runs in.
 #   hostprep_test.sh PATH_TO_lbapp-hostprep
 set -euo pipefail
 prep=$1

@@ -1,8 +1,6 @@
 #!/usr/bin/env bash
-# cmake --install of the build at hand into a staging root (DESTDIR): the installed lbapp
-# answers --version, --help and a wrong command line; its sysusers.d file creates the
-# system user in that root; the unit passes systemd-analyze verify there.
-# The staging root stays for the suites that run the installed program.
+# cmake --install of the build at hand into a staging root (DESTDIR), which stays for the
+# suites that run the installed program.
 #   install_test.sh BUILD_DIR PREFIX VERSION STAGE
 set -euo pipefail
 build=$1 prefix=$2 version=$3 stage=$4

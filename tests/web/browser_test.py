@@ -1,23 +1,22 @@
-"""lbweb in headless Chromium, against the throwaway database (testbed/db/dbctl), the
-controller simulator and a running lbapp whose VIP interface is one end of a veth pair
-(lbw0); client frames are put on the other end (lbw1) and the balanced ones read back
-there. Runs inside the database's network namespace, as root. LBAPP and LBWEB name the
-binaries; screenshots of every page go to LBWEB_ARTEFACTS.
-
-    LBAPP=... LBWEB=... ip netns exec NS python3 -m unittest discover -s tests/web -p browser_test.py
-"""
+"""lbweb in headless Chromium (see CMakeLists.txt); lbapp's VIP interface is one end of a
+veth pair (lbw0): client frames are put on the other end (lbw1) and the balanced ones read
+back there."""
 
 import collections
+import contextlib
 import os
 import shutil
 import signal
 import socket
+import ssl
 import struct
 import subprocess
 import sys
 import tempfile
 import time
 import unittest
+import urllib.error
+import urllib.request
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.normpath(os.path.join(HERE, "..", ".."))
@@ -50,8 +49,7 @@ def sql(statements):
 
 
 class Setup:
-    """Database rows, files, veth pair, controller simulator, lbapp and lbweb; torn down
-    in reverse order."""
+    """Database rows, files, veth pair, controller simulator, lbapp, lbweb and browser."""
 
     def __init__(self):
         self.tmp = tempfile.mkdtemp(prefix="lbweb-test-")
@@ -108,9 +106,9 @@ class Setup:
         self.browser.set_page_load_timeout(30)
 
     def spawn(self, name, args, cwd=None):
-        p = self.procs[name] = bedlib.Proc(args, os.path.join(self.tmp, name + ".out"),
-                                           cwd or self.work)
-        return p
+        out = os.path.join(self.tmp, name + ".out")
+        self.procs[name] = bedlib.Proc(args, out, cwd or self.work)
+        return self.procs[name]
 
     def output(self, name):
         return self.procs[name].output() if name in self.procs else ""
@@ -139,35 +137,29 @@ def setUpModule():
         if not os.environ.get(need):
             raise AssertionError(need + " is not set (run through scripts/test)")
     ctx = Setup()
+    unittest.addModuleCleanup(ctx.stop)
     try:
         ctx.start()
     except BaseException:
         print("lbapp:\n" + ctx.output("lbapp")[-3000:], file=sys.stderr)
-        ctx.stop()
         raise
 
 
-def tearDownModule():
-    if ctx:
-        ctx.stop()
-
-
-class Frozen:
+@contextlib.contextmanager
+def Frozen():
     """lbapp stopped (SIGSTOP) for a while: no tick takes flag.txt meanwhile."""
-
-    def __enter__(self):
-        ctx.lbapp.proc.send_signal(signal.SIGSTOP)
-
-    def __exit__(self, *exc):
+    ctx.lbapp.proc.send_signal(signal.SIGSTOP)
+    try:
+        yield
+    finally:
         ctx.lbapp.proc.send_signal(signal.SIGCONT)
 
 
 class Lbweb(unittest.TestCase):
     """One browser session through the pages; the tests build on each other in order."""
 
-    @property
-    def b(self):
-        return ctx.browser
+    def setUp(self):
+        self.b = ctx.browser
 
     def open(self, path):
         self.b.get(URL + path)
@@ -192,11 +184,8 @@ class Lbweb(unittest.TestCase):
 
     def console_counts(self):
         """Server address -> connections, as lbapp's console lists them."""
-        con = bedlib.Console(VIP)
-        try:
+        with contextlib.closing(bedlib.Console(VIP)) as con:
             return {w[4]: int(w[6].rstrip(",")) for w in map(str.split, con.getconn())}
-        finally:
-            con.close()
 
     def balance(self, sport, flags=0x02):
         """Sends a client segment; the address of the server it was forwarded to (None for
@@ -209,10 +198,10 @@ class Lbweb(unittest.TestCase):
                 data, addr = ctx.wire.recvfrom(2048)
             except socket.timeout:
                 continue
-            if addr[2] == socket.PACKET_OUTGOING or len(data) < 38 or data[12:14] != b"\x08\x00":
-                continue
-            if data[23] == 6 and struct.unpack("!H", data[34:36])[0] == sport and \
-                    data[26:30] == socket.inet_aton(CLIENT) and data[30:34] != socket.inet_aton(VIP):
+            if addr[2] != socket.PACKET_OUTGOING and data[12:14] == b"\x08\x00" and \
+                    data[23:24] == b"\x06" and data[26:30] == socket.inet_aton(CLIENT) and \
+                    data[34:36] == struct.pack("!H", sport) and \
+                    data[30:34] != socket.inet_aton(VIP):
                 return socket.inet_ntoa(data[30:34])
         if flags & 0x04:
             return None
@@ -244,8 +233,6 @@ class Lbweb(unittest.TestCase):
             self.assertEqual(ctx.read("flag.txt"), flag + line)
 
     def test_1_no_login_shows_the_login_page(self):
-        import urllib.error
-        import urllib.request
         for method, path, status in (("GET", "/api/connections", 401),
                                      ("GET", "/api/graph?range=300", 401),
                                      ("POST", "/servers/delete", 403),
@@ -262,13 +249,9 @@ class Lbweb(unittest.TestCase):
             self.assertTrue(self.b.current_url.endswith("/login"), path)
             self.b.find_element(By.ID, "login-form")
         self.shot("login")
-        self.b.find_element(By.NAME, "user").send_keys(USER)
-        self.b.find_element(By.NAME, "password").send_keys("wrong")
-        self.submit(self.b.find_element(By.ID, "login-form"))
+        self.submit(self.fill({"user": USER, "password": "wrong"}, "login-form"))
         self.assertEqual(self.notice(), "Unknown user or wrong password.")
-        self.b.find_element(By.NAME, "user").send_keys(USER)
-        self.b.find_element(By.NAME, "password").send_keys(PASSWORD)
-        self.submit(self.b.find_element(By.ID, "login-form"))
+        self.submit(self.fill({"user": USER, "password": PASSWORD}, "login-form"))
         self.assertTrue(self.b.current_url.endswith("/servers"))
         cookie = self.b.get_cookie("lbweb_session")
         self.assertTrue(cookie["httpOnly"])
@@ -364,12 +347,9 @@ class Lbweb(unittest.TestCase):
     def test_5_connections_table_matches_the_file(self):
         self.open("/connections")
 
-        def table():
-            return {tuple(r[1:]) for r in self.cells("#conns tbody tr")}
-
-        def from_file():
-            lines = [l.split() for l in ctx.read("flows_new.txt").splitlines() if l.split()]
-            return {(w[0], w[1], w[4], w[2]) for w in lines if w[0] != "0"}
+        table = lambda: {tuple(r[1:]) for r in self.cells("#conns tbody tr")}  # noqa: E731
+        from_file = lambda: {(w[0], w[1], w[4], w[2]) for w in map(  # noqa: E731
+            str.split, ctx.read("flows_new.txt").splitlines()) if w and w[0] != "0"}
 
         self.assertTrue(from_file())
         self.assertTrue(wait_until(lambda: table() == from_file(), 5))
@@ -385,10 +365,9 @@ class Lbweb(unittest.TestCase):
         self.assertTrue(wait_until(lambda: self.b.execute_script(
             "return window.lbChart ? window.lbChart.data.datasets.length : 0") > 0, 10))
         with Frozen():
-            lines = [l.split() for l in ctx.read("servergraph.txt").splitlines() if l.split()]
-            want = {}
-            for w in lines:
-                want.setdefault(w[0], []).append(int(w[1]))
+            want = collections.defaultdict(list)
+            for w in filter(None, map(str.split, ctx.read("servergraph.txt").splitlines())):
+                want[w[0]].append(int(w[1]))
             # A new range redraws at once; no tick can add points meanwhile.
             self.b.execute_script("const r = document.getElementById('range');"
                                   "r.value = '3600'; r.dispatchEvent(new Event('change'));")
@@ -398,24 +377,18 @@ class Lbweb(unittest.TestCase):
         self.assertEqual(set(want), {"web1", "web2", "web4"})
         self.shot("graph")
 
-    def test_6b_health_column_only_while_lbapp_checks(self):
-        """lbapp keeps health.txt only while its health checks run (this one runs none);
-        the servers page then shows each server's state."""
-        heads = lambda: [th.text for th in self.b.find_elements(  # noqa: E731
-            By.CSS_SELECTOR, "#servers thead th")]
+    def test_6b_health_column_only_while_lbapp_keeps_health_txt(self):
+        # This lbapp runs no health checks: the file is the test's.
+        heads = lambda: self.cells("#servers thead tr")[0]  # noqa: E731 (aligned with cells())
         self.open("/servers")
         self.assertNotIn("Health", heads())
         ctx.write("health.txt", "198.51.100.11 down\n198.51.100.12 up\n")
-        try:
-            self.open("/servers")
-            col = heads().index("Health") + 1  # cells() puts the address first
-            health = {r[0]: r[col] for r in self.cells("#servers tbody tr")}
-            want = {a: "-" for a in health}  # a server the file does not name
-            want.update({"198.51.100.11": "down", "198.51.100.12": "up"})
-            self.assertEqual(health, want)
-            self.shot("servers-health")
-        finally:
-            os.remove(os.path.join(ctx.work, "health.txt"))
+        self.open("/servers")
+        os.remove(os.path.join(ctx.work, "health.txt"))
+        col = heads().index("Health")
+        self.assertEqual({r[0]: r[col] for r in self.cells("#servers tbody tr")},
+                         {"198.51.100.11": "down", "198.51.100.12": "up"})
+        self.shot("servers-health")
 
     def test_7_status_names_lbapp_and_its_settings(self):
         self.open("/status")
@@ -433,13 +406,10 @@ class Lbweb(unittest.TestCase):
 
 class Tls(unittest.TestCase):
     def test_https_only_with_a_secure_cookie(self):
-        """With cert and key lbweb speaks HTTPS, and its cookie is marked Secure."""
-        import ssl
-        import urllib.request
         d = ctx.tmp
         subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-                        "-subj", "/CN=127.0.0.1", "-keyout", os.path.join(d, "web.key"), "-out",
-                        os.path.join(d, "web.pem")], check=True, capture_output=True)
+                        "-subj", "/CN=127.0.0.1", "-keyout", "web.key", "-out", "web.pem"], cwd=d,
+                       check=True, capture_output=True)
         with open(os.path.join(d, "tls.conf"), "w") as f:
             f.write("port 8444\nworkdir work\nusers lbweb.users\ncert web.pem\nkey web.key\n")
         p = ctx.spawn("lbweb-tls", [os.environ["LBWEB"], "tls.conf"], d)
@@ -455,7 +425,3 @@ class Tls(unittest.TestCase):
         with self.assertRaises(OSError):  # plain HTTP is not answered as such
             urllib.request.urlopen("http://127.0.0.1:8444/login", timeout=10).read()
         self.assertEqual(p.stop(timeout=20), 0)
-
-
-if __name__ == "__main__":
-    unittest.main()

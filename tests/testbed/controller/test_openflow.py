@@ -1,9 +1,7 @@
 """The simulator as the OpenFlow controller of Open vSwitch bridges (--ovs-bridge): what
 the switch does to a rule reaches the REST answers and /_sim/flows. Needs root and Open
-vSwitch; the bridges come from testbed/ovs/ovsbed, which starts the daemons if needed, in
-the namespace it runs in: so this suite runs in the host's network namespace (CTest's
-ctrlsim_ovs), its simulator on a free port of 127.0.0.1, and is skipped where
-CTRLSIM_PRIVATE_NETNS is set (CTest's ctrlsim, in a namespace of its own)."""
+vSwitch, in the host's network namespace (see CMakeLists.txt): its simulator listens on a
+free port of 127.0.0.1."""
 
 import json
 import os
@@ -13,8 +11,6 @@ import tempfile
 import unittest
 
 from simharness import FLOWS_S1, SimTestCase, bedlib, flow_body, wait_until
-
-SWITCHES = ["%016x" % d for d in (1, 2, 3)]
 
 
 def free_port():
@@ -32,22 +28,15 @@ class OpenFlowTest(SimTestCase):
             raise unittest.SkipTest("runs in the host's network namespace (ctrlsim_ovs)")
         if os.geteuid() != 0:
             raise unittest.SkipTest("needs root for Open vSwitch")
-        cls.tmp = tempfile.mkdtemp(prefix="ctrlsim-of-")
-        cls.bed = bedlib.Testbed(os.path.join(cls.tmp, "bed"))
-        try:
-            cls.bed.up("bridges")
-        except BaseException:
-            cls.tearDownClass()
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.bed.down()
-        shutil.rmtree(cls.tmp, ignore_errors=True)
+        tmp = tempfile.mkdtemp(prefix="ctrlsim-of-")
+        cls.addClassCleanup(shutil.rmtree, tmp, ignore_errors=True)
+        cls.bed = bedlib.Testbed(os.path.join(tmp, "bed"))
+        cls.addClassCleanup(cls.bed.down)
+        cls.bed.up("bridges")
 
     def setUp(self):
         self.restart_sim(["--ovs-bridge=%d=%s" % (i, b) for i, b in enumerate(self.bed.bridges, 1)],
-                         topology_doc={"switches": [{"dpid": d} for d in SWITCHES]},
+                         topology_doc={"switches": [{"dpid": "%016x" % d} for d in (1, 2, 3)]},
                          port=free_port())
         self.token = self.sim.login()
 
