@@ -190,6 +190,49 @@ TEST(WebFiles, HealthFileAndColumn) {
     EXPECT_EQ(serversPage({"op", "t"}, {}, rows, {}, kGood).find("Health"), std::string::npos);
 }
 
+// Every page is well-formed whatever it shows: each element opened is closed, in order
+// (void elements aside), so no content ends up inside the wrong element.
+TEST(WebPages, EveryElementOpenedIsClosedInOrder) {
+    const PageUser u{"op", "t"};
+    const std::vector<StoredServer> rows = {
+        {"web1", "198.51.100.11", "10", "02:00:00:00:00:11", "Locked", "4"}};
+    const std::map<std::string, std::string> health = {{"198.51.100.11", "down"}};
+    const Notice refused{true, "refused", {{"mac", "bad MAC"}}};
+    StatusInfo st;
+    st.lbappPid = 7;
+    st.dbOk = st.timeoutsOk = st.tls = true;
+    const std::pair<const char *, std::string> pages[] = {
+        {"login", loginPage("t", "wrong password")},
+        {"servers", serversPage(u, refused, rows, {{"198.51.100.11", 3}}, kGood, &health)},
+        {"no servers", serversPage(u, {}, {}, {}, kGood)},
+        {"edit", editPage(u, refused, kGood)},
+        {"connections", connectionsPage(u, {}, true)},
+        {"graph", graphPage(u)},
+        {"status", statusPage(u, st)},
+        {"status, nothing known", statusPage(u, {})},
+        {"message", messagePage("Forbidden", "Not yours.")},
+    };
+    const std::set<std::string> voids = {"meta", "link", "input", "br", "img", "hr"};
+    for (const auto &[what, page] : pages) {
+        std::vector<std::string> open;
+        std::string stray;
+        for (size_t i = page.find('<'); i != std::string::npos && stray.empty();
+             i = page.find('<', i + 1)) {
+            const std::string tag = page.substr(i + 1, page.find_first_of(" >", i) - i - 1);
+            if (tag[0] == '!' || voids.count(tag))
+                continue;
+            if (tag[0] != '/')
+                open.push_back(tag);
+            else if (open.empty() || open.back() != tag.substr(1))
+                stray = tag;
+            else
+                open.pop_back();
+        }
+        EXPECT_TRUE(stray.empty() && open.empty())
+            << what << ": " << stray << " with " << open.size() << " open";
+    }
+}
+
 TEST(WebFiles, RequestLineAppendedWhole) {
     struct Case {
         const char *before;  // nullptr: no file
