@@ -62,10 +62,7 @@ TEST(Converters, RenderAtTheirWidest) {
         convert(arg, buf, size);
         return std::string(buf);
     };
-    const struct {
-        const char *what;
-        std::string got, want;
-    } cases[] = {
+    const std::tuple<const char *, std::string, std::string> cases[] = {
         {"ip bytes", text(lbIpToStr, a1, ip, sizeof ip), "192.168.0.1"},
         {"widest ip bytes", text(lbIpToStr, a2, ip, sizeof ip), "255.255.255.255"},
         {"mac upper case, leading zeros", text(lbMacToStr, m1, mac, sizeof mac),
@@ -77,8 +74,8 @@ TEST(Converters, RenderAtTheirWidest) {
         {"largest int", text(lbItoa, 2147483647, num, sizeof num), "2147483647"},
         {"zero", text(lbItoa, 0, num, sizeof num), "0"},
     };
-    for (const auto &c : cases)
-        EXPECT_EQ(c.got, c.want) << c.what;
+    for (const auto &[what, got, want] : cases)
+        EXPECT_EQ(got, want) << what;
 }
 
 }  // namespace

@@ -144,40 +144,33 @@ TEST(WebFiles, GraphSeriesPerServerWithinTheRange) {
 }
 
 TEST(WebFiles, TimeoutsFile) {
-    struct Case {
-        const char *text;
-        std::optional<std::array<int, 4>> want;
-    } cases[] = {
+    const std::pair<const char *, std::optional<std::array<int, 4>>> cases[] = {
         {"300 1\n", std::array{300, 1, 30, 900}},
         {"300\n1\n20 0\n", std::array{300, 1, 20, 0}},
         {"300\n", std::nullopt},
         {"300 x", std::nullopt},
         {"300 1 y", std::nullopt},
     };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.text);
-        std::optional<Timeouts> t = parseTimeouts(c.text);
-        ASSERT_EQ(t.has_value(), c.want.has_value());
+    for (const auto &[text, want] : cases) {
+        SCOPED_TRACE(text);
+        std::optional<Timeouts> t = parseTimeouts(text);
+        ASSERT_EQ(t.has_value(), want.has_value());
         if (t) {
-            EXPECT_EQ((std::array{t->ruleIdle, t->resetIdle, t->halfOpen, t->established}),
-                      *c.want);
+            EXPECT_EQ((std::array{t->ruleIdle, t->resetIdle, t->halfOpen, t->established}), *want);
         }
     }
 }
 
 // The servers page shows the health column only when lbapp keeps health.txt.
 TEST(WebFiles, HealthFileAndColumn) {
-    struct Case {
-        const char *text;
-        std::map<std::string, std::string> want;
-    } cases[] = {
+    const std::pair<const char *, std::map<std::string, std::string>> cases[] = {
         {"198.51.100.11 up\n198.51.100.12 down\n",
          {{"198.51.100.11", "up"}, {"198.51.100.12", "down"}}},
         {"torn\n198.51.100.11 sideways\n\n198.51.100.12 up 3\n198.51.100.13 up",
          {{"198.51.100.13", "up"}}},
     };
-    for (const Case &c : cases)
-        EXPECT_EQ(parseHealth(c.text), c.want) << c.text;
+    for (const auto &[text, want] : cases)
+        EXPECT_EQ(parseHealth(text), want) << text;
 
     const std::vector<StoredServer> rows = {
         {"web1", "198.51.100.11", "10", "02:00:00:00:00:11", "Unlocked", "4"},
@@ -234,21 +227,16 @@ TEST(WebPages, EveryElementOpenedIsClosedInOrder) {
 }
 
 TEST(WebFiles, RequestLineAppendedWhole) {
-    struct Case {
-        const char *before;  // nullptr: no file
-        const char *after;
-    } cases[] = {
+    const std::pair<const char *, const char *> cases[] = {
         {nullptr, "1 DELETE 192.0.2.9\n"},
         {"0\n", "0\n1 DELETE 192.0.2.9\n"},
         {"0", "0\n1 DELETE 192.0.2.9\n"},
         {"", "1 DELETE 192.0.2.9\n"},
     };
-    for (const Case &c : cases) {
-        unlink("flag.txt");
-        if (c.before != nullptr)
-            lbtest::writeFile("flag.txt", c.before);
+    for (const auto &[before, after] : cases) {
+        lbtest::setFile("flag.txt", before);  // before null: no file
         EXPECT_EQ(appendRequest("flag.txt", flagLine("DELETE", "192.0.2.9")), 0);
-        EXPECT_EQ(lbtest::readFile("flag.txt"), c.after);
+        EXPECT_EQ(lbtest::readFile("flag.txt"), after);
     }
     EXPECT_EQ(appendRequest("no/such/dir/flag.txt", "x\n"), ENOENT);
 }
@@ -261,10 +249,8 @@ TEST(WebFiles, TailKeepsWholeLines) {
 }
 
 TEST(WebAuth, ConfigurationFile) {
-    struct Case {
-        const char *text;
-        std::string error;  // empty: accepted
-    } cases[] = {
+    const std::pair<const char *, std::string> cases[] = {
+        // error empty: accepted
         {"# lbweb\nworkdir /run/lb\nusers users\nport 8443\nlisten 0.0.0.0\n", ""},
         {"workdir w\nusers u\ncert c.pem\nkey k.pem\n", ""},
         {"workdir w\n", "workdir and users must be given"},
@@ -274,15 +260,15 @@ TEST(WebAuth, ConfigurationFile) {
         {"workdir w\nusers u\nshell /bin/sh\n", "line 3: unknown setting shell"},
         {"workdir w x\n", "line 1: expected a setting and one value"},
     };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.text);
+    for (const auto &[text, error] : cases) {
+        SCOPED_TRACE(text);
         std::string err;
-        std::optional<WebConfig> cfg = parseConfig(c.text, "/etc/lbweb", err);
-        EXPECT_EQ(cfg.has_value(), c.error.empty());
-        EXPECT_EQ(err.substr(0, c.error.size()), c.error);
+        std::optional<WebConfig> cfg = parseConfig(text, "/etc/lbweb", err);
+        EXPECT_EQ(cfg.has_value(), error.empty());
+        EXPECT_EQ(err.substr(0, error.size()), error);
     }
     std::string err;
-    WebConfig cfg = *parseConfig(cases[0].text, "/etc/lbweb", err);
+    WebConfig cfg = *parseConfig(cases[0].first, "/etc/lbweb", err);
     EXPECT_EQ(cfg.workdir, "/run/lb");
     EXPECT_EQ(cfg.users, "/etc/lbweb/users");
     EXPECT_EQ(cfg.port, 8443);
@@ -292,9 +278,8 @@ TEST(WebAuth, UsersAndPasswords) {
     crypt_data data{};
     const std::string sha512 = crypt_rn("s3cret", "$6$saltsaltsalt", &data, sizeof data);
     const std::string sha256 = crypt_rn("other", "$5$pepperpepper", &data, sizeof data);
-    struct Case {
-        std::string text, error;  // error empty: accepted
-    } cases[] = {
+    const std::pair<std::string, std::string> cases[] = {
+        // error empty: accepted
         {"# operators\nalice " + sha512 + "\nbob " + sha256 + "\n", ""},
         {"alice s3cret\n", "line 1: the password of alice is not a salted hash"},
         {"alice $1$abcdefgh$0123456789abcdefghijkl\n", "line 1: the password of alice"},
@@ -302,26 +287,22 @@ TEST(WebAuth, UsersAndPasswords) {
         {"alice\n", "line 1: expected a user name and a password hash"},
         {"# nobody\n", "no user is given"},
     };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.text);
+    for (const auto &[text, error] : cases) {
+        SCOPED_TRACE(text);
         std::string err;
-        auto users = parseUsers(c.text, err);
-        EXPECT_EQ(users.has_value(), c.error.empty());
-        EXPECT_EQ(err.substr(0, c.error.size()), c.error);
+        auto users = parseUsers(text, err);
+        EXPECT_EQ(users.has_value(), error.empty());
+        EXPECT_EQ(err.substr(0, error.size()), error);
         for (const char *secret : {"s3cret", "abcdefgh", "saltsaltsalt", "pepperpepper"})
             EXPECT_EQ(err.find(secret), std::string::npos) << err;  // never quoted
     }
-    struct Login {
-        const char *password;
-        std::string hash;
-        bool ok;
-    } logins[] = {
+    const std::tuple<const char *, std::string, bool> logins[] = {
         {"s3cret", sha512, true},     {"other", sha256, true},  {"s3cret ", sha512, false},
         {"", sha512, false},          {"other", sha512, false}, {"s3cret", dummyHash(), false},
         {"s3cret", "garbage", false},
     };
-    for (const Login &l : logins)
-        EXPECT_EQ(checkPassword(l.password, l.hash), l.ok) << l.password << " " << l.hash;
+    for (const auto &[password, hash, ok] : logins)
+        EXPECT_EQ(checkPassword(password, hash), ok) << password << " " << hash;
 }
 
 TEST(WebAuth, SessionsAndTokens) {
