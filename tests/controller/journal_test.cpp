@@ -85,11 +85,8 @@ void run(const std::string &script) {
 }
 
 TEST(RuleJournal, WhatTheNextStartFinds) {
-    struct Case {
-        const char *what, *script;
-        std::vector<int> found;
-        size_t lines;  // in the file the crashed or closed run left
-    } cases[] = {
+    // What, the script, what the next start finds, the lines of the file the run left.
+    const std::tuple<const char *, const char *, std::vector<int>, size_t> cases[] = {
         {"posted and flushed, then a crash before or after the posts", "p1 p2 s crash", {1, 2}, 2},
         {"posted, never flushed: nothing was sent either", "p1 p2 crash", {}, 0},
         {"removal acknowledged, its line not yet written", "p1 p2 s m1 r1 crash", {1, 2}, 2},
@@ -101,12 +98,12 @@ TEST(RuleJournal, WhatTheNextStartFinds) {
         {"all removed, then an orderly close: an empty file", "p1 p2 s m1 m2 r1 r2 close", {}, 0},
         {"an orderly close keeps the live rules only", "p1 p2 p3 s m2 r2 close", {1, 3}, 2},
     };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.what);
-        run(c.script);
-        EXPECT_EQ(lbtest::count(lbtest::readFile(kPath), "\n"), c.lines);
+    for (const auto &[what, script, want, lines] : cases) {
+        SCOPED_TRACE(what);
+        run(script);
+        EXPECT_EQ(lbtest::count(lbtest::readFile(kPath), "\n"), lines);
         size_t skipped = 99;
-        EXPECT_EQ(found(&skipped), c.found);
+        EXPECT_EQ(found(&skipped), want);
         EXPECT_EQ(skipped, 0u);
     }
 }
@@ -115,27 +112,22 @@ TEST(RuleJournal, WhatTheNextStartFinds) {
 TEST(RuleJournal, TornOrGarbledLinesAreSkippedAndDropped) {
     const std::string r1 = "+ " + url(1) + " " + body(1) + "\n";
     const std::string r2 = "+ " + url(2) + " " + body(2) + "\n";
-    struct Case {
-        const char *what;
-        std::string text;
-        std::vector<int> found;
-        size_t skipped;
-    } cases[] = {
+    const std::tuple<const char *, std::string, std::vector<int>, size_t> cases[] = {
         {"a torn last record", r1 + r2.substr(0, 30), {1}, 1},
         {"a torn last removal", r1 + r2 + "- " + url(2), {1, 2}, 1},
         {"zeros after the last record", r1 + std::string(512, '\0'), {1}, 1},
         {"a line of neither kind", r1 + "* what\n" + r2, {1, 2}, 1},
         {"a record without a body", r1 + "+ " + url(2) + "\n", {1}, 1},
     };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.what);
-        lbtest::writeFile(kPath, c.text);
+    for (const auto &[what, text, want, skips] : cases) {
+        SCOPED_TRACE(what);
+        lbtest::writeFile(kPath, text);
         size_t skipped = 99;
-        EXPECT_EQ(found(&skipped), c.found);
-        EXPECT_EQ(skipped, c.skipped);
+        EXPECT_EQ(found(&skipped), want);
+        EXPECT_EQ(skipped, skips);
         // Opening rewrote the file: no line is appended after the torn one.
-        EXPECT_EQ(lbtest::count(lbtest::readFile(kPath), "\n"), c.found.size());
-        EXPECT_EQ(found(&skipped), c.found);
+        EXPECT_EQ(lbtest::count(lbtest::readFile(kPath), "\n"), want.size());
+        EXPECT_EQ(found(&skipped), want);
         EXPECT_EQ(skipped, 0u);
     }
 }
@@ -184,17 +176,15 @@ TEST(RuleJournal, AnUnwritableJournalIsReportedOnceAndCatchesUp) {
 }
 
 TEST(RuleJournal, FlowBodyRetimed) {
-    struct Case {
-        std::string body, timeout, want;
-    } cases[] = {
+    const std::tuple<std::string, std::string, std::string> cases[] = {
         {body(1, "30"), "1", body(1, "1")},
         {body(1, "30"), "", body(1, "")},
         {R"({"flow":{"idle_timeout":7}})", "0", R"({"flow":{"idle_timeout":0}})"},
         {R"({"flow":{"priority":1}})", "1", R"({"flow":{"priority":1}})"},
         {R"({"flow":{"idle_timeout":7)", "1", R"({"flow":{"idle_timeout":7)"},
     };
-    for (const Case &c : cases)
-        EXPECT_EQ(lbFlowBodyRetimed(c.body, c.timeout), c.want) << c.body;
+    for (const auto &[body, timeout, want] : cases)
+        EXPECT_EQ(lbFlowBodyRetimed(body, timeout), want) << body;
 }
 
 }  // namespace

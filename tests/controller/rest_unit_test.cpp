@@ -57,10 +57,7 @@ TEST(WholeKeys, MemberLookupAndLinkCaptureIgnorePartialKeysThenHopsAreBuilt) {
 }
 
 TEST(DpidToUll, TextForms) {
-    const struct {
-        const char *text, *what;
-        uint64_t expected;
-    } cases[] = {
+    const std::tuple<const char *, const char *, uint64_t> cases[] = {
         {"00:00:00:00:00:00:00:0A", "colon pairs, upper case", 10},
         {"12:34:56:78:9a:bc:de:f0", "all pairs used", 0x123456789abcdef0ull},
         {"123456789abcdef0", "plain digits", 0x123456789abcdef0ull},
@@ -70,10 +67,10 @@ TEST(DpidToUll, TextForms) {
         {"", "empty", 0},
         {"00000000000000000000001F", "24 digits: only 23 read", 1},
     };
-    for (const auto &c : cases) {
+    for (const auto &[text, what, expected] : cases) {
         uint64_t v = 0xdeadbeef;
-        lb_dpid_to_ull(c.text, &v);
-        EXPECT_EQ(v, c.expected) << c.what;
+        lb_dpid_to_ull(text, &v);
+        EXPECT_EQ(v, expected) << what;
     }
 }
 

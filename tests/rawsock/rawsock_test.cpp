@@ -62,11 +62,8 @@ TEST(RawSock, OnTheWire) {
             close(fd);
         };
     };
-    struct Case {
-        const char *what;
-        std::function<void(const Frame &)> emit;
-        bool leaves;  // it goes out to the far end
-    } cases[] = {
+    // What, how it is emitted, whether it goes out to the far end.
+    const std::tuple<const char *, std::function<void(const Frame &)>, bool> cases[] = {
         {"a frame on another interface (loopback)", sendOn("lo"), false},
         {"a frame another socket of the host sends out", sendOn("lbr0"), true},
         {"the balancer's own send",
@@ -74,11 +71,11 @@ TEST(RawSock, OnTheWire) {
          true},
     };
     unsigned char tag = 0x10;
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const auto &[what, emit, leaves] : cases) {
+        SCOPED_TRACE(what);
         const Frame unwanted = frame(tag++), marker = frame(tag++);
-        c.emit(unwanted);
-        if (c.leaves)
+        emit(unwanted);
+        if (leaves)
             lbtest::framesUntil(atFar, unwanted);
         fromFar(marker);
         for (const Frame &f : lbtest::framesUntil(lb_client_rawsock_recv, marker))

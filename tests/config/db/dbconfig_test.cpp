@@ -159,11 +159,7 @@ TEST_F(DbConfig, DbconfigPasswordIsMaskedAndUnusableContentsStopStartUp) {
     EXPECT_NE(out.find(c.host + "  " + c.user + "  ********\n"), std::string::npos) << out;
 
     const std::string h = c.host + "\n", u = c.user + "\n";
-    const struct {
-        std::string content;
-        int status;
-        const char *expect;
-    } cases[] = {
+    const std::tuple<std::string, int, const char *> cases[] = {
         {h + u + "not-the-password\n", 1, "Access denied for user"},
         {std::string(20, '1') + "\n" + u + "x\n", 0,
          "dbconfig.conf: host \"1{20}\" is longer than 19"},
@@ -173,10 +169,10 @@ TEST_F(DbConfig, DbconfigPasswordIsMaskedAndUnusableContentsStopStartUp) {
         {h, 0, "dbconfig.conf: expected host, user name and password"},
         {"", 0, "Error in opening file dbconfig.conf"},
     };
-    for (const auto &k : cases) {
-        SCOPED_TRACE(k.expect);
-        lbtest::setFile("dbconfig.conf", k.content.empty() ? nullptr : k.content.c_str());
-        EXPECT_CONFIG_EXIT(lbDbInit(), k.status, k.expect);
+    for (const auto &[content, status, expect] : cases) {
+        SCOPED_TRACE(expect);
+        lbtest::setFile("dbconfig.conf", content.empty() ? nullptr : content.c_str());
+        EXPECT_CONFIG_EXIT(lbDbInit(), status, expect);
     }
 }
 

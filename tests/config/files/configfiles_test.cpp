@@ -12,12 +12,6 @@
 
 namespace {
 
-// Loads file content with load and returns what it printed.
-std::string load(void (*loader)(), const char *file, const char *content) {
-    lbtest::writeFile(file, content);
-    return lbtest::printed(loader);
-}
-
 std::string str(const unsigned char *s) {
     return reinterpret_cast<const char *>(s);
 }
@@ -34,7 +28,8 @@ TEST(ConfigFiles, TimeoutsAreTwoWordsSeparatedByAnyWhiteSpaceAndTheVlanIdOne) {
         {"30 5 0\n", "30", "5", 0, 900},
     };
     for (const auto &c : cases) {
-        std::string out = load(lbIdleTimeoutConfig, "timeout.conf", c.content);
+        lbtest::writeFile("timeout.conf", c.content);
+        std::string out = lbtest::printed(lbIdleTimeoutConfig);
         EXPECT_EQ(str(g_addFlowTmr) + " " + str(g_delFlowTmr), std::string(c.add) + " " + c.del);
         EXPECT_NE(out.find(std::string(32, '=') + "\n" + c.add + " sec   " + c.del + " sec\n"),
                   std::string::npos)
@@ -42,7 +37,8 @@ TEST(ConfigFiles, TimeoutsAreTwoWordsSeparatedByAnyWhiteSpaceAndTheVlanIdOne) {
         EXPECT_EQ(g_halfOpenTmr, c.halfOpen) << c.content;
         EXPECT_EQ(g_estIdleTmr, c.established) << c.content;
     }
-    std::string out = load(lbVlanConfig, "vlanid.conf", "\n  100 \n");
+    lbtest::writeFile("vlanid.conf", "\n  100 \n");
+    std::string out = lbtest::printed(lbVlanConfig);
     EXPECT_EQ(str(g_vlanId), "100");
     EXPECT_NE(out.find("VLAN ID\n" + std::string(32, '=') + "\n100\n"), std::string::npos) << out;
 }
@@ -67,10 +63,7 @@ TEST(ConfigFiles, UnusableFilesStopStartUp) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.expect);
-        if (c.content != nullptr)
-            lbtest::writeFile(c.file, c.content);
-        else
-            remove(c.file);
+        lbtest::setFile(c.file, c.content);
         EXPECT_CONFIG_EXIT(c.load(), 0, c.expect);
     }
 }
