@@ -320,20 +320,18 @@ TEST_F(FlowExpiry, SilentEntriesGoAfterTheirIdleLimits) {
     lbFlow_t *talking = connect(s1, "192.0.2.20", 1000);
     lbFlowSeen(talking, 1, t0);
     lbFlowSeen(connect(s1, "192.0.2.30", 34000), 1, t0);
-    const struct {
-        int64_t at;
-        const char *line;
-    } ticks[] = {{29999, ""},
-                 {30000,
-                  "Connection 192.0.2.10:33000 removed: no frame from the client after its "
-                  "SYN in 30 s\n"},
-                 {899999, ""},
-                 {900000, "Connection 192.0.2.30:34000 removed: idle for 900 s\n"}};
-    for (const auto &t : ticks) {
-        lbtest::fakeNowMs = t0 + t.at;
-        if (t.at == 899999)
+    const std::pair<int64_t, const char *> ticks[] = {
+        {29999, ""},
+        {30000,
+         "Connection 192.0.2.10:33000 removed: no frame from the client after its "
+         "SYN in 30 s\n"},
+        {899999, ""},
+        {900000, "Connection 192.0.2.30:34000 removed: idle for 900 s\n"}};
+    for (const auto &[at, line] : ticks) {
+        lbtest::fakeNowMs = t0 + at;
+        if (at == 899999)
             lbFlowSeen(talking, 0, lbtest::fakeNowMs);
-        EXPECT_EQ(printed(tick), t.line) << t.at;
+        EXPECT_EQ(printed(tick), line) << at;
     }
     EXPECT_EQ(removed().size(), 4u);  // the half-open one's rules; the other had no path
     EXPECT_TRUE(lbFlowTable_getEntry(ip("192.0.2.20"), 1000) == talking && s1->numConn == 1);
