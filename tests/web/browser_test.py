@@ -399,6 +399,11 @@ class Lbweb(unittest.TestCase):
         self.assertEqual(cell("st-cluster"), "webfarm")
         self.assertTrue(cell("st-timeouts").startswith("rules idle 300 s, rules after a reset 1 s"))
         self.shot("status")
+        # The session is found behind another site's cookie too, as browsers send them.
+        sid = self.b.get_cookie("lbweb_session")["value"]
+        req = urllib.request.Request(URL + "/status", headers={"Cookie": "x=1; lbweb_session=" + sid})
+        with urllib.request.urlopen(req, timeout=10) as r:
+            self.assertIn('id="st-lbapp"', r.read().decode())
         self.submit(self.b.find_element(By.CSS_SELECTOR, "form.logout button"), click=True)
         self.open("/servers")
         self.assertTrue(self.b.current_url.endswith("/login"))
