@@ -141,7 +141,7 @@ TEST(ControllerConf, ReadOrRefused) {
         {"three lines, comments, a password with blanks",
          "# controller login\n\nuser admin\n  domain  lab \npassword s3 cr\"t\\x\r\n", 0600, 0,
          "admin|s3 cr\"t\\x|lab", ""},
-        {"readable by others", kLogin, 0644, -1, kept, others + "0644); chmod 600"},
+        {"readable by others", kLogin, 0604, -1, kept, others + "0604); chmod 600"},
         {"readable by the group", kLogin, 0640, -1, kept, others + "0640); chmod 600"},
         {"a key without its value", "user a\npassword\ndomain d\n", 0600, -1, kept,
          "line 2: a key without a value"},
