@@ -18,11 +18,8 @@ class ApiTest(SimTestCase):
         return self.sim.api(method, path, self.token, body)[0]
 
     def test_login_and_tokens(self):
-        status, data = self.sim.request("POST", "/sdn/v2.0/auth", LOGIN_BODY)
-        first = dict(ordered(data)[0][1])
-        self.assertEqual(status, 200)
-        self.assertRegex(first.get("token", ""), r"^[0-9a-f]{32}$")
-        self.assertNotEqual(self.token, first["token"])
+        self.assertRegex(self.token, r"^[0-9a-f]{32}$")  # login() checks the 200
+        self.assertNotEqual(self.sim.login(), self.token)
         for what, method, body, expected in [
                 ("wrong password", "POST", LOGIN_BODY.replace("quorbit", "quorbix"), 401),
                 ("wrong user", "POST", LOGIN_BODY.replace('"sdn",', '"admin",', 1), 401),
@@ -42,14 +39,12 @@ class ApiTest(SimTestCase):
         first, replacement, other = flow_body(idle=10), flow_body(idle=20), flow_body(sport=1)
         self.assertEqual([self.send("POST", b) for b in (first, replacement, other)], [201] * 3)
         self.assertEqual(self.sim.flows(), [json.loads(replacement), json.loads(other)])
-        self.assertEqual(self.sim.flows("0000000000000002"), [])
         # Removal names the rule by its match only; an absent rule is 404.
         self.assertEqual([self.send("DELETE", flow_body(idle=99, out=1)) for _ in "12"], [200, 404])
         self.assertEqual(self.sim.flows(S1), [json.loads(other)])
         self.assertEqual(self.send("POST", first, FLOWS_S1.replace("01/", "ff/")), 404)
         self.assertEqual(self.send("PUT", first), 405)
         self.assertEqual(self.sim.request("POST", "/_sim/reset", "")[0], 200)
-        self.assertEqual(self.sim.flows(), [])
         self.assertEqual(self.send("GET", None), 401)
 
     def test_only_the_balancers_body_shape_is_taken(self):
@@ -93,9 +88,7 @@ class ApiTest(SimTestCase):
             status, data = self.sim.api("GET", "/sdn/v2.0/net/nodes?" + query, self.token)
             self.assertEqual((status, json.loads(data)), (200, {"nodes": []}), query)
         for src, dst, expected in [
-                (S1, S2, [(S1, 2, S2, 5)]), (S3, S1, [(S3, 9, S2, 6), (S2, 5, S1, 2)]),
-                ("0000000000000001", "0000000000000003", [(S1, 2, S2, 5), (S2, 6, S3, 9)]),
-                (S1, S4, 404), (S1, "zz", 400)]:
+                (S3, S1, [(S3, 9, S2, 6), (S2, 5, S1, 2)]), (S1, S4, 404), (S1, "zz", 400)]:
             status, data = self.sim.api("GET", "/sdn/v2.0/net/paths/forward?src_dpid=%s&dst_dpid"
                                         "=%s" % (src, dst), self.token)
             links = dict(dict(ordered(data))["path"])["links"] if status == 200 else []
