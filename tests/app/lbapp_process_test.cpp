@@ -293,30 +293,12 @@ TEST_F(Process, HealthChecksTakeAServerOutAndAStartAfterAKillRemovesTheRulesLeft
     expectQuiet(again.output());
 }
 
-// A malformed healthcheck.conf ends the start with a line that names it; a stop signal
-// ends the login retries when no controller answers.
-TEST_F(Process, StartUpsEndedBeforeThePacketLoop) {
-    const struct {
-        const char *health, *line;
-        int sig, status;  // signal 0: only waits for the exit
-    } cases[] = {
-        {"port 80\nfall none\n",
-         "healthcheck.conf line 2: fall must be a number from 1 to 100; the balancer does not "
-         "start\n",
-         0, 0},
-        {nullptr, "curl_easy_perform() failed", SIGTERM, 15},
-    };
-    for (const auto &c : cases) {
-        lbtest::setFile("healthcheck.conf", c.health);
-        lbtest::Lbapp app(program(), "lbv0");
-        ASSERT_TRUE(app.waitFor(c.line)) << app.output();
-        EXPECT_EQ(app.stop(c.sig), c.status) << app.output();
-        EXPECT_EQ(app.output().find("Receiving frames"), std::string::npos);
-    }
-}
-
-TEST_F(Process, ControllerCertificateCheckedAgainstControllerCa) {
-    // A test CA issues the simulator's certificates; another CA issues none of them.
+// Start-ups as the files around the login make them. controller.conf chooses the login and
+// one others may read stops the start before it, as a malformed healthcheck.conf does;
+// controller_ca.pem checks the controller's certificate (a test CA issues the simulator's,
+// another CA none), and a rejected one is retried until the stop. Neither the password nor
+// the token is printed.
+TEST_F(Process, StartUpFilesDecideTheLoginAndNothingSecretIsPrinted) {
     auto openssl = [](const std::string &args) {
         return system(("openssl " + args + " >/dev/null 2>&1").c_str()) == 0;
     };
@@ -331,59 +313,54 @@ TEST_F(Process, ControllerCertificateCheckedAgainstControllerCa) {
                     openssl("x509 -req -in " + ip + ".csr -CA ca.pem -CAkey ca.key -days 2 " +
                             "-CAcreateserial -extfile " + ip + ".ext -out " + ip + ".pem"));
     }
+    const std::string ca = lbtest::readFile("ca.pem"), other = lbtest::readFile("other.pem");
+    const char *kOther = "user ops\npassword zz9-secret\ndomain lab\n",
+               *kBuiltIn = R"({"login":{"user":"sdn","password":"quorbit","domain":"sdn"}})",
+               *kRejected = "Controller certificate rejected";
     struct Case {
-        const char *what, *ca, *certFor, *line;
-    } cases[] = {
-        {"certificate from the CA for the controller's address", "ca.pem", kSim,
-         "Receiving frames on lbv0"},
-        {"certificate from another CA", "other.pem", kSim, "Controller certificate rejected"},
-        {"certificate for another address", "ca.pem", "127.0.0.99",
-         "Controller certificate rejected"},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.what);
-        lbtest::writeFile("controller_ca.pem", lbtest::readFile(c.ca));
-        const std::string cert = lbtest::scratchDir() + "/" + c.certFor;
-        lbtest::CtrlSim sim(kSim, kTopology, {"--cert=" + cert + ".pem", "--key=" + cert + ".key"});
-        lbtest::Lbapp app(program(), "lbv0");
-        EXPECT_TRUE(app.waitFor(c.line)) << app.output();
-        EXPECT_NE(app.output().find("Controller certificate verified against"), std::string::npos);
-        EXPECT_EQ(app.stop(SIGTERM), 15) << app.output();
-    }
-}
-
-// A controller.conf others may read stops the start; the token is not printed either.
-TEST_F(Process, ControllerConfChoosesTheLoginAndNothingSecretIsPrinted) {
-    unlink("controller_ca.pem");
-    lbtest::CtrlSim sim(kSim, kTopology);
-    ASSERT_TRUE(sim.running());
-    const char *kOther = "user ops\npassword zz9-secret\ndomain lab\n";
-    struct Case {
-        const char *what, *text;  // text null: no file
+        const char *what, *file, *text;  // text null: no file
         mode_t mode;
+        const char *certFor;  // the address the simulator's certificate is for; null: its own
         const char *line;
         int status;         // 15: it ran until SIGTERM
-        const char *login;  // the login body sent; null: none
+        const char *login;  // the login body sent; null: none, and no packet loop
     } cases[] = {
-        {"absent", nullptr, 0, "Controller login: built-in credentials (no controller.conf)\n", 15,
-         R"({"login":{"user":"sdn","password":"quorbit","domain":"sdn"}})"},
-        {"other credentials", kOther, 0600,
+        {"certificate from the CA for the controller's address", "controller_ca.pem", ca.c_str(),
+         0600, kSim, "Receiving frames on lbv0", 15, kBuiltIn},
+        {"certificate from another CA", "controller_ca.pem", other.c_str(), 0600, kSim, kRejected,
+         15, nullptr},
+        {"certificate for another address", "controller_ca.pem", ca.c_str(), 0600, "127.0.0.99",
+         kRejected, 15, nullptr},
+        {"absent", "controller.conf", nullptr, 0, nullptr,
+         "Controller login: built-in credentials (no controller.conf)\n", 15, kBuiltIn},
+        {"other credentials", "controller.conf", kOther, 0600, nullptr,
          "Controller login: user ops, domain lab, from controller.conf\n", 15,
          R"({"login":{"user":"ops","password":"zz9-secret","domain":"lab"}})"},
-        {"readable by others", kOther, 0644,
+        {"readable by others", "controller.conf", kOther, 0644, nullptr,
          "controller.conf refused: group or others may read or write it (mode 0644); chmod 600; "
          "not starting\n",
          1, nullptr},
+        {"malformed healthcheck.conf", "healthcheck.conf", "port 80\nfall none\n", 0600, nullptr,
+         "healthcheck.conf line 2: fall must be a number from 1 to 100; the balancer does not "
+         "start\n",
+         0, nullptr},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
-        unlink("controller.conf");
-        unlink("token_gen.log");
+        for (const char *file :
+             {"controller.conf", "healthcheck.conf", "controller_ca.pem", "token_gen.log"})
+            unlink(file);
         if (c.text != nullptr) {
-            lbtest::writeFile("controller.conf", c.text);
-            ASSERT_EQ(chmod("controller.conf", c.mode), 0);
+            lbtest::writeFile(c.file, c.text);
+            ASSERT_EQ(chmod(c.file, c.mode), 0);
         }
-        sim.clearLog();
+        std::vector<std::string> simArgs;
+        if (c.certFor != nullptr) {
+            const std::string cert = lbtest::scratchDir() + "/" + c.certFor;
+            simArgs = {"--cert=" + cert + ".pem", "--key=" + cert + ".key"};
+        }
+        lbtest::CtrlSim sim(kSim, kTopology, simArgs);
+        ASSERT_TRUE(sim.running());
         lbtest::Lbapp app(program(), "lbv0");
         ASSERT_TRUE(app.waitFor(c.line)) << app.output();
         std::string login;
@@ -396,6 +373,8 @@ TEST_F(Process, ControllerConfChoosesTheLoginAndNothingSecretIsPrinted) {
             }));
             EXPECT_EQ(login, c.login);
         }
+        EXPECT_EQ(app.output().find("Controller certificate verified against") != std::string::npos,
+                  c.certFor != nullptr);
         if (c.text == nullptr) {  // logged in: the token is in the reply log, for us alone
             ASSERT_TRUE(app.waitFor("Receiving frames on lbv0\n")) << app.output();
             const std::string token = nlohmann::json::parse(lbtest::readFile("token_gen.log"))
@@ -407,10 +386,12 @@ TEST_F(Process, ControllerConfChoosesTheLoginAndNothingSecretIsPrinted) {
             EXPECT_EQ(st.st_mode & 0777, 0600u);
         }
         EXPECT_EQ(app.stop(SIGTERM), c.status) << app.output();
+        if (c.login == nullptr) {
+            EXPECT_EQ(app.output().find("Receiving frames"), std::string::npos);
+        }
         for (const char *secret : {"quorbit", "zz9-secret"})
             EXPECT_EQ(app.output().find(secret), std::string::npos) << app.output();
     }
-    unlink("controller.conf");
 }
 
 // A console listing or a second destroy after the stop finds no table, not freed memory.
