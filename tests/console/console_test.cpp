@@ -172,13 +172,10 @@ TEST_F(Console, StalledReaderNeitherHoldsTheLockNorOutlivesTheConsole) {
     Client slow("127.0.0.2", 4096);
     slow.configure();
     slow.say("getlbflow", " lbClientSrcIp = ");
-    for (int i = 0; i < Client::kDeadlineMs / 10 && !someThreadWriting(); i++)
-        usleep(10000);
-    ASSERT_TRUE(someThreadWriting()) << "the console never waited on the slow client";
-    timespec deadline;  // the packet thread must still get the lock meanwhile
-    clock_gettime(CLOCK_REALTIME, &deadline);
-    deadline.tv_sec += Client::kDeadlineMs / 1000;
-    ASSERT_EQ(pthread_mutex_timedlock(&g_lbRBtreeMtx, &deadline), 0);
+    ASSERT_TRUE(lbtest::waitUntil(someThreadWriting))
+        << "the console never waited on the slow client";
+    // The packet thread must still get the lock meanwhile.
+    ASSERT_TRUE(lbtest::waitUntil([] { return pthread_mutex_trylock(&g_lbRBtreeMtx) == 0; }));
     pthread_mutex_unlock(&g_lbRBtreeMtx);
     std::string rest = slow.say(nullptr, "Switch(config)# ");
     EXPECT_EQ(lbtest::count(rest, "lbClientSrcIp = "), kFlows - 1u);
