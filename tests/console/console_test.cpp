@@ -143,17 +143,6 @@ TEST(ConsoleSessions, BoundedSessionsRunSideBySide) {
     EXPECT_LT(Client("127.0.0.5", 0, 30).fd, 0) << "the VIP listens though the file names another";
 }
 
-// Whether a thread of this process sits in write(2): the console blocked on a socket.
-bool someThreadWriting() {
-    for (const auto &task : std::filesystem::directory_iterator("/proc/self/task")) {
-        long nr = -1;
-        std::ifstream(task.path() / "syscall") >> nr;
-        if (nr == SYS_write)
-            return true;
-    }
-    return false;
-}
-
 TEST_F(Console, StalledReaderNeitherHoldsTheLockNorOutlivesTheConsole) {
     constexpr int kFlows = 30000;  // 5 MB of listing, more than loopback's socket buffers
     {
@@ -172,8 +161,16 @@ TEST_F(Console, StalledReaderNeitherHoldsTheLockNorOutlivesTheConsole) {
     Client slow("127.0.0.2", 4096);
     slow.configure();
     slow.say("getlbflow", " lbClientSrcIp = ");
-    ASSERT_TRUE(lbtest::waitUntil(someThreadWriting))
-        << "the console never waited on the slow client";
+    // Some thread of this process sits in write(2): the console blocked on the socket.
+    ASSERT_TRUE(lbtest::waitUntil([] {
+        for (const auto &task : std::filesystem::directory_iterator("/proc/self/task")) {
+            long nr = -1;
+            std::ifstream(task.path() / "syscall") >> nr;
+            if (nr == SYS_write)
+                return true;
+        }
+        return false;
+    })) << "the console never waited on the slow client";
     // The packet thread must still get the lock meanwhile.
     ASSERT_TRUE(lbtest::waitUntil([] { return pthread_mutex_trylock(&g_lbRBtreeMtx) == 0; }));
     pthread_mutex_unlock(&g_lbRBtreeMtx);
