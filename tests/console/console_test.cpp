@@ -143,17 +143,6 @@ TEST(ConsoleSessions, BoundedSessionsRunSideBySide) {
     EXPECT_LT(Client("127.0.0.5", 0, 30).fd, 0) << "the VIP listens though the file names another";
 }
 
-// Whether a thread of this process sits in write(2): the console blocked on a socket.
-bool someThreadWriting() {
-    for (const auto &task : std::filesystem::directory_iterator("/proc/self/task")) {
-        long nr = -1;
-        std::ifstream(task.path() / "syscall") >> nr;
-        if (nr == SYS_write)
-            return true;
-    }
-    return false;
-}
-
 TEST_F(Console, StalledReaderNeitherHoldsTheLockNorOutlivesTheConsole) {
     constexpr int kFlows = 30000;  // 5 MB of listing, more than loopback's socket buffers
     {
@@ -172,13 +161,18 @@ TEST_F(Console, StalledReaderNeitherHoldsTheLockNorOutlivesTheConsole) {
     Client slow("127.0.0.2", 4096);
     slow.configure();
     slow.say("getlbflow", " lbClientSrcIp = ");
-    for (int i = 0; i < Client::kDeadlineMs / 10 && !someThreadWriting(); i++)
-        usleep(10000);
-    ASSERT_TRUE(someThreadWriting()) << "the console never waited on the slow client";
-    timespec deadline;  // the packet thread must still get the lock meanwhile
-    clock_gettime(CLOCK_REALTIME, &deadline);
-    deadline.tv_sec += Client::kDeadlineMs / 1000;
-    ASSERT_EQ(pthread_mutex_timedlock(&g_lbRBtreeMtx, &deadline), 0);
+    // Some thread of this process sits in write(2): the console blocked on the socket.
+    ASSERT_TRUE(lbtest::waitUntil([] {
+        for (const auto &task : std::filesystem::directory_iterator("/proc/self/task")) {
+            long nr = -1;
+            std::ifstream(task.path() / "syscall") >> nr;
+            if (nr == SYS_write)
+                return true;
+        }
+        return false;
+    })) << "the console never waited on the slow client";
+    // The packet thread must still get the lock meanwhile.
+    ASSERT_TRUE(lbtest::waitUntil([] { return pthread_mutex_trylock(&g_lbRBtreeMtx) == 0; }));
     pthread_mutex_unlock(&g_lbRBtreeMtx);
     std::string rest = slow.say(nullptr, "Switch(config)# ");
     EXPECT_EQ(lbtest::count(rest, "lbClientSrcIp = "), kFlows - 1u);

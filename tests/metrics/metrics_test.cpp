@@ -79,9 +79,6 @@ class Endpoint : public testing::Test {
         lbTableLock lock;
         lbtest::resetState();
     }
-    lbtest::HttpAnswer scrape(const char *path = "/metrics") const {
-        return lbtest::httpGet("127.0.0.1", port_, path);
-    }
     int port_ = -1;
 };
 
@@ -97,10 +94,8 @@ TEST_F(Endpoint, AnswerPassesPromtoolAndShowsEveryServersState) {
     };
     {
         lbTableLock lock;
-        lbServer_node_t *first = nullptr;
         for (const ServerCase &c : servers) {
             lbServer_node_t *s = lbtest::addServer(c.ip, c.name, c.maxconn);
-            first = first != nullptr ? first : s;
             s->lock = c.lock;
             s->servNotReachable = static_cast<uint8_t>(c.unreachable);
             s->delete_ = c.deleting;
@@ -108,11 +103,12 @@ TEST_F(Endpoint, AnswerPassesPromtoolAndShowsEveryServersState) {
             s->numConn = c.numConn;
         }
         lbFlowTable_create();
-        lbServFlowTable_createEntry(first, inet_addr("192.0.2.1"), 1000, 0, nullptr, 80);
+        lbServFlowTable_createEntry(getServEntry(inet_addr(servers[0].ip), &lbServHead),
+                                    inet_addr("192.0.2.1"), 1000, 0, nullptr, 80);
     }
     lbObserveUs(LB_H_SETUP, 1200);
     g_lbControllerUp = 1;
-    const lbtest::HttpAnswer a = scrape();
+    const lbtest::HttpAnswer a = lbtest::httpGet("127.0.0.1", port_, "/metrics");
     ASSERT_EQ(a.status, 200) << a.headers;
     EXPECT_NE(a.headers.find("Content-Type: text/plain; version=0.0.4"), std::string::npos)
         << a.headers;
@@ -148,11 +144,11 @@ TEST_F(Endpoint, AnswerPassesPromtoolAndShowsEveryServersState) {
     const double before = at("lbapp_frames_dropped_total{reason=\"held_overflow\"}");
     lbCountDrop(LB_DROP_HELD_OVERFLOW);
     g_lbControllerUp = 0;
-    const auto next = lbtest::samples(scrape().body);
+    const auto next = lbtest::samples(lbtest::httpGet("127.0.0.1", port_, "/metrics").body);
     EXPECT_EQ(next.at("lbapp_frames_dropped_total{reason=\"held_overflow\"}"), before + 1);
     EXPECT_EQ(next.at("lbapp_controller_up"), 0);
 
-    EXPECT_EQ(scrape("/").status, 404);
+    EXPECT_EQ(lbtest::httpGet("127.0.0.1", port_, "/").status, 404);
 }
 
 // Settings as "on|off address:port", checked when the file is read.
@@ -180,10 +176,9 @@ TEST(MetricsConfig, FileSaysWhereOrRefusesWithItsLine) {
         testing::internal::CaptureStderr();
         EXPECT_EQ(lbMetricsConfigRead(LB_METRICS_CONF, cfg), c.rc);
         EXPECT_EQ(testing::internal::GetCapturedStderr(), c.said);
-        if (c.rc == 0) {
-            EXPECT_EQ((cfg.enabled ? "on " : "off ") + cfg.listen + ":" + std::to_string(cfg.port),
-                      c.settings);
-        }
+        const std::string got =
+            (cfg.enabled ? "on " : "off ") + cfg.listen + ":" + std::to_string(cfg.port);
+        EXPECT_EQ(c.rc == 0 ? got : "", c.settings);
     }
     // Off: nothing listens, nothing is said; an address nobody has: refused with a line.
     lbtest::writeFile(LB_METRICS_CONF, "metrics off\n");
