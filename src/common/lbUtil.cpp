@@ -114,6 +114,26 @@ int lbReplaceFile(const char *target, const std::function<bool(FILE *)> &fill) {
     return tmp.commit();
 }
 
+int lbReadSettingsFile(const char *path, std::string &out, std::string &why) {
+    out.clear();
+    lbFilePtr f(fopen(path, "r"));
+    if (!f) {
+        if (errno == ENOENT)
+            return 1;
+        char buf[128];
+        why = strerror_r(errno, buf, sizeof buf);
+        return -1;
+    }
+    char buf[4096];
+    for (size_t k; (k = fread(buf, 1, sizeof buf, f.get())) > 0;)
+        out.append(buf, k);
+    if (ferror(f.get())) {
+        why = "read error";
+        return -1;
+    }
+    return 0;
+}
+
 std::vector<std::string> lbSettingWords(const std::string &line) {
     std::istringstream in(line);
     std::vector<std::string> w;

@@ -41,6 +41,10 @@ void lbCopyField(char (&dst)[N], const T *src, size_t srcSize) {
 // write) when target was not replaced; no temporary file is left behind then.
 int lbReplaceFile(const char *target, const std::function<bool(FILE *)> &fill);
 
+// Reads the whole settings file at path into out. Returns 1 when it does not exist (out
+// empty), 0 when read, or -1 with why set (the system's reason, or "read error").
+int lbReadSettingsFile(const char *path, std::string &out, std::string &why);
+
 // The words of one line of a settings file, split at blanks; none for a blank line or a
 // comment (a first word starting with '#').
 std::vector<std::string> lbSettingWords(const std::string &line);

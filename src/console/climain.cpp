@@ -436,19 +436,10 @@ void *consoleThread(void *arg) {
 
 int lbConsole_readAccess(const char *path, lbConsoleAccess &access) {
     access = lbConsoleAccess();
-    lbFilePtr f(fopen(path, "r"));
-    if (!f) {
-        if (errno == ENOENT)
-            return 0;
-        char buf[128];
-        return refuseAccess(path, 0, strerror_r(errno, buf, sizeof buf));
-    }
-    std::string content;
-    char buf[4096];
-    for (size_t k; (k = fread(buf, 1, sizeof buf, f.get())) > 0;)
-        content.append(buf, k);
-    if (ferror(f.get()))
-        return refuseAccess(path, 0, "read error");
+    std::string content, why;
+    const int got = lbReadSettingsFile(path, content, why);
+    if (got != 0)
+        return got == 1 ? 0 : refuseAccess(path, 0, why.c_str());
 
     bool haveEnable = false, haveListen = false, haveSessions = false;
     std::istringstream lines(content);

@@ -345,19 +345,10 @@ void Checker::writeBack(const std::vector<std::string> &changes) {
 }  // namespace
 
 int lbHealthConfigLoad(const char *path, lbHealthConfig *cfg) {
-    lbFilePtr f(fopen(path, "r"));
-    if (!f) {
-        if (errno == ENOENT)
-            return 0;
-        char why[128];
-        return refuse(path, 0, strerror_r(errno, why, sizeof why));
-    }
-    std::string content;
-    char buf[4096];
-    for (size_t k; (k = fread(buf, 1, sizeof buf, f.get())) > 0;)
-        content.append(buf, k);
-    if (ferror(f.get()))
-        return refuse(path, 0, "read error");
+    std::string content, why;
+    const int got = lbReadSettingsFile(path, content, why);
+    if (got != 0)
+        return got == 1 ? 0 : refuse(path, 0, why.c_str());
 
     lbHealthConfig c;
     std::map<std::string, int> seen;  // key -> line
